@@ -1,0 +1,84 @@
+# Shared by the scripts in this folder: finding interpreters, system
+# packages, and one virtual environment per interpreter with the module
+# installed from this tree.
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+log() { printf '==> %s\n' "$*" >&2; }
+
+# Installs the Debian packages that are missing (apt-get update first).
+ensure_debian_packages() {
+  local missing=()
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  log "installing Debian packages: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# Prints the path of a Python of the given minor version (3.12, 3.13), or
+# nothing: pyenv's versions first, then the PATH.
+find_python() {
+  local version=$1 candidate
+  local pyenv_root
+  pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+  for candidate in "$pyenv_root"/versions/"$version".*/bin/python"$version" \
+                   "$(command -v "python$version" 2>/dev/null)"; do
+    if [ -x "$candidate" ] && "$candidate" -c 'import sys; sys.exit(sys.version_info < (3, 12))' 2>/dev/null; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# The interpreters to use: $PYTHON alone when set, else every one of the
+# given versions that is found.
+select_pythons() {
+  if [ -n "${PYTHON:-}" ]; then
+    "$PYTHON" -c 'import sys; sys.exit(sys.version_info < (3, 12))' ||
+      { log "PYTHON=$PYTHON is older than 3.12"; return 1; }
+    command -v "$PYTHON"
+    return 0
+  fi
+  local version found=0
+  for version in "$@"; do
+    if find_python "$version"; then found=1; else log "Python $version not found"; fi
+  done
+  [ "$found" -eq 1 ] || { log "no Python 3.12 or later found (set PYTHON)"; return 1; }
+}
+
+python_version() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
+
+# Creates (once) $ROOT/.venv/<name> from the interpreter, with the build
+# tools and the given extra packages, and prints its python.
+make_venv() {
+  local python=$1 name=$2
+  shift 2
+  local venv="$ROOT/.venv/$name"
+  if [ ! -x "$venv/bin/python" ]; then
+    log "creating $venv"
+    "$python" -m venv "$venv"
+  fi
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+    "scikit-build-core>=0.10" cmake ninja "$@" >&2
+  echo "$venv/bin/python"
+}
+
+# Builds and installs the module from this tree into a venv; the build
+# directory is kept so rebuilds are incremental. Extra arguments are CMake
+# definitions (NAME=VALUE).
+install_module() {
+  local python=$1 build_name=$2
+  shift 2
+  local defines=()
+  for define in "$@"; do defines+=("-Ccmake.define.$define"); done
+  log "building the module into $(dirname "$(dirname "$python")") ($build_name)"
+  "$python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    -Cbuild-dir="$ROOT/build/$build_name" "${defines[@]}" "$ROOT" >&2
+}
