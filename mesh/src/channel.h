@@ -1,0 +1,79 @@
+// Topic channels: a broadcast channel per topic, created at the first
+// publish and kept for the life of the mesh.
+//
+// The mesh offers no way to subscribe, so every channel loses its one
+// receiver during its first publish and no message is ever stored. A
+// BroadcastChannel therefore keeps its counts and its capacity but allocates
+// no message buffer until a receiver could read one.
+//
+// Thread safety: every member may be called concurrently. The topic map is
+// under one exclusive lock held only for the lookup or insertion; the send
+// happens after it is released. A failure escaping that section poisons the
+// map for good: publish then fails with ChannelError "channel lock poisoned"
+// and topic_count reads 0.
+
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "error.h"
+#include "guarded.h"
+#include "json.h"
+#include "seeded_hash.h"
+#include "timestamp.h"
+
+namespace vennu {
+
+struct Message {
+  std::string topic;
+  json::Value payload;
+  std::string timestamp;
+};
+
+// A bounded multi-receiver channel. Sends reach the receivers live at the
+// time of the send; it counts its sender handles and receivers.
+class BroadcastChannel {
+ public:
+  static constexpr std::size_t kCapacity = 1024;
+
+  // A new channel with one sender handle and one receiver.
+  BroadcastChannel();
+
+  // The number of receivers reached; 0 when there are none, in which case
+  // the message is dropped.
+  std::uint64_t send(Message message);
+
+  void add_sender();
+  void release_sender();
+  void release_receiver();
+
+  std::uint64_t receiver_count() const;
+  std::uint64_t sender_count() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::uint64_t senders_ = 1;    // guarded by mutex_
+  std::uint64_t receivers_ = 1;  // guarded by mutex_
+};
+
+class MeshChannel {
+ public:
+  explicit MeshChannel(std::shared_ptr<const Clock> clock = system_clock());
+
+  // The number of receivers that got the message (0 in practice).
+  MeshResult<std::uint64_t> publish(std::string_view topic, json::Value payload);
+
+  // 0 when poisoned.
+  std::uint64_t topic_count() const;
+
+ private:
+  std::shared_ptr<const Clock> clock_;
+  Guarded<TextMap<std::shared_ptr<BroadcastChannel>>, std::mutex> topics_;
+};
+
+}  // namespace vennu

@@ -1,0 +1,78 @@
+// The migration controller: the staged progress of storage migrations.
+//
+// One MigrationState per variable name, walked through the stages 0 "idle"
+// to 6 "done" by start, advance and rollback. Records are never removed; a
+// complete record is replaced when the same variable is started again. The
+// controller moves no data: the application does and reports counts.
+//
+// Thread safety: every member may be called concurrently. start, advance and
+// rollback hold the exclusive lock for their whole body (the clock is read
+// inside it); get, list_all and count_active take it shared. A clock before
+// 1970 abandons a change under the exclusive lock and poisons the controller
+// for good: its operations then fail with MigrationError "lock poisoned" and
+// count_active reads 0.
+
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+#include "guarded.h"
+#include "seeded_hash.h"
+#include "timestamp.h"
+
+namespace vennu {
+
+inline constexpr std::uint8_t kStageDone = 6;
+inline constexpr std::array<std::string_view, 7> kStageNames = {
+    "idle", "shadow_write", "shadow_read", "dual_read", "new_primary", "cleanup", "done",
+};
+
+struct MigrationState {
+  std::string variable_name;
+  std::string source_backend;
+  std::string target_backend;
+  std::uint8_t stage = 1;
+  std::string stage_name;
+  std::string started_at;
+  std::string advanced_at;
+  std::uint64_t discrepancy_count = 0;
+  std::uint64_t keys_migrated = 0;
+  std::string app_name;
+};
+
+// Appends the ten-key record in declaration order.
+void write_migration_state(const MigrationState& state, std::string& out);
+
+class MigrationController {
+ public:
+  explicit MigrationController(std::string app_name,
+                               std::shared_ptr<const Clock> clock = system_clock());
+
+  MeshResult<MigrationState> start(std::string_view variable_name, std::string_view source_backend,
+                                   std::string_view target_backend);
+  // The counts are added modulo 2^64.
+  MeshResult<MigrationState> advance(std::string_view variable_name, std::uint64_t discrepancy_count,
+                                     std::uint64_t keys_migrated);
+  MeshResult<MigrationState> rollback(std::string_view variable_name);
+  MeshResult<std::optional<MigrationState>> get(std::string_view variable_name) const;
+  // In map order.
+  MeshResult<std::vector<MigrationState>> list_all() const;
+  // Records at stages 0 to 5; 0 when poisoned.
+  std::uint64_t count_active() const;
+
+  const std::string& app_name() const { return app_name_; }
+
+ private:
+  const std::string app_name_;
+  std::shared_ptr<const Clock> clock_;
+  Guarded<TextMap<MigrationState>> migrations_;
+};
+
+}  // namespace vennu

@@ -1,0 +1,98 @@
+// The agent registry: agent instances by id, their status and timestamps.
+//
+// One hash map from agent_id to AgentEntry under one reader-writer lock.
+// Results are always independent copies. An operation abandoned under the
+// exclusive lock (the clock reading before 1970) breaks the registry for
+// good: from then on every operation fails with StateError "registry lock
+// poisoned", and the counts read 0.
+//
+// Thread safety: every member may be called concurrently. get, status_of,
+// list and the counts take the lock shared; the rest exclusively.
+
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+#include "guarded.h"
+#include "seeded_hash.h"
+#include "timestamp.h"
+
+namespace vennu {
+
+enum class AgentStatus : std::uint8_t {
+  kStarting,
+  kRunning,
+  kIdle,
+  kStopping,
+  kStopped,
+  kError,
+};
+
+std::string_view status_text(AgentStatus status);
+
+// Exactly the six text forms, byte for byte.
+std::optional<AgentStatus> parse_status(std::string_view text);
+
+// 'Unknown status "<quoted text>". Valid values: starting, running, idle,
+// stopping, stopped, error'
+std::string unknown_status_message(std::string_view text);
+
+struct AgentEntry {
+  std::string agent_id;
+  std::string agent_type;
+  AgentStatus status = AgentStatus::kStarting;
+  std::uint32_t instance = 0;
+  std::string registered_at;
+  std::string last_active;
+  // The metadata value, kept as its compact JSON text ("{}" when none was
+  // given): it is only ever written back, so there is no tree to rebuild.
+  std::string metadata_json;
+};
+
+// Appends the agent record: {"agent_id":…,"agent_type":…,"status":…,
+// "instance":…,"registered_at":…,"last_active":…,"metadata":…}.
+void write_agent_entry(const AgentEntry& entry, std::string& out);
+
+class AgentRegistry {
+ public:
+  explicit AgentRegistry(std::shared_ptr<const Clock> clock = system_clock());
+
+  // Fails with AgentAlreadyRegistered when agent_id is taken (the existing
+  // entry is untouched). metadata_json must be compact JSON text; empty
+  // means no metadata.
+  MeshResult<AgentEntry> register_agent(std::string_view agent_type, std::string_view agent_id,
+                                        std::uint32_t instance, std::string metadata_json);
+
+  // Removing an unknown id succeeds.
+  MeshResult<void> deregister(std::string_view agent_id);
+
+  // Sets the status and renews last_active. AgentNotFound (empty type) when
+  // the id is unknown.
+  MeshResult<void> update_status(std::string_view agent_id, AgentStatus status);
+
+  MeshResult<std::optional<AgentEntry>> get(std::string_view agent_id) const;
+
+  // The status alone, for call routing, which needs nothing else.
+  MeshResult<std::optional<AgentStatus>> status_of(std::string_view agent_id) const;
+
+  // Entries matching both filters (absent filter = any), in map order. The
+  // status filter is compared with the text forms, not parsed.
+  MeshResult<std::vector<AgentEntry>> list(std::optional<std::string_view> agent_type,
+                                           std::optional<std::string_view> status) const;
+
+  // 0 when broken.
+  std::uint64_t count_by_status(std::string_view status) const;
+  std::uint64_t agent_count() const;
+
+ private:
+  std::shared_ptr<const Clock> clock_;
+  Guarded<TextMap<AgentEntry>> agents_;
+};
+
+}  // namespace vennu

@@ -1,0 +1,42 @@
+// Timestamps: the current UTC time as RFC 3339 text.
+//
+// The clock is injected so that tests can fix the instant, choose its
+// nanosecond part, or go before 1970. Subsystems that stamp records hold a
+// shared_ptr<const Clock>; the default is the system real-time clock.
+//
+// Thread safety: Clock implementations must be safe to call concurrently.
+
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace vennu {
+
+// Seconds and nanoseconds since 1970-01-01T00:00:00Z; seconds may be
+// negative for an instant before 1970, nanos is always in [0, 1e9).
+struct Instant {
+  std::int64_t seconds = 0;
+  std::uint32_t nanos = 0;
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual Instant now() const = 0;
+};
+
+// The system real-time clock, shared by every mesh.
+std::shared_ptr<const Clock> system_clock();
+
+// "YYYY-MM-DDTHH:MM:SS[.fff|.ffffff|.fffffffff]+00:00": no fraction when the
+// nanoseconds are 0, else 3, 6 or 9 digits, the fewest that are exact. A
+// year outside 0..9999 gets an explicit sign and at least four digits.
+std::string format_timestamp(Instant instant);
+
+// Reads the clock once and formats it. Throws InternalFault("system time
+// before Unix epoch") when the clock reads before 1970.
+std::string current_timestamp(const Clock& clock);
+
+}  // namespace vennu
