@@ -1,0 +1,32 @@
+// The state of one VennuMesh object: the plan and the four subsystems. Plain
+// C++; the Python type wraps it.
+
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "channel.h"
+#include "migration.h"
+#include "plan.h"
+#include "registry.h"
+#include "state.h"
+#include "timestamp.h"
+
+namespace vennu::python {
+
+struct Mesh {
+  Mesh(Plan parsed_plan, std::string migration_app_name, const std::shared_ptr<const Clock>& clock)
+      : plan(std::move(parsed_plan)),
+        registry(clock),
+        migrations(std::move(migration_app_name), clock),
+        channels(clock) {}
+
+  const Plan plan;
+  AgentRegistry registry;
+  InMemoryStateStore state_store;
+  MigrationController migrations;
+  MeshChannel channels;
+};
+
+}  // namespace vennu::python
