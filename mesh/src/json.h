@@ -149,4 +149,100 @@ void write_unsigned(std::uint64_t value, std::string& out);
 void write_signed(std::int64_t value, std::string& out);
 void write_double(double value, std::string& out);
 
+// The digits and layout of write_double with the exponent sign written only
+// when negative ("1e16", "1.5e-7"): the form error messages quote numbers in.
+void write_double_for_message(double value, std::string& out);
+
+// A pull reader over one JSON text, for readers that build records straight
+// from the text, so that each fault is reported where it is found. Errors are
+// positioned at the last byte consumed; a step that fails on the next byte
+// consumes that byte first, and a failure at the end points at the last byte.
+//
+// Every step returns false (or Step::kFailed) after recording the first
+// failure in error(); the reader must not be stepped after that. Nesting is
+// counted by begin_array/begin_object and the steps that close them, and
+// opening level kMaxDepth + 1 fails with "recursion limit exceeded".
+//
+// Thread safety: a Reader is used by one thread at a time.
+class Reader {
+ public:
+  enum class Step : std::uint8_t { kItem, kEnd, kFailed };
+
+  explicit Reader(std::string_view text);
+
+  // Skips JSON whitespace; returns the next byte (0-255) unconsumed, or -1
+  // at the end of the text.
+  int peek();
+
+  // Any value at peek() into a tree.
+  bool read_value(Value& out);
+  // Any value at peek(), checked as read_value checks it except for number
+  // range, and dropped.
+  bool skip_value();
+  // A string at peek() == '"': appends its decoded UTF-8 text.
+  bool read_string(std::string& out);
+  // A string at peek() == '"': appends its compact literal (write_string form).
+  bool copy_string(std::string& out);
+  // A number at peek() (a '-' or a digit): appends its compact text.
+  bool copy_number(std::string& out);
+
+  // Arrays: begin_array at peek() == '['; next_element before each element
+  // (first is true before the first), kItem when a value follows, kEnd once
+  // ']' has been consumed, which leaves the level. A reader that stops
+  // before kEnd closes the array with end_array, which wants ']' next and
+  // reports anything else as trailing characters.
+  bool begin_array();
+  Step next_element(bool first);
+  bool end_array();
+
+  // Objects: begin_object at peek() == '{'; next_key before each member,
+  // kItem when a key string follows at peek(), kEnd once '}' has been
+  // consumed; read the key with read_string, then read_colon, then the value.
+  bool begin_object();
+  Step next_key(bool first);
+  bool read_colon();
+
+  // Succeeds when only whitespace is left.
+  bool finish();
+
+  // Records a failure at the last byte consumed; returns false.
+  bool fail(std::string message);
+  // Consumes the next byte (unless at the end), then fails there.
+  bool fail_on_next(std::string message);
+
+  bool failed() const { return failed_; }
+  const Error& error() const { return error_; }
+
+ private:
+  struct NumberText {
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    bool negative = false;
+    bool integral = true;   // no fraction, no exponent
+    bool overflow = false;  // integral digits beyond 64 bits
+    std::uint64_t magnitude = 0;
+  };
+
+  bool open_level();
+  // Turns a failure just recorded into the Step that reports it.
+  static Step failed_step(bool) { return Step::kFailed; }
+  template <class Sink>
+  bool scan_string(Sink& sink);
+  template <class Sink>
+  bool scan_escape(Sink& sink);
+  bool scan_hex4(unsigned& out);
+  bool scan_utf8_sequence();
+  bool scan_number(NumberText& number);
+  bool number_value(const NumberText& number, Value& out);
+  bool number_double(const NumberText& number, double& out);
+  bool read_literal(std::string_view literal);
+
+  const char* begin_;
+  const char* cur_;
+  const char* end_;
+  int depth_ = 0;
+  bool failed_ = false;
+  Error error_;
+};
+
 }  // namespace vennu::json

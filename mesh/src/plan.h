@@ -37,6 +37,11 @@ Plan default_plan(std::string app_name);
 // positions count from the trimmed text.
 Expected<Plan, json::Error> plan_from_json(std::string_view text);
 
+// Removes Unicode White_Space (U+0009-U+000D, U+0020, U+0085, U+00A0,
+// U+1680, U+2000-U+200A, U+2028, U+2029, U+202F, U+205F, U+3000) from both
+// ends of UTF-8 text.
+std::string_view trim_white_space(std::string_view text);
+
 // {"app_name":…,"backends":{…},"functions":[…],"agents":[…]}, compact, keys
 // in that order; backends in the map's order, each {"backend_type":…,"config":…}.
 std::string plan_to_json(const Plan& plan);

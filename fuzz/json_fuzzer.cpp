@@ -1,0 +1,54 @@
+// Reading and writing JSON must agree: an accepted text writes to a compact
+// text that reads back to the same value and writes to the same bytes, the
+// streaming canonical form equals the written tree, and a refused text gets
+// a message positioned inside the text.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "json.h"
+
+namespace {
+
+void check(bool condition) {
+  if (!condition) std::abort();
+}
+
+bool position_inside(std::string_view text, std::size_t line, std::size_t column) {
+  std::size_t line_start = 0;
+  for (std::size_t n = 1; n < line; ++n) {
+    line_start = text.find('\n', line_start);
+    if (line_start == std::string_view::npos) return false;
+    ++line_start;
+  }
+  const std::size_t line_end = std::min(text.find('\n', line_start), text.size());
+  return line >= 1 && column <= line_end - line_start;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace vennu::json;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  auto value = parse(text);
+  auto streamed = canonicalize(text);
+  if (!value) {
+    const Error& error = value.error();
+    const std::string suffix = " at line " + std::to_string(error.line) + " column " + std::to_string(error.column);
+    check(position_inside(text, error.line, error.column));
+    check(error.text().ends_with(suffix));
+    check(!streamed && streamed.error().text() == error.text());
+    return 0;
+  }
+  const std::string written = write(*value);
+  check(streamed && *streamed == written);
+  auto again = parse(written);
+  check(again && *again == *value);
+  check(write(*again) == written);
+  auto recanonical = canonicalize(written);
+  check(recanonical && *recanonical == written);
+  return 0;
+}
