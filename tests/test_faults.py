@@ -1,0 +1,120 @@
+"""Internal faults and poisoned subsystems, forced through the fault hooks.
+
+The hooks exist only in test builds of the module (MESH_TEST_HOOKS); against
+an ordinary build these tests are skipped.
+"""
+
+import pytest
+
+from vennu_mesh import VennuMesh
+
+pytestmark = pytest.mark.skipif(
+    not hasattr(VennuMesh, "_test_throw"), reason="module built without test hooks"
+)
+
+
+def panic_type():
+    try:
+        VennuMesh._test_throw()
+    except BaseException as caught:  # noqa: BLE001 - the point is what it is
+        return type(caught)
+    raise AssertionError("no exception")
+
+
+def test_escaping_exception_becomes_panic_not_exception():
+    panic = panic_type()
+    assert panic.__name__ == "PanicException"
+    assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
+    with pytest.raises(panic, match="^injected fault$"):
+        try:
+            VennuMesh._test_throw()
+        except Exception:  # must not catch it
+            pytest.fail("PanicException was caught as Exception")
+    assert panic is panic_type(), "created once"
+    assert not hasattr(__import__("vennu_mesh"), "PanicException")
+    # The interpreter and a mesh carry on.
+    assert VennuMesh("after").app_name == "after"
+
+
+def test_clock_before_1970_poisons_the_registry_only():
+    mesh = VennuMesh("app")
+    mesh.register_agent("T", "kept")
+    mesh.state_set("k", "1")
+    with VennuMeshClock():
+        with pytest.raises(panic_type(), match="^system time before Unix epoch$"):
+            mesh.register_agent("T", "new")
+    for call in (
+        lambda: mesh.get_agent("kept"),
+        lambda: mesh.list_agents(),
+        lambda: mesh.register_agent("T", "other"),
+        lambda: mesh.deregister_agent("kept"),
+        lambda: mesh.update_agent_status("kept", "idle"),
+        lambda: mesh.route_agent_call("T", "kept", "m"),
+    ):
+        with pytest.raises(RuntimeError) as raised:
+            call()
+        assert raised.value.args == ("State error: registry lock poisoned",)
+    assert '"agents":{"error":0,"idle":0,"running":0,"total":0}' in mesh.health_snapshot()
+    assert repr(mesh) == 'VennuMesh(app="app", agents=0, state_keys=1, migrations=0)'
+    assert mesh.state_get("k") == "1"
+    assert mesh.start_migration("v", "a", "b")
+
+
+def test_status_update_under_bad_clock_poisons_too():
+    mesh = VennuMesh("app")
+    mesh.register_agent("T", "a")
+    with VennuMeshClock():
+        with pytest.raises(panic_type()):
+            mesh.update_agent_status("a", "idle")
+    with pytest.raises(RuntimeError, match="registry lock poisoned"):
+        mesh.get_agent("a")
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda m: m.start_migration("new", "a", "b"),
+        lambda m: m.advance_migration("v"),
+        lambda m: m.rollback_migration("v"),
+    ],
+    ids=["start", "advance", "rollback"],
+)
+def test_clock_before_1970_poisons_the_migrations(change):
+    mesh = VennuMesh("app")
+    mesh.start_migration("v", "a", "b")
+    with VennuMeshClock():
+        with pytest.raises(panic_type()):
+            change(mesh)
+    for call in (
+        lambda: mesh.get_migration("v"),
+        lambda: mesh.list_migrations(),
+        lambda: mesh.start_migration("w", "a", "b"),
+        lambda: mesh.advance_migration("v"),
+        lambda: mesh.rollback_migration("v"),
+    ):
+        with pytest.raises(ValueError) as raised:
+            call()
+        assert raised.value.args == ("Migration error: lock poisoned",)
+    assert '"migrations":{"active":0}' in mesh.health_snapshot()
+    mesh.register_agent("T", "still-works")
+
+
+def test_publish_under_bad_clock_panics_without_poisoning():
+    # The topic is made under the channel lock; the timestamp is taken after
+    # the lock is released, so the map stays usable.
+    mesh = VennuMesh("app")
+    with VennuMeshClock():
+        with pytest.raises(panic_type()):
+            mesh.publish("t", "1")
+    assert mesh.publish("t", "2") == 0
+    assert '"channels":{"topics":1}' in mesh.health_snapshot()
+
+
+class VennuMeshClock:
+    """Sends every mesh's clock before 1970 for the length of a with block."""
+
+    def __enter__(self):
+        VennuMesh._test_set_clock_before_epoch(True)
+
+    def __exit__(self, *exc):
+        VennuMesh._test_set_clock_before_epoch(False)
