@@ -32,7 +32,8 @@ class Expected {
 
   T& value() & { return std::get<0>(state_); }
   const T& value() const& { return std::get<0>(state_); }
-  T&& value() && { return std::get<0>(std::move(state_)); }
+  // By value, so that f().value() in a range-for does not outlive f()'s result.
+  T value() && { return std::get<0>(std::move(state_)); }
   T& operator*() & { return value(); }
   const T& operator*() const& { return value(); }
   T* operator->() { return &value(); }
@@ -40,7 +41,7 @@ class Expected {
 
   E& error() & { return std::get<1>(state_); }
   const E& error() const& { return std::get<1>(state_); }
-  E&& error() && { return std::get<1>(std::move(state_)); }
+  E error() && { return std::get<1>(std::move(state_)); }
 
  private:
   std::variant<T, E> state_;
@@ -58,7 +59,7 @@ class Expected<void, E> {
 
   E& error() & { return error_; }
   const E& error() const& { return error_; }
-  E&& error() && { return std::move(error_); }
+  E error() && { return std::move(error_); }
 
  private:
   E error_{};

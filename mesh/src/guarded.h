@@ -11,13 +11,68 @@
 
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <shared_mutex>
+#include <thread>
 #include <type_traits>
 
 namespace vennu {
 
-template <class T, class Mutex = std::shared_mutex>
+// A reader-writer lock for sections of a few hundred nanoseconds: one atomic
+// operation to enter and one to leave, where the system's rwlock takes
+// several. A writer first claims the writer bit, which keeps new readers
+// out, then waits for the readers inside to leave, so writers are not
+// starved. Waiters spin briefly, then yield.
+class SharedSpinMutex {
+ public:
+  void lock_shared() {
+    for (unsigned spins = 0;; ++spins) {
+      std::uint32_t state = state_.load(std::memory_order_relaxed);
+      if ((state & kWriter) == 0 &&
+          state_.compare_exchange_weak(state, state + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
+        return;
+      }
+      pause(spins);
+    }
+  }
+  void unlock_shared() { state_.fetch_sub(1, std::memory_order_release); }
+
+  void lock() {
+    for (unsigned spins = 0;; ++spins) {
+      std::uint32_t state = state_.load(std::memory_order_relaxed);
+      if ((state & kWriter) == 0 &&
+          state_.compare_exchange_weak(state, state | kWriter, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
+        break;
+      }
+      pause(spins);
+    }
+    for (unsigned spins = 0; state_.load(std::memory_order_acquire) != kWriter; ++spins) {
+      pause(spins);
+    }
+  }
+  void unlock() { state_.store(0, std::memory_order_release); }
+
+ private:
+  static constexpr std::uint32_t kWriter = 1u << 31;
+
+  static void pause(unsigned spins) {
+    if (spins < 64) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    } else {
+      std::this_thread::yield();
+    }
+  }
+
+  std::atomic<std::uint32_t> state_{0};
+};
+
+template <class T, class Mutex = SharedSpinMutex>
 class Guarded {
  public:
   template <class... Args>
@@ -28,7 +83,7 @@ class Guarded {
 
   template <class Fn>
   bool read(Fn&& fn) const {
-    if constexpr (std::is_same_v<Mutex, std::shared_mutex>) {
+    if constexpr (kShared) {
       std::shared_lock lock(mutex_);
       if (poisoned_) return false;
       fn(static_cast<const T&>(data_));
@@ -54,6 +109,8 @@ class Guarded {
   }
 
  private:
+  static constexpr bool kShared = requires(Mutex& m) { m.lock_shared(); };
+
   mutable Mutex mutex_;
   bool poisoned_ = false;  // guarded by mutex_
   T data_;                 // guarded by mutex_

@@ -13,12 +13,15 @@
 // whitespace, shortest round-trip doubles, minimal escapes.
 //
 // Thread safety: Values are plain data; distinct values may be used from
-// distinct threads. All functions here are reentrant.
+// distinct threads. All functions here may run on many threads at once; the
+// readers keep reusable scratch space per thread, so reading a small text
+// allocates nothing beyond what it returns.
 
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -132,6 +135,10 @@ struct Error {
 // Parses one complete JSON text into a generic value.
 Expected<Value, Error> parse(std::string_view text);
 
+// Checks one complete JSON text as parse does, with the same errors and
+// positions, building nothing; nullopt when parse would succeed.
+std::optional<Error> validate(std::string_view text);
+
 // Parses one complete JSON text and returns its compact form: the same text
 // write(parse(text)) would give, without keeping the tree when it is not
 // needed.
@@ -214,6 +221,10 @@ class Reader {
   const Error& error() const { return error_; }
 
  private:
+  // Copies text straight from the scanner into its compact form.
+  friend class Canonicalizer;
+  friend std::optional<Error> validate(std::string_view text);
+
   struct NumberText {
     const char* begin = nullptr;
     const char* end = nullptr;
@@ -221,8 +232,14 @@ class Reader {
     bool integral = true;   // no fraction, no exponent
     bool overflow = false;  // integral digits beyond 64 bits
     std::uint64_t magnitude = 0;
+
+    // Read as an integer: unsigned, or negative within the signed range.
+    bool keeps_integer_kind() const;
   };
 
+  // skip_value, and with kCheckNumberRange also the number range check.
+  template <bool kCheckNumberRange>
+  bool skip();
   bool open_level();
   // Turns a failure just recorded into the Step that reports it.
   static Step failed_step(bool) { return Step::kFailed; }
@@ -235,6 +252,7 @@ class Reader {
   bool scan_number(NumberText& number);
   bool number_value(const NumberText& number, Value& out);
   bool number_double(const NumberText& number, double& out);
+  bool number_in_range(const NumberText& number);
   bool read_literal(std::string_view literal);
 
   const char* begin_;

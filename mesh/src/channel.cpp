@@ -1,0 +1,94 @@
+#include "channel.h"
+
+#include <utility>
+
+namespace vennu {
+namespace {
+
+// One sender handle held for the length of a publish; released however the
+// publish ends, so the sender count stays exact.
+class SenderHandle {
+ public:
+  SenderHandle() = default;
+  SenderHandle(const SenderHandle&) = delete;
+  SenderHandle& operator=(const SenderHandle&) = delete;
+  ~SenderHandle() {
+    if (channel_) channel_->release_sender();
+  }
+
+  // Takes over a handle whose count was already added.
+  void adopt(std::shared_ptr<BroadcastChannel> channel) { channel_ = std::move(channel); }
+  BroadcastChannel& operator*() const { return *channel_; }
+
+ private:
+  std::shared_ptr<BroadcastChannel> channel_;
+};
+
+}  // namespace
+
+BroadcastChannel::BroadcastChannel() = default;
+
+// There is no receive operation, so a copy kept for a live receiver could
+// never be read: the message is dropped either way, after the lock is let go,
+// and the receiver count is what the send yields.
+std::uint64_t BroadcastChannel::send([[maybe_unused]] Message message) {
+  std::lock_guard lock(mutex_);
+  return receivers_;
+}
+
+void BroadcastChannel::add_sender() {
+  std::lock_guard lock(mutex_);
+  ++senders_;
+}
+
+void BroadcastChannel::release_sender() {
+  std::lock_guard lock(mutex_);
+  --senders_;
+}
+
+void BroadcastChannel::release_receiver() {
+  std::lock_guard lock(mutex_);
+  --receivers_;
+}
+
+std::uint64_t BroadcastChannel::receiver_count() const {
+  std::lock_guard lock(mutex_);
+  return receivers_;
+}
+
+std::uint64_t BroadcastChannel::sender_count() const {
+  std::lock_guard lock(mutex_);
+  return senders_;
+}
+
+MeshChannel::MeshChannel(std::shared_ptr<const Clock> clock) : clock_(std::move(clock)) {}
+
+MeshResult<std::uint64_t> MeshChannel::publish(std::string_view topic, json::Value payload) {
+  SenderHandle handle;
+  const bool readable = topics_.write([&](TextMap<std::shared_ptr<BroadcastChannel>>& topics) {
+    if (auto found = topics.find(topic); found != topics.end()) {
+      found->second->add_sender();
+      handle.adopt(found->second);
+      return;
+    }
+    // A new channel comes with one sender handle (kept by this call) and
+    // one receiver, which nobody can read from and is let go at once.
+    auto created = std::make_shared<BroadcastChannel>();
+    handle.adopt(created);
+    created->release_receiver();
+    topics.emplace(std::string(topic), created);
+    created->add_sender();
+  });
+  if (!readable) return unexpected(MeshError::channel_error("channel lock poisoned"));
+  Message message{std::string(topic), std::move(payload), current_timestamp(*clock_)};
+  return (*handle).send(std::move(message));
+}
+
+std::uint64_t MeshChannel::topic_count() const {
+  std::uint64_t count = 0;
+  topics_.read(
+      [&](const TextMap<std::shared_ptr<BroadcastChannel>>& topics) { count = topics.size(); });
+  return count;
+}
+
+}  // namespace vennu

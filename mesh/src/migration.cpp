@@ -1,0 +1,176 @@
+#include "migration.h"
+
+#include <utility>
+
+#include "json.h"
+
+namespace vennu {
+namespace {
+
+MeshError failure(std::string detail) { return MeshError::migration_error(std::move(detail)); }
+
+MeshError poisoned() { return failure("lock poisoned"); }
+
+MeshError not_in_progress(std::string_view variable_name) {
+  return failure("No migration in progress for '" + std::string(variable_name) + "'");
+}
+
+// Each change either fails before touching the table or yields the record
+// it left behind.
+struct ChangeOutcome {
+  std::optional<MigrationState> record;
+  std::optional<MeshError> error;
+};
+
+MeshResult<MigrationState> finish(bool readable, ChangeOutcome outcome) {
+  if (!readable) return unexpected(poisoned());
+  if (outcome.error) return unexpected(std::move(*outcome.error));
+  return std::move(*outcome.record);
+}
+
+void move_to_stage(MigrationState& record, std::uint8_t stage, std::string now) {
+  record.stage = stage;
+  record.stage_name = kStageNames[stage];
+  record.advanced_at = std::move(now);
+}
+
+}  // namespace
+
+void write_migration_state(const MigrationState& state, std::string& out) {
+  out += "{\"variable_name\":";
+  json::write_string(state.variable_name, out);
+  out += ",\"source_backend\":";
+  json::write_string(state.source_backend, out);
+  out += ",\"target_backend\":";
+  json::write_string(state.target_backend, out);
+  out += ",\"stage\":";
+  json::write_unsigned(state.stage, out);
+  out += ",\"stage_name\":";
+  json::write_string(state.stage_name, out);
+  out += ",\"started_at\":";
+  json::write_string(state.started_at, out);
+  out += ",\"advanced_at\":";
+  json::write_string(state.advanced_at, out);
+  out += ",\"discrepancy_count\":";
+  json::write_unsigned(state.discrepancy_count, out);
+  out += ",\"keys_migrated\":";
+  json::write_unsigned(state.keys_migrated, out);
+  out += ",\"app_name\":";
+  json::write_string(state.app_name, out);
+  out += '}';
+}
+
+MigrationController::MigrationController(std::string app_name, std::shared_ptr<const Clock> clock)
+    : app_name_(std::move(app_name)), clock_(std::move(clock)) {}
+
+MeshResult<MigrationState> MigrationController::start(std::string_view variable_name,
+                                                      std::string_view source_backend,
+                                                      std::string_view target_backend) {
+  ChangeOutcome outcome;
+  const bool readable = migrations_.write([&](TextMap<MigrationState>& migrations) {
+    auto existing = migrations.find(variable_name);
+    if (existing != migrations.end() && existing->second.stage < kStageDone) {
+      const MigrationState& active = existing->second;
+      outcome.error = failure("Migration for '" + std::string(variable_name) +
+                              "' already in progress at stage " + std::to_string(active.stage) +
+                              " (" + active.stage_name + ")");
+      return;
+    }
+    MigrationState record;
+    record.variable_name = variable_name;
+    record.source_backend = source_backend;
+    record.target_backend = target_backend;
+    record.stage = 1;
+    record.stage_name = kStageNames[1];
+    record.started_at = current_timestamp(*clock_);
+    record.advanced_at = record.started_at;
+    record.app_name = app_name_;
+    if (existing != migrations.end()) {
+      existing->second = record;
+    } else {
+      migrations.emplace(record.variable_name, record);
+    }
+    outcome.record = std::move(record);
+  });
+  return finish(readable, std::move(outcome));
+}
+
+MeshResult<MigrationState> MigrationController::advance(std::string_view variable_name,
+                                                        std::uint64_t discrepancy_count,
+                                                        std::uint64_t keys_migrated) {
+  ChangeOutcome outcome;
+  const bool readable = migrations_.write([&](TextMap<MigrationState>& migrations) {
+    auto found = migrations.find(variable_name);
+    if (found == migrations.end()) {
+      outcome.error = not_in_progress(variable_name);
+      return;
+    }
+    MigrationState& record = found->second;
+    if (record.stage >= kStageDone) {
+      outcome.error =
+          failure("Migration for '" + std::string(variable_name) + "' is already complete");
+      return;
+    }
+    move_to_stage(record, static_cast<std::uint8_t>(record.stage + 1), current_timestamp(*clock_));
+    // Unsigned arithmetic wraps modulo 2^64, as the counters should.
+    record.discrepancy_count += discrepancy_count;
+    record.keys_migrated += keys_migrated;
+    outcome.record = record;
+  });
+  return finish(readable, std::move(outcome));
+}
+
+MeshResult<MigrationState> MigrationController::rollback(std::string_view variable_name) {
+  ChangeOutcome outcome;
+  const bool readable = migrations_.write([&](TextMap<MigrationState>& migrations) {
+    auto found = migrations.find(variable_name);
+    if (found == migrations.end()) {
+      outcome.error = not_in_progress(variable_name);
+      return;
+    }
+    MigrationState& record = found->second;
+    if (record.stage == 0) {
+      outcome.error = failure("Already at initial stage \u2014 cannot roll back further");
+      return;
+    }
+    if (record.stage >= kStageDone) {
+      outcome.error = failure("Cannot roll back a completed migration");
+      return;
+    }
+    move_to_stage(record, static_cast<std::uint8_t>(record.stage - 1), current_timestamp(*clock_));
+    outcome.record = record;
+  });
+  return finish(readable, std::move(outcome));
+}
+
+MeshResult<std::optional<MigrationState>> MigrationController::get(
+    std::string_view variable_name) const {
+  std::optional<MigrationState> copy;
+  const bool readable = migrations_.read([&](const TextMap<MigrationState>& migrations) {
+    if (auto found = migrations.find(variable_name); found != migrations.end()) {
+      copy = found->second;
+    }
+  });
+  if (!readable) return unexpected(poisoned());
+  return copy;
+}
+
+MeshResult<std::vector<MigrationState>> MigrationController::list_all() const {
+  std::vector<MigrationState> records;
+  const bool readable = migrations_.read([&](const TextMap<MigrationState>& migrations) {
+    records.reserve(migrations.size());
+    for (const auto& [name, record] : migrations) records.push_back(record);
+  });
+  if (!readable) return unexpected(poisoned());
+  return records;
+}
+
+std::uint64_t MigrationController::count_active() const {
+  std::uint64_t count = 0;
+  migrations_.read([&](const TextMap<MigrationState>& migrations) {
+    for (const auto& [name, record] : migrations) count += record.stage < kStageDone;
+  });
+  return count;
+}
+
+}  // namespace vennu

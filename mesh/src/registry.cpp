@@ -1,0 +1,152 @@
+#include "registry.h"
+
+#include <array>
+#include <utility>
+
+#include "json.h"
+#include "quoted_text.h"
+
+namespace vennu {
+namespace {
+
+constexpr std::array<std::string_view, 6> kStatusTexts = {
+    "starting", "running", "idle", "stopping", "stopped", "error",
+};
+
+MeshError poisoned() { return MeshError::state_error("registry lock poisoned"); }
+
+}  // namespace
+
+std::string_view status_text(AgentStatus status) {
+  return kStatusTexts[static_cast<std::size_t>(status)];
+}
+
+std::optional<AgentStatus> parse_status(std::string_view text) {
+  for (std::size_t i = 0; i < kStatusTexts.size(); ++i) {
+    if (kStatusTexts[i] == text) return static_cast<AgentStatus>(i);
+  }
+  return std::nullopt;
+}
+
+std::string unknown_status_message(std::string_view text) {
+  return "Unknown status " + quote_text(text) +
+         ". Valid values: starting, running, idle, stopping, stopped, error";
+}
+
+void write_agent_entry(const AgentEntry& entry, std::string& out) {
+  out += "{\"agent_id\":";
+  json::write_string(entry.agent_id, out);
+  out += ",\"agent_type\":";
+  json::write_string(entry.agent_type, out);
+  out += ",\"status\":";
+  json::write_string(status_text(entry.status), out);
+  out += ",\"instance\":";
+  json::write_unsigned(entry.instance, out);
+  out += ",\"registered_at\":";
+  json::write_string(entry.registered_at, out);
+  out += ",\"last_active\":";
+  json::write_string(entry.last_active, out);
+  out += ",\"metadata\":";
+  out += entry.metadata_json;
+  out += '}';
+}
+
+AgentRegistry::AgentRegistry(std::shared_ptr<const Clock> clock) : clock_(std::move(clock)) {}
+
+MeshResult<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type,
+                                                     std::string_view agent_id,
+                                                     std::uint32_t instance,
+                                                     std::string metadata_json) {
+  if (metadata_json.empty()) metadata_json = "{}";
+  std::optional<AgentEntry> created;
+  const bool readable = agents_.write([&](TextMap<AgentEntry>& agents) {
+    if (agents.find(agent_id) != agents.end()) return;
+    AgentEntry entry;
+    entry.agent_id = agent_id;
+    entry.agent_type = agent_type;
+    entry.instance = instance;
+    entry.registered_at = current_timestamp(*clock_);
+    entry.last_active = entry.registered_at;
+    entry.metadata_json = std::move(metadata_json);
+    agents.emplace(entry.agent_id, entry);
+    created = std::move(entry);
+  });
+  if (!readable) return unexpected(poisoned());
+  if (!created) return unexpected(MeshError::agent_already_registered(std::string(agent_id)));
+  return std::move(*created);
+}
+
+MeshResult<void> AgentRegistry::deregister(std::string_view agent_id) {
+  const bool readable = agents_.write([&](TextMap<AgentEntry>& agents) {
+    // Erasing by string_view needs C++23; find first.
+    if (auto found = agents.find(agent_id); found != agents.end()) agents.erase(found);
+  });
+  if (!readable) return unexpected(poisoned());
+  return {};
+}
+
+MeshResult<void> AgentRegistry::update_status(std::string_view agent_id, AgentStatus status) {
+  bool found = false;
+  const bool readable = agents_.write([&](TextMap<AgentEntry>& agents) {
+    auto entry = agents.find(agent_id);
+    if (entry == agents.end()) return;
+    found = true;
+    // The clock may throw; read it before changing anything.
+    std::string now = current_timestamp(*clock_);
+    entry->second.status = status;
+    entry->second.last_active = std::move(now);
+  });
+  if (!readable) return unexpected(poisoned());
+  if (!found) return unexpected(MeshError::agent_not_found("", std::string(agent_id)));
+  return {};
+}
+
+MeshResult<std::optional<AgentEntry>> AgentRegistry::get(std::string_view agent_id) const {
+  std::optional<AgentEntry> copy;
+  const bool readable = agents_.read([&](const TextMap<AgentEntry>& agents) {
+    if (auto found = agents.find(agent_id); found != agents.end()) copy = found->second;
+  });
+  if (!readable) return unexpected(poisoned());
+  return copy;
+}
+
+MeshResult<std::optional<AgentStatus>> AgentRegistry::status_of(std::string_view agent_id) const {
+  std::optional<AgentStatus> status;
+  const bool readable = agents_.read([&](const TextMap<AgentEntry>& agents) {
+    if (auto found = agents.find(agent_id); found != agents.end()) status = found->second.status;
+  });
+  if (!readable) return unexpected(poisoned());
+  return status;
+}
+
+MeshResult<std::vector<AgentEntry>> AgentRegistry::list(
+    std::optional<std::string_view> agent_type, std::optional<std::string_view> status) const {
+  std::vector<AgentEntry> kept;
+  const bool readable = agents_.read([&](const TextMap<AgentEntry>& agents) {
+    for (const auto& [id, entry] : agents) {
+      if (agent_type && *agent_type != entry.agent_type) continue;
+      if (status && *status != status_text(entry.status)) continue;
+      kept.push_back(entry);
+    }
+  });
+  if (!readable) return unexpected(poisoned());
+  return kept;
+}
+
+std::uint64_t AgentRegistry::count_by_status(std::string_view status) const {
+  const std::optional<AgentStatus> wanted = parse_status(status);
+  std::uint64_t count = 0;
+  agents_.read([&](const TextMap<AgentEntry>& agents) {
+    if (!wanted) return;
+    for (const auto& [id, entry] : agents) count += entry.status == *wanted;
+  });
+  return count;
+}
+
+std::uint64_t AgentRegistry::agent_count() const {
+  std::uint64_t count = 0;
+  agents_.read([&](const TextMap<AgentEntry>& agents) { count = agents.size(); });
+  return count;
+}
+
+}  // namespace vennu

@@ -1,0 +1,77 @@
+#include "channel.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "test_clock.h"
+
+namespace vennu {
+namespace {
+
+TEST(BroadcastChannel, CountsHandlesAndReceivers) {
+  BroadcastChannel channel;
+  EXPECT_EQ(channel.sender_count(), 1u);
+  EXPECT_EQ(channel.receiver_count(), 1u);
+  EXPECT_EQ(channel.send(Message{"t", json::Value(), "now"}), 1u);
+  channel.add_sender();
+  EXPECT_EQ(channel.sender_count(), 2u);
+  channel.release_sender();
+  channel.release_receiver();
+  EXPECT_EQ(channel.sender_count(), 1u);
+  EXPECT_EQ(channel.receiver_count(), 0u);
+  EXPECT_EQ(channel.send(Message{"t", json::Value::unsigned_integer(1), "now"}), 0u);
+}
+
+TEST(MeshChannel, TopicsAreCreatedOnFirstPublish) {
+  MeshChannel channels(std::make_shared<TestClock>());
+  EXPECT_EQ(channels.topic_count(), 0u);
+  const std::pair<const char*, std::uint64_t> publishes[] = {
+      {"orders", 1}, {"orders", 1}, {"Orders", 2}, {"", 3}, {"orders ", 4}, {"", 4}};
+  for (const auto& [topic, topics] : publishes) {
+    EXPECT_EQ(channels.publish(topic, json::Value()).value(), 0u) << topic;
+    EXPECT_EQ(channels.topic_count(), topics) << topic;
+  }
+  json::Array array;
+  array.push_back(json::Value::string("x"));
+  const json::Value payloads[] = {json::Value::boolean(true), json::Value::signed_integer(-42),
+                                  json::Value::floating(1.5), json::Value::string("hi"),
+                                  json::Value::array(array),  json::Value::object(json::Object())};
+  for (const json::Value& payload : payloads) {
+    EXPECT_EQ(channels.publish("orders", payload).value(), 0u);
+  }
+  EXPECT_EQ(channels.topic_count(), 4u);
+}
+
+TEST(MeshChannel, ClockFaultAfterTheLockLeavesTheMapUsable) {
+  auto clock = std::make_shared<TestClock>(kBeforeEpoch);
+  MeshChannel channels(clock);
+  EXPECT_THROW(channels.publish("orders", json::Value()), InternalFault);
+  EXPECT_EQ(channels.topic_count(), 1u);
+  clock->set(kTestInstant);
+  EXPECT_EQ(channels.publish("orders", json::Value()).value(), 0u);
+  EXPECT_EQ(channels.publish("audit", json::Value()).value(), 0u);
+  EXPECT_EQ(channels.topic_count(), 2u);
+}
+
+TEST(MeshChannelConcurrency, PublishesFromEightThreads) {
+  constexpr int kThreads = 8;
+  constexpr int kPublishes = 20000;
+  MeshChannel channels;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&channels, t] {
+      for (int i = 0; i < kPublishes; ++i) {
+        const std::string topic = i % 2 ? "shared/" + std::to_string(i % 50)
+                                        : std::to_string(t) + "/" + std::to_string(i % 100);
+        ASSERT_EQ(channels.publish(topic, json::Value::unsigned_integer(i)).value(), 0u);
+        if (i % 1000 == 0) channels.topic_count();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(channels.topic_count(), 8u * 50 + 25);
+}
+
+}  // namespace
+}  // namespace vennu

@@ -1,0 +1,231 @@
+#include "migration.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <thread>
+
+#include "test_clock.h"
+
+namespace vennu {
+namespace {
+
+constexpr Instant kLater{1796592600, 0};
+constexpr char kLaterText[] = "2026-12-06T21:30:00+00:00";
+
+// Starts the name and walks it to the given stage (0 by rolling back).
+void walk_to(MigrationController& controller, std::string_view name, int stage) {
+  ASSERT_TRUE(controller.start(name, "sqlite", "redis"));
+  if (stage == 0) {
+    ASSERT_TRUE(controller.rollback(name));
+  }
+  for (int s = 1; s < stage; ++s) {
+    ASSERT_TRUE(controller.advance(name, 0, 0));
+  }
+}
+
+class MigrationTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<TestClock> clock = std::make_shared<TestClock>();
+  MigrationController controller{"myapp", clock};
+};
+
+std::string record(const MigrationState& state) {
+  std::string out;
+  write_migration_state(state, out);
+  return out;
+}
+
+TEST_F(MigrationTest, StartCreatesStageOne) {
+  const MigrationState state = controller.start("counter.Counts", "sqlite", "redis").value();
+  EXPECT_EQ(record(state),
+            "{\"variable_name\":\"counter.Counts\",\"source_backend\":\"sqlite\","
+            "\"target_backend\":\"redis\",\"stage\":1,\"stage_name\":\"shadow_write\","
+            "\"started_at\":\"2026-12-06T21:28:03.123456789+00:00\","
+            "\"advanced_at\":\"2026-12-06T21:28:03.123456789+00:00\",\"discrepancy_count\":0,"
+            "\"keys_migrated\":0,\"app_name\":\"myapp\"}");
+  EXPECT_EQ(record(controller.get("counter.Counts").value().value()), record(state));
+  EXPECT_FALSE(controller.get("counter.counts").value());
+  EXPECT_FALSE(controller.get("counter.Counts ").value());
+}
+
+// Every cell of the state machine: the stage a record is at (-1: none) and
+// the operation, to the stage reached or the refusal.
+TEST_F(MigrationTest, StateMachine) {
+  enum Op { kStart, kAdvance, kRollback };
+  struct Case {
+    int stage;
+    Op op;
+    int reached;
+    const char* error;
+  };
+  const char* in_progress = "Migration error: Migration for 'v' already in progress at stage ";
+  const Case cases[] = {
+      {-1, kStart, 1, nullptr},
+      {-1, kAdvance, 0, "Migration error: No migration in progress for 'v'"},
+      {-1, kRollback, 0, "Migration error: No migration in progress for 'v'"},
+      {0, kStart, 0, "0 (idle)"},
+      {0, kAdvance, 1, nullptr},
+      {0, kRollback, 0,
+       "Migration error: Already at initial stage \u2014 cannot roll back further"},
+      {1, kStart, 0, "1 (shadow_write)"},
+      {1, kAdvance, 2, nullptr},
+      {1, kRollback, 0, nullptr},
+      {2, kStart, 0, "2 (shadow_read)"},
+      {2, kAdvance, 3, nullptr},
+      {2, kRollback, 1, nullptr},
+      {3, kStart, 0, "3 (dual_read)"},
+      {3, kAdvance, 4, nullptr},
+      {3, kRollback, 2, nullptr},
+      {4, kStart, 0, "4 (new_primary)"},
+      {4, kAdvance, 5, nullptr},
+      {4, kRollback, 3, nullptr},
+      {5, kStart, 0, "5 (cleanup)"},
+      {5, kAdvance, 6, nullptr},
+      {5, kRollback, 4, nullptr},
+      {6, kStart, 1, nullptr},
+      {6, kAdvance, 0, "Migration error: Migration for 'v' is already complete"},
+      {6, kRollback, 0, "Migration error: Cannot roll back a completed migration"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "stage " << c.stage << " op " << c.op);
+    MigrationController fresh("myapp", clock);
+    clock->set(kTestInstant);
+    if (c.stage >= 0) walk_to(fresh, "v", c.stage);
+    const auto existing = fresh.get("v").value();
+    const std::string before = existing ? record(*existing) : "";
+    clock->set(kLater);
+    MeshResult<MigrationState> result = c.op == kStart     ? fresh.start("v", "a", "b")
+                                        : c.op == kAdvance ? fresh.advance("v", 0, 0)
+                                                           : fresh.rollback("v");
+    if (c.error) {
+      ASSERT_FALSE(result);
+      EXPECT_EQ(result.error().kind(), ErrorKind::kMigrationError);
+      const std::string expected =
+          c.op == kStart && c.stage >= 0 ? in_progress + std::string(c.error) : c.error;
+      EXPECT_EQ(result.error().message(), expected);
+      const auto after = fresh.get("v").value();
+      EXPECT_EQ(after ? record(*after) : "", before) << "a refusal changes nothing";
+      continue;
+    }
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->stage, c.reached);
+    EXPECT_EQ(result->stage_name, kStageNames[static_cast<std::size_t>(c.reached)]);
+    EXPECT_EQ(result->advanced_at, kLaterText);
+    EXPECT_EQ(result->started_at, c.op == kStart ? kLaterText : kTestInstantText);
+    EXPECT_EQ(record(fresh.get("v").value().value()), record(*result));
+  }
+}
+
+TEST_F(MigrationTest, CountersAddAndWrap) {
+  walk_to(controller, "v", 1);
+  EXPECT_TRUE(controller.advance("v", 3, 10));
+  const MigrationState state = controller.advance("v", 2, 5).value();
+  EXPECT_EQ(state.discrepancy_count, 5u);
+  EXPECT_EQ(state.keys_migrated, 15u);
+  EXPECT_EQ(controller.rollback("v")->keys_migrated, 15u);
+
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  walk_to(controller, "w", 1);
+  EXPECT_EQ(controller.advance("w", kMax, 0)->discrepancy_count, kMax);
+  const MigrationState wrapped = controller.advance("w", 2, kMax).value();
+  EXPECT_EQ(wrapped.discrepancy_count, 1u);
+  EXPECT_EQ(wrapped.keys_migrated, kMax);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(controller.advance("w", 0, 0));
+  EXPECT_FALSE(controller.advance("w", 7, 7));
+  EXPECT_EQ(controller.get("w").value()->keys_migrated, kMax) << "a refused advance adds nothing";
+}
+
+TEST_F(MigrationTest, RestartForgetsTheCompleteRecordAndCountsActive) {
+  walk_to(controller, "done", 6);
+  walk_to(controller, "idle", 0);
+  walk_to(controller, "busy", 3);
+  EXPECT_EQ(controller.count_active(), 2u);
+  EXPECT_EQ(controller.list_all().value().size(), 3u);
+
+  clock->set(kLater);
+  const MigrationState again = controller.start("done", "redis", "postgres").value();
+  EXPECT_EQ(again.started_at, kLaterText);
+  EXPECT_EQ(again.source_backend, "redis");
+  EXPECT_EQ(again.keys_migrated, 0u);
+  EXPECT_EQ(controller.count_active(), 3u);
+  EXPECT_EQ(controller.list_all().value().size(), 3u);
+}
+
+class MigrationPoisonTest : public MigrationTest,
+                            public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(MigrationPoisonTest, ClockBeforeEpochPoisonsTheController) {
+  walk_to(controller, "v", 2);
+  clock->set(kBeforeEpoch);
+  const std::string operation = GetParam();
+  if (operation == "start") {
+    EXPECT_THROW(controller.start("w", "a", "b"), InternalFault);
+  } else if (operation == "advance") {
+    EXPECT_THROW(controller.advance("v", 1, 1), InternalFault);
+  } else {
+    EXPECT_THROW(controller.rollback("v"), InternalFault);
+  }
+  clock->set(kTestInstant);
+  const std::vector<std::optional<MeshError>> errors = {
+      controller.start("x", "a", "b").error(), controller.advance("v", 0, 0).error(),
+      controller.rollback("v").error(),        controller.get("v").error(),
+      controller.list_all().error(),
+  };
+  for (const auto& error : errors) {
+    EXPECT_EQ(error->kind(), ErrorKind::kMigrationError);
+    EXPECT_EQ(error->message(), "Migration error: lock poisoned");
+  }
+  EXPECT_EQ(controller.count_active(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, MigrationPoisonTest,
+                         ::testing::Values("start", "advance", "rollback"));
+
+TEST(MigrationConcurrency, MixedOperationsFromEightThreads) {
+  constexpr int kThreads = 8;
+  constexpr int kNamesPerThread = 2000;  // about twelve operations each
+  MigrationController controller("app");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&controller, t] {
+      for (int i = 0; i < kNamesPerThread; ++i) {
+        const std::string name = std::to_string(t) + "." + std::to_string(i);
+        ASSERT_TRUE(controller.start(name, "sqlite", "redis"));
+        ASSERT_TRUE(controller.advance(name, 1, 10));
+        ASSERT_TRUE(controller.advance(name, 1, 10));
+        ASSERT_EQ(controller.rollback(name)->stage, 2);
+        // Even names finish and are started and finished again; odd names
+        // stay at stage 3 and cannot be started again.
+        const bool finishes = i % 2 == 0;
+        for (int step = finishes ? 4 : 1; step > 0; --step) {
+          ASSERT_TRUE(controller.advance(name, 0, 1));
+        }
+        ASSERT_EQ(controller.start(name, "a", "b").has_value(), finishes);
+        for (int step = finishes ? 5 : 0; step > 0; --step) {
+          ASSERT_TRUE(controller.advance(name, 0, 1));
+        }
+        ASSERT_TRUE(controller.get(name).value());
+        if (i % 64 == 0) controller.count_active();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(controller.count_active(), 8u * 1000);
+  std::uint64_t discrepancies = 0;
+  std::uint64_t keys = 0;
+  int restarted = 0;
+  const std::vector<MigrationState> records = controller.list_all().value();
+  for (const MigrationState& state : records) {
+    discrepancies += state.discrepancy_count;
+    keys += state.keys_migrated;
+    restarted += state.source_backend == "a";
+  }
+  EXPECT_EQ(restarted, 8 * 1000);
+  // Odd names hold 2 and 21; restarted even names 0 and 5.
+  EXPECT_EQ(discrepancies, 8u * 1000 * 2);
+  EXPECT_EQ(keys, 8u * 1000 * (21 + 5));
+}
+
+}  // namespace
+}  // namespace vennu

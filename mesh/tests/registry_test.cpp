@@ -1,0 +1,221 @@
+#include "registry.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "test_clock.h"
+
+namespace vennu {
+namespace {
+
+constexpr Instant kLater{1796592600, 5000000};
+constexpr char kLaterText[] = "2026-12-06T21:30:00.005+00:00";
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<TestClock> clock = std::make_shared<TestClock>();
+  AgentRegistry registry{clock};
+
+  AgentEntry add(std::string_view type, std::string_view id, std::string metadata = "") {
+    auto entry = registry.register_agent(type, id, 0, std::move(metadata));
+    EXPECT_TRUE(entry.has_value()) << id;
+    return entry ? *entry : AgentEntry{};
+  }
+
+  std::vector<std::string> ids(std::optional<std::string_view> type,
+                               std::optional<std::string_view> status) {
+    std::vector<std::string> out;
+    const std::vector<AgentEntry> entries = registry.list(type, status).value();
+    for (const AgentEntry& entry : entries) out.push_back(entry.agent_id);
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+};
+
+std::string record(const AgentEntry& entry) {
+  std::string out;
+  write_agent_entry(entry, out);
+  return out;
+}
+
+TEST(AgentStatusText, ParsesExactlyTheSixForms) {
+  for (const char* text : {"starting", "running", "idle", "stopping", "stopped", "error"}) {
+    const auto status = parse_status(text);
+    ASSERT_TRUE(status) << text;
+    EXPECT_EQ(status_text(*status), text);
+  }
+  for (const char* text : {"Running", " idle", "idle ", "", "bogus"}) {
+    EXPECT_FALSE(parse_status(text)) << text;
+  }
+  EXPECT_EQ(unknown_status_message("Running"),
+            "Unknown status \"Running\". Valid values: starting, running, idle, stopping, "
+            "stopped, error");
+  EXPECT_EQ(unknown_status_message("a\"\n"),
+            "Unknown status \"a\\\"\\n\". Valid values: starting, running, idle, stopping, "
+            "stopped, error");
+}
+
+TEST_F(RegistryTest, NewEntryAndItsRecord) {
+  const AgentEntry entry = add("Customer", "customer-123");
+  EXPECT_EQ(record(entry),
+            "{\"agent_id\":\"customer-123\",\"agent_type\":\"Customer\",\"status\":\"starting\","
+            "\"instance\":0,\"registered_at\":\"2026-12-06T21:28:03.123456789+00:00\","
+            "\"last_active\":\"2026-12-06T21:28:03.123456789+00:00\",\"metadata\":{}}");
+  EXPECT_EQ(record(registry.get("customer-123").value().value()), record(entry));
+
+  auto replica = registry.register_agent("Customer", "customer-7", 4294967295u, "null");
+  EXPECT_EQ(replica->instance, 4294967295u);
+  EXPECT_EQ(replica->metadata_json, "null");
+  EXPECT_EQ(add("", "", "[1,2]").metadata_json, "[1,2]");
+  EXPECT_EQ(registry.agent_count(), 3u);
+}
+
+TEST_F(RegistryTest, TimestampFractionFollowsTheClock) {
+  const std::pair<std::uint32_t, const char*> cases[] = {
+      {0, "2026-12-06T21:28:03+00:00"},
+      {120000000, "2026-12-06T21:28:03.120+00:00"},
+      {123456000, "2026-12-06T21:28:03.123456+00:00"},
+      {123456789, "2026-12-06T21:28:03.123456789+00:00"},
+  };
+  for (const auto& [nanos, text] : cases) {
+    clock->set({kTestInstant.seconds, nanos});
+    const AgentEntry entry = add("T", std::to_string(nanos));
+    EXPECT_EQ(entry.registered_at, text);
+    EXPECT_EQ(entry.last_active, text);
+  }
+}
+
+TEST_F(RegistryTest, DuplicateIdLeavesTheEntryUntouched) {
+  add("Customer", "customer-123", "{\"a\":1}");
+  ASSERT_TRUE(registry.update_status("customer-123", AgentStatus::kIdle));
+  const std::string before = record(registry.get("customer-123").value().value());
+  clock->set(kLater);
+  for (const char* type : {"Customer", "Order"}) {
+    auto again = registry.register_agent(type, "customer-123", 1, "");
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().kind(), ErrorKind::kAgentAlreadyRegistered);
+    EXPECT_EQ(again.error().message(), "Agent 'customer-123' is already registered");
+  }
+  EXPECT_EQ(record(registry.get("customer-123").value().value()), before);
+  EXPECT_EQ(registry.agent_count(), 1u);
+}
+
+TEST_F(RegistryTest, DeregisterAndRegisterAgain) {
+  EXPECT_TRUE(registry.deregister("ghost"));
+  add("Customer", "c1");
+  ASSERT_TRUE(registry.update_status("c1", AgentStatus::kError));
+  EXPECT_TRUE(registry.deregister("c1"));
+  EXPECT_FALSE(registry.get("c1").value());
+  EXPECT_FALSE(registry.status_of("c1").value());
+  clock->set(kLater);
+  const AgentEntry fresh = add("Order", "c1");
+  EXPECT_EQ(fresh.status, AgentStatus::kStarting);
+  EXPECT_EQ(fresh.registered_at, kLaterText);
+  EXPECT_EQ(registry.status_of("c1").value(), AgentStatus::kStarting);
+}
+
+TEST_F(RegistryTest, UpdateStatusRenewsLastActive) {
+  auto ghost = registry.update_status("ghost", AgentStatus::kIdle);
+  ASSERT_FALSE(ghost);
+  EXPECT_EQ(ghost.error().kind(), ErrorKind::kAgentNotFound);
+  EXPECT_EQ(ghost.error().message(), "Agent '/ghost' not found in registry");
+
+  add("Customer", "c1", "{\"k\":true}");
+  clock->set(kLater);
+  ASSERT_TRUE(registry.update_status("c1", AgentStatus::kStarting));
+  const AgentEntry entry = registry.get("c1").value().value();
+  EXPECT_EQ(entry.status, AgentStatus::kStarting);
+  EXPECT_EQ(entry.registered_at, kTestInstantText);
+  EXPECT_EQ(entry.last_active, kLaterText);
+  EXPECT_EQ(entry.agent_type, "Customer");
+  EXPECT_EQ(entry.metadata_json, "{\"k\":true}");
+}
+
+TEST_F(RegistryTest, ListFiltersAndCounts) {
+  EXPECT_TRUE(registry.list(std::nullopt, std::nullopt).value().empty());
+  add("Customer", "c1");
+  add("Customer", "c2");
+  add("Order", "o1");
+  add("", "e1");
+  EXPECT_EQ(registry.count_by_status("starting"), 4u);
+  ASSERT_TRUE(registry.update_status("c2", AgentStatus::kRunning));
+  ASSERT_TRUE(registry.update_status("o1", AgentStatus::kRunning));
+
+  using Ids = std::vector<std::string>;
+  EXPECT_EQ(ids(std::nullopt, std::nullopt), (Ids{"c1", "c2", "e1", "o1"}));
+  EXPECT_EQ(ids("Customer", std::nullopt), (Ids{"c1", "c2"}));
+  EXPECT_EQ(ids("", std::nullopt), (Ids{"e1"}));
+  EXPECT_EQ(ids(std::nullopt, "running"), (Ids{"c2", "o1"}));
+  EXPECT_EQ(ids("Customer", "running"), (Ids{"c2"}));
+  EXPECT_EQ(ids("customer", std::nullopt), Ids{});
+  EXPECT_EQ(ids(std::nullopt, "Running"), Ids{});
+  EXPECT_EQ(ids(std::nullopt, "bogus"), Ids{});
+
+  const std::pair<const char*, std::uint64_t> counts[] = {
+      {"starting", 2}, {"running", 2}, {"idle", 0}, {"Running", 0}, {"bogus", 0}, {"", 0}};
+  for (const auto& [status, count] : counts) EXPECT_EQ(registry.count_by_status(status), count);
+  EXPECT_EQ(registry.agent_count(), 4u);
+}
+
+class RegistryPoisonTest : public RegistryTest,
+                           public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(RegistryPoisonTest, ClockBeforeEpochBreaksTheRegistry) {
+  add("Customer", "c1");
+  clock->set(kBeforeEpoch);
+  const std::string operation = GetParam();
+  if (operation == "register") {
+    EXPECT_THROW(registry.register_agent("Customer", "c2", 0, ""), InternalFault);
+  } else {
+    EXPECT_THROW(registry.update_status("c1", AgentStatus::kIdle), InternalFault);
+  }
+  clock->set(kTestInstant);
+  const std::vector<std::optional<MeshError>> errors = {
+      registry.register_agent("Customer", "c3", 0, "").error(),
+      registry.deregister("c1").error(),
+      registry.update_status("c1", AgentStatus::kIdle).error(),
+      registry.get("c1").error(),
+      registry.status_of("c1").error(),
+      registry.list(std::nullopt, std::nullopt).error(),
+  };
+  for (const auto& error : errors) {
+    EXPECT_EQ(error->kind(), ErrorKind::kStateError);
+    EXPECT_EQ(error->message(), "State error: registry lock poisoned");
+  }
+  EXPECT_EQ(registry.agent_count(), 0u);
+  EXPECT_EQ(registry.count_by_status("starting"), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, RegistryPoisonTest, ::testing::Values("register", "update"));
+
+TEST(RegistryConcurrency, MixedOperationsFromEightThreads) {
+  constexpr int kThreads = 8;
+  constexpr int kAgentsPerThread = 4000;  // four or five operations each
+  AgentRegistry registry;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&registry, t] {
+      for (int i = 0; i < kAgentsPerThread; ++i) {
+        const std::string id = std::to_string(t) + ":" + std::to_string(i);
+        ASSERT_TRUE(registry.register_agent("Worker", id, static_cast<std::uint32_t>(i), ""));
+        const AgentStatus status = i % 2 ? AgentStatus::kIdle : AgentStatus::kRunning;
+        ASSERT_TRUE(registry.update_status(id, status));
+        ASSERT_EQ(registry.get(id).value()->status, status);
+        if (i % 64 == 0) registry.count_by_status("idle");
+        if (i % 4 == 0) {
+          ASSERT_TRUE(registry.deregister(id));
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(registry.agent_count(), 8u * 3000);
+  EXPECT_EQ(registry.count_by_status("idle"), 8u * 2000);
+  EXPECT_EQ(registry.count_by_status("running"), 8u * 1000);
+  EXPECT_EQ(registry.list("Worker", std::nullopt).value().size(), 8u * 3000);
+}
+
+}  // namespace
+}  // namespace vennu

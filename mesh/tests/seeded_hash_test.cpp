@@ -1,0 +1,69 @@
+#include "seeded_hash.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vennu {
+namespace {
+
+// SipHash-1-3 under the all-zero key, as computed independently by CPython's
+// bytes hash with PYTHONHASHSEED=0.
+TEST(SipHash13, MatchesReferenceUnderZeroKey) {
+  const std::string fox = "The quick brown fox jumps over the lazy dog";
+  struct Case {
+    std::string input;
+    std::uint64_t hash;
+  };
+  const Case cases[] = {
+      {"a", 0x407448d2b89b1813},
+      {"abc", 0xc03bc3a0042630f2},
+      {"abcdefg", 0x6db12aae9070f506},
+      {"abcdefgh", 0x3f7b849c0b8e35ea},
+      {"abcdefghi", 0xf89b34a3d11eb6e5},
+      {"0123456789abcde", 0x26f4d862282d8fcb},
+      {"0123456789abcdef", 0x1d42b30f7e060c24},
+      {"0123456789abcdefg", 0x3323a4f8b8d9776b},
+      {fox + fox, 0x8d3ce5b202dbdbd2},
+  };
+  for (const Case& c : cases) EXPECT_EQ(siphash13(0, 0, c.input), c.hash) << c.input;
+}
+
+TEST(SipHash13, KeyChangesTheHash) {
+  EXPECT_EQ(siphash13(1, 2, "key"), siphash13(1, 2, "key"));
+  EXPECT_NE(siphash13(1, 2, "key"), siphash13(2, 1, "key"));
+  EXPECT_NE(siphash13(1, 2, "key"), siphash13(1, 3, "key"));
+  EXPECT_NE(siphash13(1, 2, std::string("\0", 1)), siphash13(1, 2, ""));
+}
+
+TEST(SeededHash, EachMapGetsItsOwnKey) {
+  const SeededHash first;
+  const SeededHash second;
+  const std::string_view agent = "agent";
+  EXPECT_EQ(first(agent), first(std::string(agent)));
+  EXPECT_NE(first(agent), second(agent));
+
+  TextMap<int> left;
+  TextMap<int> right;
+  for (int i = 0; i < 1000; ++i) {
+    left.emplace("key-" + std::to_string(i), i);
+    right.emplace("key-" + std::to_string(i), i);
+  }
+  std::vector<int> left_order;
+  std::vector<int> right_order;
+  for (const auto& [key, value] : left) left_order.push_back(value);
+  for (const auto& [key, value] : right) right_order.push_back(value);
+  EXPECT_NE(left_order, right_order);
+  EXPECT_EQ(left.find(std::string_view("key-999"))->second, 999);
+}
+
+TEST(SeededHash, MillionInserts) {
+  TextMap<std::size_t> map;
+  for (std::size_t i = 0; i < 1000000; ++i) map.emplace(std::to_string(i), i);
+  ASSERT_EQ(map.size(), 1000000u);
+  EXPECT_EQ(map.find(std::string_view("765432"))->second, 765432u);
+}
+
+}  // namespace
+}  // namespace vennu

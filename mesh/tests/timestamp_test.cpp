@@ -1,0 +1,73 @@
+#include "timestamp.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "error.h"
+#include "test_clock.h"
+
+namespace vennu {
+namespace {
+
+TEST(FormatTimestamp, CivilDateAndFraction) {
+  struct Case {
+    Instant instant;
+    const char* text;
+  };
+  const Case cases[] = {
+      {{0, 0}, "1970-01-01T00:00:00+00:00"},
+      {kTestInstant, kTestInstantText},
+      {{1796592483, 120000000}, "2026-12-06T21:28:03.120+00:00"},
+      {{1796592483, 1000000}, "2026-12-06T21:28:03.001+00:00"},
+      {{1796592483, 123456000}, "2026-12-06T21:28:03.123456+00:00"},
+      {{1796592483, 1000}, "2026-12-06T21:28:03.000001+00:00"},
+      {{1796592483, 100000}, "2026-12-06T21:28:03.000100+00:00"},
+      {{1796592483, 1}, "2026-12-06T21:28:03.000000001+00:00"},
+      {{1796592483, 999999999}, "2026-12-06T21:28:03.999999999+00:00"},
+      {{1709208000, 0}, "2024-02-29T12:00:00+00:00"},
+      {{951868800, 0}, "2000-03-01T00:00:00+00:00"},
+      {{-1, 0}, "1969-12-31T23:59:59+00:00"},
+      {{-2203891200, 0}, "1900-03-01T00:00:00+00:00"},
+      {{253402300799, 0}, "9999-12-31T23:59:59+00:00"},
+      {{253402300800, 0}, "+10000-01-01T00:00:00+00:00"},
+      {{-62167219200, 0}, "0000-01-01T00:00:00+00:00"},
+      {{-62198755200, 0}, "-0001-01-01T00:00:00+00:00"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(format_timestamp(c.instant), c.text) << c.instant.seconds << "." << c.instant.nanos;
+  }
+}
+
+TEST(FormatTimestamp, ExtremeSecondsKeepASign) {
+  EXPECT_EQ(format_timestamp({INT64_MAX, 0}).front(), '+');
+  EXPECT_EQ(format_timestamp({INT64_MIN, 0}).front(), '-');
+}
+
+TEST(CurrentTimestamp, SystemClockReadsNow) {
+  const std::string now = current_timestamp(*system_clock());
+  std::string shape = now;
+  std::replace_if(shape.begin(), shape.end(), [](char c) { return c >= '0' && c <= '9'; }, '9');
+  const std::string date_time = "9999-99-99T99:99:99";
+  EXPECT_TRUE(shape == date_time + "+99:99" || shape == date_time + ".999+99:99" ||
+              shape == date_time + ".999999+99:99" || shape == date_time + ".999999999+99:99")
+      << now;
+  EXPECT_TRUE(now.ends_with("+00:00")) << now;
+  EXPECT_GE(now, "2024");
+  EXPECT_EQ(system_clock(), system_clock());
+}
+
+TEST(CurrentTimestamp, BeforeEpochIsAnInternalFault) {
+  TestClock clock(kBeforeEpoch);
+  try {
+    current_timestamp(clock);
+    FAIL() << "no fault";
+  } catch (const InternalFault& fault) {
+    EXPECT_STREQ(fault.what(), "system time before Unix epoch");
+  }
+  clock.set({0, 0});
+  EXPECT_EQ(current_timestamp(clock), "1970-01-01T00:00:00+00:00");
+}
+
+}  // namespace
+}  // namespace vennu
