@@ -29,36 +29,24 @@ class SenderHandle {
 BroadcastChannel::BroadcastChannel() = default;
 
 // There is no receive operation, so a copy kept for a live receiver could
-// never be read: the message is dropped either way, after the lock is let go,
-// and the receiver count is what the send yields.
+// never be read: the message is dropped either way, and the receiver count is
+// what the send yields.
 std::uint64_t BroadcastChannel::send([[maybe_unused]] Message message) {
-  std::lock_guard lock(mutex_);
-  return receivers_;
+  return receivers_.load(std::memory_order_acquire);
 }
 
-void BroadcastChannel::add_sender() {
-  std::lock_guard lock(mutex_);
-  ++senders_;
-}
+void BroadcastChannel::add_sender() { senders_.fetch_add(1, std::memory_order_relaxed); }
 
-void BroadcastChannel::release_sender() {
-  std::lock_guard lock(mutex_);
-  --senders_;
-}
+void BroadcastChannel::release_sender() { senders_.fetch_sub(1, std::memory_order_acq_rel); }
 
-void BroadcastChannel::release_receiver() {
-  std::lock_guard lock(mutex_);
-  --receivers_;
-}
+void BroadcastChannel::release_receiver() { receivers_.fetch_sub(1, std::memory_order_acq_rel); }
 
 std::uint64_t BroadcastChannel::receiver_count() const {
-  std::lock_guard lock(mutex_);
-  return receivers_;
+  return receivers_.load(std::memory_order_acquire);
 }
 
 std::uint64_t BroadcastChannel::sender_count() const {
-  std::lock_guard lock(mutex_);
-  return senders_;
+  return senders_.load(std::memory_order_acquire);
 }
 
 MeshChannel::MeshChannel(std::shared_ptr<const Clock> clock) : clock_(std::move(clock)) {}

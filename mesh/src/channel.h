@@ -14,6 +14,7 @@
 
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -32,11 +33,13 @@ namespace vennu {
 struct Message {
   std::string topic;
   json::Value payload;
-  std::string timestamp;
+  Timestamp timestamp;
 };
 
 // A bounded multi-receiver channel. Sends reach the receivers live at the
-// time of the send; it counts its sender handles and receivers.
+// time of the send; it counts its sender handles and receivers. The counts
+// are atomic, so a send reads the receiver count consistently with a
+// concurrent release without taking a lock.
 class BroadcastChannel {
  public:
   static constexpr std::size_t kCapacity = 1024;
@@ -56,9 +59,8 @@ class BroadcastChannel {
   std::uint64_t sender_count() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::uint64_t senders_ = 1;    // guarded by mutex_
-  std::uint64_t receivers_ = 1;  // guarded by mutex_
+  std::atomic<std::uint64_t> senders_{1};
+  std::atomic<std::uint64_t> receivers_{1};
 };
 
 class MeshChannel {

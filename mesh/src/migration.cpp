@@ -28,10 +28,10 @@ MeshResult<MigrationState> finish(bool readable, ChangeOutcome outcome) {
   return std::move(*outcome.record);
 }
 
-void move_to_stage(MigrationState& record, std::uint8_t stage, std::string now) {
+void move_to_stage(MigrationState& record, std::uint8_t stage, Timestamp now) {
   record.stage = stage;
   record.stage_name = kStageNames[stage];
-  record.advanced_at = std::move(now);
+  record.advanced_at = now;
 }
 
 }  // namespace
@@ -73,7 +73,7 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
       const MigrationState& active = existing->second;
       outcome.error = failure("Migration for '" + std::string(variable_name) +
                               "' already in progress at stage " + std::to_string(active.stage) +
-                              " (" + active.stage_name + ")");
+                              " (" + std::string(active.stage_name) + ")");
       return;
     }
     MigrationState record;

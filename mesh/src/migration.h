@@ -39,9 +39,9 @@ struct MigrationState {
   std::string source_backend;
   std::string target_backend;
   std::uint8_t stage = 1;
-  std::string stage_name;
-  std::string started_at;
-  std::string advanced_at;
+  std::string_view stage_name;  // from kStageNames
+  Timestamp started_at;
+  Timestamp advanced_at;
   std::uint64_t discrepancy_count = 0;
   std::uint64_t keys_migrated = 0;
   std::string app_name;

@@ -92,9 +92,9 @@ MeshResult<void> AgentRegistry::update_status(std::string_view agent_id, AgentSt
     if (entry == agents.end()) return;
     found = true;
     // The clock may throw; read it before changing anything.
-    std::string now = current_timestamp(*clock_);
+    const Timestamp now = current_timestamp(*clock_);
     entry->second.status = status;
-    entry->second.last_active = std::move(now);
+    entry->second.last_active = now;
   });
   if (!readable) return unexpected(poisoned());
   if (!found) return unexpected(MeshError::agent_not_found("", std::string(agent_id)));

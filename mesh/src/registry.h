@@ -48,8 +48,8 @@ struct AgentEntry {
   std::string agent_type;
   AgentStatus status = AgentStatus::kStarting;
   std::uint32_t instance = 0;
-  std::string registered_at;
-  std::string last_active;
+  Timestamp registered_at;
+  Timestamp last_active;
   // The metadata value, kept as its compact JSON text ("{}" when none was
   // given): it is only ever written back, so there is no tree to rebuild.
   std::string metadata_json;

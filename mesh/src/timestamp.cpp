@@ -2,6 +2,9 @@
 
 #include <time.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "error.h"
 
 namespace vennu {
@@ -39,28 +42,60 @@ CivilDate civil_from_days(std::int64_t days) {
   return CivilDate{year, month, day};
 }
 
-void append_padded(std::uint64_t value, int width, std::string& out) {
+// Writes value as at least `width` decimal digits; returns the end.
+char* put_padded(char* out, std::uint64_t value, int width) {
   char digits[20];
   int count = 0;
   do {
     digits[count++] = static_cast<char>('0' + value % 10);
     value /= 10;
   } while (value != 0);
-  for (int pad = count; pad < width; ++pad) out.push_back('0');
-  while (count > 0) out.push_back(digits[--count]);
+  for (int pad = count; pad < width; ++pad) *out++ = '0';
+  while (count > 0) *out++ = digits[--count];
+  return out;
 }
 
-void append_year(std::int64_t year, std::string& out) {
-  if (year >= 0 && year <= 9999) {
-    append_padded(static_cast<std::uint64_t>(year), 4, out);
-    return;
-  }
-  out.push_back(year < 0 ? '-' : '+');
+char* put_year(char* out, std::int64_t year) {
+  if (year >= 0 && year <= 9999) return put_padded(out, static_cast<std::uint64_t>(year), 4);
+  *out++ = year < 0 ? '-' : '+';
   // Negating through unsigned keeps the most negative value exact.
   const std::uint64_t magnitude =
       year < 0 ? ~static_cast<std::uint64_t>(year) + 1 : static_cast<std::uint64_t>(year);
-  append_padded(magnitude, 4, out);
+  return put_padded(out, magnitude, 4);
 }
+
+// "YYYY-MM-DDTHH:MM:SS" for whole seconds since 1970.
+char* put_date_time(char* out, std::int64_t seconds_since_epoch) {
+  constexpr std::int64_t kSecondsPerDay = 86400;
+  std::int64_t days = seconds_since_epoch / kSecondsPerDay;
+  std::int64_t second_of_day = seconds_since_epoch % kSecondsPerDay;
+  if (second_of_day < 0) {
+    second_of_day += kSecondsPerDay;
+    --days;
+  }
+  const CivilDate date = civil_from_days(days);
+  const auto seconds = static_cast<std::uint64_t>(second_of_day);
+  out = put_year(out, date.year);
+  *out++ = '-';
+  out = put_padded(out, date.month, 2);
+  *out++ = '-';
+  out = put_padded(out, date.day, 2);
+  *out++ = 'T';
+  out = put_padded(out, seconds / 3600, 2);
+  *out++ = ':';
+  out = put_padded(out, seconds / 60 % 60, 2);
+  *out++ = ':';
+  return put_padded(out, seconds % 60, 2);
+}
+
+// The date and time of the last second formatted on this thread: stamps
+// come many to a second, and then only the fraction changes.
+struct SecondCache {
+  bool valid = false;
+  std::int64_t seconds = 0;
+  std::size_t size = 0;
+  char text[Timestamp::kMaxSize];
+};
 
 }  // namespace
 
@@ -69,47 +104,38 @@ std::shared_ptr<const Clock> system_clock() {
   return instance;
 }
 
-std::string format_timestamp(Instant instant) {
-  constexpr std::int64_t kSecondsPerDay = 86400;
-  std::int64_t days = instant.seconds / kSecondsPerDay;
-  std::int64_t second_of_day = instant.seconds % kSecondsPerDay;
-  if (second_of_day < 0) {
-    second_of_day += kSecondsPerDay;
-    --days;
-  }
-  const CivilDate date = civil_from_days(days);
-  const auto seconds = static_cast<std::uint64_t>(second_of_day);
-
-  std::string out;
-  out.reserve(36);
-  append_year(date.year, out);
-  out.push_back('-');
-  append_padded(date.month, 2, out);
-  out.push_back('-');
-  append_padded(date.day, 2, out);
-  out.push_back('T');
-  append_padded(seconds / 3600, 2, out);
-  out.push_back(':');
-  append_padded(seconds / 60 % 60, 2, out);
-  out.push_back(':');
-  append_padded(seconds % 60, 2, out);
-
-  const std::uint32_t nanos = instant.nanos;
-  if (nanos != 0) {
-    out.push_back('.');
-    if (nanos % 1000000 == 0) {
-      append_padded(nanos / 1000000, 3, out);
-    } else if (nanos % 1000 == 0) {
-      append_padded(nanos / 1000, 6, out);
-    } else {
-      append_padded(nanos, 9, out);
-    }
-  }
-  out += "+00:00";
-  return out;
+Timestamp::Timestamp(std::string_view text) {
+  size_ = static_cast<std::uint8_t>(std::min(text.size(), kMaxSize));
+  std::memcpy(text_.data(), text.data(), size_);
 }
 
-std::string current_timestamp(const Clock& clock) {
+Timestamp format_timestamp(Instant instant) {
+  thread_local SecondCache cache;
+  if (!cache.valid || cache.seconds != instant.seconds) {
+    cache.size = static_cast<std::size_t>(put_date_time(cache.text, instant.seconds) - cache.text);
+    cache.seconds = instant.seconds;
+    cache.valid = true;
+  }
+  char text[Timestamp::kMaxSize];
+  std::memcpy(text, cache.text, cache.size);
+  char* out = text + cache.size;
+  const std::uint32_t nanos = instant.nanos;
+  if (nanos != 0) {
+    *out++ = '.';
+    if (nanos % 1000000 == 0) {
+      out = put_padded(out, nanos / 1000000, 3);
+    } else if (nanos % 1000 == 0) {
+      out = put_padded(out, nanos / 1000, 6);
+    } else {
+      out = put_padded(out, nanos, 9);
+    }
+  }
+  std::memcpy(out, "+00:00", 6);
+  out += 6;
+  return Timestamp(std::string_view(text, static_cast<std::size_t>(out - text)));
+}
+
+Timestamp current_timestamp(const Clock& clock) {
   const Instant now = clock.now();
   if (now.seconds < 0) throw InternalFault("system time before Unix epoch");
   return format_timestamp(now);

@@ -8,9 +8,11 @@
 
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace vennu {
 
@@ -30,13 +32,36 @@ class Clock {
 // The system real-time clock, shared by every mesh.
 std::shared_ptr<const Clock> system_clock();
 
+// The text of an instant, held inline: records carry two of these and are
+// copied on every read, so a copy must not allocate.
+class Timestamp {
+ public:
+  // The longest text: a signed 20-digit year and nine fraction digits.
+  static constexpr std::size_t kMaxSize = 51;
+
+  Timestamp() = default;
+  explicit Timestamp(std::string_view text);
+
+  std::string_view view() const { return {text_.data(), size_}; }
+  operator std::string_view() const { return view(); }
+  char front() const { return text_[0]; }
+  std::size_t size() const { return size_; }
+
+  friend bool operator==(const Timestamp& a, const Timestamp& b) { return a.view() == b.view(); }
+  friend bool operator==(const Timestamp& a, std::string_view b) { return a.view() == b; }
+
+ private:
+  std::array<char, kMaxSize> text_{};
+  std::uint8_t size_ = 0;
+};
+
 // "YYYY-MM-DDTHH:MM:SS[.fff|.ffffff|.fffffffff]+00:00": no fraction when the
 // nanoseconds are 0, else 3, 6 or 9 digits, the fewest that are exact. A
 // year outside 0..9999 gets an explicit sign and at least four digits.
-std::string format_timestamp(Instant instant);
+Timestamp format_timestamp(Instant instant);
 
 // Reads the clock once and formats it. Throws InternalFault("system time
 // before Unix epoch") when the clock reads before 1970.
-std::string current_timestamp(const Clock& clock);
+Timestamp current_timestamp(const Clock& clock);
 
 }  // namespace vennu

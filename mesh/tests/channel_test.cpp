@@ -13,14 +13,14 @@ TEST(BroadcastChannel, CountsHandlesAndReceivers) {
   BroadcastChannel channel;
   EXPECT_EQ(channel.sender_count(), 1u);
   EXPECT_EQ(channel.receiver_count(), 1u);
-  EXPECT_EQ(channel.send(Message{"t", json::Value(), "now"}), 1u);
+  EXPECT_EQ(channel.send(Message{"t", json::Value(), Timestamp("now")}), 1u);
   channel.add_sender();
   EXPECT_EQ(channel.sender_count(), 2u);
   channel.release_sender();
   channel.release_receiver();
   EXPECT_EQ(channel.sender_count(), 1u);
   EXPECT_EQ(channel.receiver_count(), 0u);
-  EXPECT_EQ(channel.send(Message{"t", json::Value::unsigned_integer(1), "now"}), 0u);
+  EXPECT_EQ(channel.send(Message{"t", json::Value::unsigned_integer(1), Timestamp("now")}), 0u);
 }
 
 TEST(MeshChannel, TopicsAreCreatedOnFirstPublish) {
