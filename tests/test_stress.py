@@ -1,6 +1,7 @@
 """Threads, reference counts and memory: many calls on one mesh."""
 
 import json
+import os
 import sys
 import threading
 
@@ -118,7 +119,10 @@ def test_no_growth_and_no_reference_leaks():
     assert [sys.getrefcount(obj) for obj in arguments] == before_counts
     # Migration records are never dropped, so two names stay; everything
     # else was removed again. Allow for allocator noise only.
-    assert growth < 4 * 1024 * 1024, f"resident memory grew by {growth} bytes"
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):
+        # AddressSanitizer keeps freed memory in quarantine, so only a plain
+        # build says anything about growth.
+        assert growth < 4 * 1024 * 1024, f"resident memory grew by {growth} bytes"
 
 
 @pytest.mark.parametrize("count", [1, 10_000])
