@@ -118,3 +118,38 @@ class VennuMeshClock:
 
     def __exit__(self, *exc):
         VennuMesh._test_set_clock_before_epoch(False)
+
+
+def test_fault_inside_the_state_lock_poisons_the_store_only():
+    mesh = VennuMesh("app")
+    mesh.state_set("k", "1")
+    VennuMesh._test_arm_fault("state")
+    with pytest.raises(panic_type(), match="^injected fault$"):
+        mesh.state_set("k", "2")
+    for call in (
+        lambda: mesh.state_get("k"),
+        lambda: mesh.state_set("k", "3"),
+        lambda: mesh.state_delete("k"),
+        lambda: mesh.state_exists("k"),
+        lambda: mesh.state_keys(),
+    ):
+        with pytest.raises(RuntimeError) as raised:
+            call()
+        assert raised.value.args == ("State error: state lock poisoned",)
+    assert '"state":{"keys":0}' in mesh.health_snapshot()
+    assert repr(mesh) == 'VennuMesh(app="app", agents=0, state_keys=0, migrations=0)'
+    assert mesh.publish("t", "1") == 0
+
+
+def test_fault_inside_the_channel_lock_poisons_the_channels_only():
+    mesh = VennuMesh("app")
+    mesh.publish("t", "1")
+    VennuMesh._test_arm_fault("channel")
+    with pytest.raises(panic_type()):
+        mesh.publish("t", "2")
+    with pytest.raises(RuntimeError) as raised:
+        mesh.publish("u", "3")
+    assert raised.value.args == ("Channel error: channel lock poisoned",)
+    assert '"channels":{"topics":0}' in mesh.health_snapshot()
+    mesh.state_set("k", "1")
+    assert mesh.state_get("k") == "1"

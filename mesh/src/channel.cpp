@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "fault_injection.h"
+
 namespace vennu {
 namespace {
 
@@ -54,6 +56,7 @@ MeshChannel::MeshChannel(std::shared_ptr<const Clock> clock) : clock_(std::move(
 MeshResult<std::uint64_t> MeshChannel::publish(std::string_view topic, json::Value payload) {
   SenderHandle handle;
   const bool readable = topics_.write([&](TextMap<std::shared_ptr<BroadcastChannel>>& topics) {
+    inject_fault(FaultSite::kChannelPublish);
     if (auto found = topics.find(topic); found != topics.end()) {
       found->second->add_sender();
       handle.adopt(found->second);

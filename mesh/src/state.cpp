@@ -1,55 +1,275 @@
 #include "state.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
+#include "fault_injection.h"
+
 namespace vennu {
+
+// One allocation per entry: this header, then the key bytes, then the value
+// bytes, then up to 15 spare bytes. Sizes are rounded up as the allocator
+// rounds them anyway (16-byte steps that include its 8-byte header), so a
+// value that fits the same rounded size is rewritten in place for free.
+struct StateEntries::Block {
+  std::uint64_t hash;
+  Block* less;     // treap child with the smaller keys
+  Block* greater;  // treap child with the greater keys
+  std::size_t key_size;
+  std::size_t value_size;
+
+  static std::size_t bytes_for(std::size_t key_size, std::size_t value_size) {
+    constexpr std::size_t kStep = 16;
+    constexpr std::size_t kAllocatorHeader = 8;
+    const std::size_t used = sizeof(Block) + key_size + value_size + kAllocatorHeader;
+    return (used + kStep - 1) / kStep * kStep - kAllocatorHeader;
+  }
+
+  static BlockPtr create(std::string_view key, std::uint64_t hash, std::string_view value) {
+    void* memory = ::operator new(bytes_for(key.size(), value.size()));
+    BlockPtr block(new (memory) Block{hash, nullptr, nullptr, key.size(), 0});
+    std::ranges::copy(key, block->bytes());
+    block->overwrite_value(value);
+    return block;
+  }
+
+  std::string_view key() const { return {bytes(), key_size}; }
+  std::string_view value() const { return {bytes() + key_size, value_size}; }
+
+  bool fits(std::size_t new_value_size) const {
+    return bytes_for(key_size, new_value_size) == bytes_for(key_size, value_size);
+  }
+  void overwrite_value(std::string_view text) {
+    value_size = text.size();
+    std::ranges::copy(text, bytes() + key_size);
+  }
+
+ private:
+  char* bytes() { return reinterpret_cast<char*>(this + 1); }
+  const char* bytes() const { return reinterpret_cast<const char*>(this + 1); }
+};
+
+void StateEntries::BlockDeleter::operator()(Block* block) const noexcept {
+  ::operator delete(block);
+}
+
 namespace {
+
+using Block = StateEntries::Block;
+
+constexpr std::size_t kInitialCapacity = 16;
 
 MeshError poisoned() { return MeshError::state_error("state lock poisoned"); }
 
+// The treap orders blocks by key, and no block's hash exceeds its parent's.
+// Hashes are seeded per store, so the shape is that of a random tree.
+
+Block** child_toward(Block* node, std::string_view key) {
+  return key < node->key() ? &node->less : &node->greater;
+}
+
+// Splits a subtree that does not hold key into its smaller and greater keys.
+void split(Block* node, std::string_view key, Block** less, Block** greater) {
+  while (node != nullptr) {
+    if (node->key() < key) {
+      *less = node;
+      less = &node->greater;
+      node = node->greater;
+    } else {
+      *greater = node;
+      greater = &node->less;
+      node = node->less;
+    }
+  }
+  *less = nullptr;
+  *greater = nullptr;
+}
+
+// Joins two subtrees whose keys are all less, respectively all greater.
+Block* merge(Block* less, Block* greater) {
+  Block* root = nullptr;
+  Block** link = &root;
+  while (less != nullptr && greater != nullptr) {
+    if (less->hash >= greater->hash) {
+      *link = less;
+      link = &less->greater;
+      less = less->greater;
+    } else {
+      *link = greater;
+      link = &greater->less;
+      greater = greater->less;
+    }
+  }
+  *link = less != nullptr ? less : greater;
+  return root;
+}
+
+void link_in_order(Block** root, Block* block) {
+  Block** link = root;
+  while (*link != nullptr && (*link)->hash > block->hash) link = child_toward(*link, block->key());
+  split(*link, block->key(), &block->less, &block->greater);
+  *link = block;
+}
+
+// Keys with a prefix are contiguous in byte order: a key not below the
+// prefix that does not start with it is above all of them.
+void collect_with_prefix(const Block* node, std::string_view prefix,
+                         std::vector<std::string>& out) {
+  while (node != nullptr) {
+    const std::string_view key = node->key();
+    if (key < prefix) {
+      node = node->greater;
+    } else if (!key.starts_with(prefix)) {
+      node = node->less;
+    } else {
+      collect_with_prefix(node->less, prefix, out);
+      out.emplace_back(key);
+      node = node->greater;
+    }
+  }
+}
+
 }  // namespace
+
+StateEntries::StateEntries()
+    : slots_(std::make_unique<Block*[]>(kInitialCapacity)), mask_(kInitialCapacity - 1) {}
+
+StateEntries::~StateEntries() {
+  for (std::size_t slot = 0; slot <= mask_; ++slot) BlockDeleter{}(slots_[slot]);
+}
+
+// The slot holding key, or the free slot where its probe ends.
+std::size_t StateEntries::slot_of(std::string_view key, std::uint64_t hash) const {
+  for (std::size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
+    const Block* block = slots_[slot];
+    if (block == nullptr || (block->hash == hash && block->key() == key)) return slot;
+  }
+}
+
+bool StateEntries::copy_value(std::string_view key, std::uint64_t hash, std::string* out) const {
+  const Block* block = slots_[slot_of(key, hash)];
+  if (block == nullptr) return false;
+  out->assign(block->value());
+  return true;
+}
+
+bool StateEntries::contains(std::string_view key, std::uint64_t hash) const {
+  return slots_[slot_of(key, hash)] != nullptr;
+}
+
+StateEntries::BlockPtr StateEntries::assign(std::string_view key, std::uint64_t hash,
+                                            std::string_view value) {
+  const std::size_t slot = slot_of(key, hash);
+  Block* current = slots_[slot];
+  if (current == nullptr) {
+    slots_[slot] = Block::create(key, hash, value).release();
+    link_in_order(&order_root_, slots_[slot]);
+    ++size_;
+    // Growing last keeps the table consistent if it cannot allocate.
+    if (size_ * 4 > capacity() * 3) grow();
+    return nullptr;
+  }
+  // Readers copy under the shared lock, so the value can change in place.
+  if (current->fits(value.size())) {
+    current->overwrite_value(value);
+    return nullptr;
+  }
+  Block* fresh = Block::create(key, hash, value).release();
+  fresh->less = current->less;
+  fresh->greater = current->greater;
+  *order_link(key) = fresh;
+  slots_[slot] = fresh;
+  return BlockPtr(current);
+}
+
+StateEntries::BlockPtr StateEntries::remove(std::string_view key, std::uint64_t hash) {
+  const std::size_t slot = slot_of(key, hash);
+  Block* block = slots_[slot];
+  if (block == nullptr) return nullptr;
+  remove_slot(slot);
+  *order_link(key) = merge(block->less, block->greater);
+  --size_;
+  return BlockPtr(block);
+}
+
+// Linear probing without tombstones: each later block of the run that could
+// sit in the hole moves back into it, so no probe meets a gap before its
+// block.
+void StateEntries::remove_slot(std::size_t hole) {
+  for (std::size_t next = (hole + 1) & mask_; slots_[next] != nullptr; next = (next + 1) & mask_) {
+    const std::size_t home = slots_[next]->hash & mask_;
+    if (((next - home) & mask_) >= ((next - hole) & mask_)) {
+      slots_[hole] = slots_[next];
+      hole = next;
+    }
+  }
+  slots_[hole] = nullptr;
+}
+
+void StateEntries::grow() {
+  const std::size_t old_capacity = capacity();
+  auto old_slots = std::exchange(slots_, std::make_unique<Block*[]>(2 * old_capacity));
+  mask_ = 2 * old_capacity - 1;
+  for (std::size_t slot = 0; slot < old_capacity; ++slot) {
+    Block* block = old_slots[slot];
+    if (block == nullptr) continue;
+    std::size_t free_slot = block->hash & mask_;
+    while (slots_[free_slot] != nullptr) free_slot = (free_slot + 1) & mask_;
+    slots_[free_slot] = block;
+  }
+}
+
+// The link that points at the block holding key.
+StateEntries::Block** StateEntries::order_link(std::string_view key) {
+  Block** link = &order_root_;
+  while ((*link)->key() != key) link = child_toward(*link, key);
+  return link;
+}
+
+void StateEntries::append_keys_with_prefix(std::string_view prefix,
+                                           std::vector<std::string>& out) const {
+  collect_with_prefix(order_root_, prefix, out);
+}
 
 InMemoryStateStore::InMemoryStateStore() = default;
 
-MeshResult<std::optional<JsonText>> InMemoryStateStore::get(std::string_view key) const {
-  std::optional<JsonText> value;
-  const bool readable = entries_.read([&](const TextMap<JsonText>& entries) {
-    if (auto found = entries.find(key); found != entries.end()) value = found->second;
-  });
+MeshResult<bool> InMemoryStateStore::get(std::string_view key, std::string* out) const {
+  const std::uint64_t hash = hash_(key);
+  bool found = false;
+  const bool readable = entries_.read(
+      [&](const StateEntries& entries) { found = entries.copy_value(key, hash, out); });
   if (!readable) return unexpected(poisoned());
-  return value;
+  return found;
 }
 
-MeshResult<void> InMemoryStateStore::set(std::string_view key, JsonText value) {
-  // Whatever value this replaces is released after the lock, not under it.
-  const bool readable = entries_.write([&](TextMap<JsonText>& entries) {
-    if (auto found = entries.find(key); found != entries.end()) {
-      found->second.swap(value);
-    } else {
-      entries.emplace(std::string(key), std::move(value));
-    }
+MeshResult<void> InMemoryStateStore::set(std::string_view key, std::string_view value) {
+  const std::uint64_t hash = hash_(key);
+  StateEntries::BlockPtr replaced;  // released after the lock
+  const bool writable = entries_.write([&](StateEntries& entries) {
+    inject_fault(FaultSite::kStateWrite);
+    replaced = entries.assign(key, hash, value);
   });
-  if (!readable) return unexpected(poisoned());
+  if (!writable) return unexpected(poisoned());
   return {};
 }
 
 MeshResult<void> InMemoryStateStore::erase(std::string_view key) {
-  JsonText removed;
-  const bool readable = entries_.write([&](TextMap<JsonText>& entries) {
-    if (auto found = entries.find(key); found != entries.end()) {
-      removed = std::move(found->second);
-      entries.erase(found);
-    }
+  const std::uint64_t hash = hash_(key);
+  StateEntries::BlockPtr removed;  // released after the lock
+  const bool writable = entries_.write([&](StateEntries& entries) {
+    inject_fault(FaultSite::kStateWrite);
+    removed = entries.remove(key, hash);
   });
-  if (!readable) return unexpected(poisoned());
+  if (!writable) return unexpected(poisoned());
   return {};
 }
 
 MeshResult<bool> InMemoryStateStore::exists(std::string_view key) const {
+  const std::uint64_t hash = hash_(key);
   bool present = false;
-  const bool readable = entries_.read(
-      [&](const TextMap<JsonText>& entries) { present = entries.find(key) != entries.end(); });
+  const bool readable =
+      entries_.read([&](const StateEntries& entries) { present = entries.contains(key, hash); });
   if (!readable) return unexpected(poisoned());
   return present;
 }
@@ -57,21 +277,15 @@ MeshResult<bool> InMemoryStateStore::exists(std::string_view key) const {
 MeshResult<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(
     std::string_view prefix) const {
   std::vector<std::string> keys;
-  const bool readable = entries_.read([&](const TextMap<JsonText>& entries) {
-    for (const auto& [key, value] : entries) {
-      if (key.starts_with(prefix)) keys.push_back(key);
-    }
-  });
+  const bool readable = entries_.read(
+      [&](const StateEntries& entries) { entries.append_keys_with_prefix(prefix, keys); });
   if (!readable) return unexpected(poisoned());
-  // std::string compares its bytes as unsigned char, which is the byte order
-  // wanted; the copies are ours, so they are sorted outside the lock.
-  std::sort(keys.begin(), keys.end());
   return keys;
 }
 
 std::uint64_t InMemoryStateStore::key_count() const {
   std::uint64_t count = 0;
-  entries_.read([&](const TextMap<JsonText>& entries) { count = entries.size(); });
+  entries_.read([&](const StateEntries& entries) { count = entries.size(); });
   return count;
 }
 

@@ -1,22 +1,24 @@
 // The shared state store: text keys to JSON values.
 //
-// Values are stored as their compact JSON text, immutable and shared: a read
-// hands out another reference to the same text, which is as good as a deep
-// copy since nobody can change it, and needs no JSON work under the lock.
-// Callers canonicalize before set (json::canonicalize) and write nothing
-// after get.
+// Values are held as their compact JSON text: callers canonicalize before
+// set (json::canonicalize) and get copies the stored text into a buffer the
+// caller owns, so nothing of the store leaves the lock and a caller that
+// reuses its buffer reads without allocating.
+//
+// Keys are compared byte for byte; keys_with_prefix lists them in byte order
+// (unsigned bytes, a key before its extensions).
 //
 // Thread safety: every member may be called concurrently. get, exists,
-// keys_with_prefix and key_count take the lock shared; set and delete
-// exclusively. A failure escaping set or delete poisons the store for good:
+// keys_with_prefix and key_count take the lock shared; set and erase
+// exclusively. A failure escaping set or erase poisons the store for good:
 // its operations then fail with StateError "state lock poisoned" and
 // key_count reads 0.
 
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,25 +29,69 @@
 
 namespace vennu {
 
-using JsonText = std::shared_ptr<const std::string>;
-
 class StateStore {
  public:
   virtual ~StateStore() = default;
-  virtual MeshResult<std::optional<JsonText>> get(std::string_view key) const = 0;
-  virtual MeshResult<void> set(std::string_view key, JsonText value) = 0;
+  // True with the value's text in *out when the key is present; *out is
+  // left alone otherwise.
+  virtual MeshResult<bool> get(std::string_view key, std::string* out) const = 0;
+  // Stores a copy of value under key, replacing any earlier value.
+  virtual MeshResult<void> set(std::string_view key, std::string_view value) = 0;
   virtual MeshResult<void> erase(std::string_view key) = 0;
   virtual MeshResult<bool> exists(std::string_view key) const = 0;
   // Keys beginning with prefix, sorted by their bytes.
   virtual MeshResult<std::vector<std::string>> keys_with_prefix(std::string_view prefix) const = 0;
 };
 
+// The store's data, reachable only under the store's lock; not synchronized
+// itself. Each entry is one heap block holding its key and value bytes,
+// their sizes, the key's hash and two links. An open-addressing table of
+// block pointers (linear probing, indexed by the hash) serves lookups; a
+// treap threaded through the blocks by those links, with the hash as
+// priority, keeps the keys in order. The hash is seeded per store, so no
+// choice of keys can lengthen the probes or unbalance the treap.
+class StateEntries {
+ public:
+  struct Block;
+  struct BlockDeleter {
+    void operator()(Block* block) const noexcept;
+  };
+  using BlockPtr = std::unique_ptr<Block, BlockDeleter>;
+
+  StateEntries();
+  ~StateEntries();
+  StateEntries(const StateEntries&) = delete;
+  StateEntries& operator=(const StateEntries&) = delete;
+
+  // hash is the store's hash of key.
+  bool copy_value(std::string_view key, std::uint64_t hash, std::string* out) const;
+  bool contains(std::string_view key, std::uint64_t hash) const;
+  // Both return the block that left the store, for the caller to release
+  // once the lock is no longer held.
+  BlockPtr assign(std::string_view key, std::uint64_t hash, std::string_view value);
+  BlockPtr remove(std::string_view key, std::uint64_t hash);
+  void append_keys_with_prefix(std::string_view prefix, std::vector<std::string>& out) const;
+  std::size_t size() const { return size_; }
+
+ private:
+  std::size_t capacity() const { return mask_ + 1; }
+  std::size_t slot_of(std::string_view key, std::uint64_t hash) const;
+  void remove_slot(std::size_t hole);
+  void grow();
+  Block** order_link(std::string_view key);
+
+  std::unique_ptr<Block*[]> slots_;  // a power of two of them, nullptr when free
+  std::size_t mask_;                 // capacity() - 1
+  std::size_t size_ = 0;
+  Block* order_root_ = nullptr;
+};
+
 class InMemoryStateStore final : public StateStore {
  public:
   InMemoryStateStore();
 
-  MeshResult<std::optional<JsonText>> get(std::string_view key) const override;
-  MeshResult<void> set(std::string_view key, JsonText value) override;
+  MeshResult<bool> get(std::string_view key, std::string* out) const override;
+  MeshResult<void> set(std::string_view key, std::string_view value) override;
   MeshResult<void> erase(std::string_view key) override;
   MeshResult<bool> exists(std::string_view key) const override;
   MeshResult<std::vector<std::string>> keys_with_prefix(std::string_view prefix) const override;
@@ -54,7 +100,8 @@ class InMemoryStateStore final : public StateStore {
   std::uint64_t key_count() const;
 
  private:
-  Guarded<TextMap<JsonText>> entries_;
+  const SeededHash hash_;  // immutable: keys are hashed before the lock is taken
+  Guarded<StateEntries> entries_;
 };
 
 }  // namespace vennu

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "fault_injection.h"
 #include "test_clock.h"
 
 namespace vennu {
@@ -52,6 +53,19 @@ TEST(MeshChannel, ClockFaultAfterTheLockLeavesTheMapUsable) {
   EXPECT_EQ(channels.publish("orders", json::Value()).value(), 0u);
   EXPECT_EQ(channels.publish("audit", json::Value()).value(), 0u);
   EXPECT_EQ(channels.topic_count(), 2u);
+}
+
+TEST(MeshChannel, FaultInsideTheLockPoisonsForGood) {
+  MeshChannel channels(std::make_shared<TestClock>());
+  ASSERT_TRUE(channels.publish("orders", json::Value()).has_value());
+  arm_fault(FaultSite::kChannelPublish);
+  EXPECT_THROW(channels.publish("audit", json::Value()), InternalFault);
+  for (const char* topic : {"orders", "audit", "new"}) {
+    auto refused = channels.publish(topic, json::Value());
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().message(), "Channel error: channel lock poisoned");
+  }
+  EXPECT_EQ(channels.topic_count(), 0u);
 }
 
 TEST(MeshChannelConcurrency, PublishesFromEightThreads) {
