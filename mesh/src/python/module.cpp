@@ -18,6 +18,7 @@
 #include "arguments.h"
 #include "docstrings.h"
 #include "error.h"
+#include "fault_injection.h"
 #include "json.h"
 #include "mesh.h"
 #include "py_ref.h"
@@ -334,15 +335,28 @@ PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 // State
 
+// The calling thread's buffer for state values, reused so that a read
+// allocates only when a value outgrows every earlier one. Out of line: the
+// compiler would otherwise repeat the thread-local look-up at each use.
+[[gnu::noinline]] std::string& state_read_buffer() {
+  thread_local std::string buffer;
+  return buffer;
+}
+
 PyObject* state_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Arguments<1> arguments(state_get_signature);
   Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
   std::string_view key;
   if (mesh == nullptr || !arguments.text(0, key)) return nullptr;
-  auto value = mesh->state_store.get(key);
-  if (!value) return raise_mesh_error(value.error());
-  if (!*value) Py_RETURN_NONE;
-  return to_str(***value);
+  std::string& value = state_read_buffer();
+  auto found = mesh->state_store.get(key, &value);
+  if (!found) return raise_mesh_error(found.error());
+  if (!*found) Py_RETURN_NONE;
+  PyObject* text = to_str(value);
+  // A huge value's buffer is not kept for the life of the thread.
+  constexpr std::size_t kKeptBufferBytes = std::size_t{1} << 20;
+  if (value.capacity() > kKeptBufferBytes) std::string().swap(value);
+  return text;
 }
 
 PyObject* state_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -355,8 +369,7 @@ PyObject* state_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   }
   auto canonical = json::canonicalize(value_json);
   if (!canonical) return raise_json_error(canonical.error());
-  auto stored =
-      mesh->state_store.set(key, std::make_shared<const std::string>(std::move(*canonical)));
+  auto stored = mesh->state_store.set(key, *canonical);
   if (!stored) return raise_mesh_error(stored.error());
   Py_RETURN_NONE;
 }
@@ -593,6 +606,20 @@ PyObject* test_set_clock_before_epoch(PyObject*, PyObject* flag) noexcept {
   Py_RETURN_NONE;
 }
 
+// Arms a fault inside the locked section of "state" (set and delete) or
+// "channel" (publish).
+PyObject* test_arm_fault(PyObject*, PyObject* site) noexcept {
+  if (PyUnicode_Check(site) && PyUnicode_CompareWithASCIIString(site, "state") == 0) {
+    arm_fault(FaultSite::kStateWrite);
+  } else if (PyUnicode_Check(site) && PyUnicode_CompareWithASCIIString(site, "channel") == 0) {
+    arm_fault(FaultSite::kChannelPublish);
+  } else {
+    PyErr_SetString(PyExc_ValueError, "unknown fault site");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject* test_throw(PyObject*, PyObject*) noexcept {
   try {
     throw std::runtime_error("injected fault");
@@ -679,6 +706,7 @@ PyMethodDef mesh_methods[] = {
 #ifdef MESH_TEST_HOOKS
     {"_test_set_clock_before_epoch", test_set_clock_before_epoch, METH_O | METH_STATIC, nullptr},
     {"_test_throw", test_throw, METH_NOARGS | METH_STATIC, nullptr},
+    {"_test_arm_fault", test_arm_fault, METH_O | METH_STATIC, nullptr},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };
