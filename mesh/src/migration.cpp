@@ -45,12 +45,13 @@ void write_migration_state(const MigrationState& state, std::string& out) {
   json::write_string(state.target_backend, out);
   out += ",\"stage\":";
   json::write_unsigned(state.stage, out);
-  out += ",\"stage_name\":";
-  json::write_string(state.stage_name, out);
+  out += ",\"stage_name\":\"";
+  out += state.stage_name;  // letters and underscores: nothing to escape
+  out += '"';
   out += ",\"started_at\":";
-  json::write_string(state.started_at, out);
+  append_quoted_timestamp(state.started_at, out);
   out += ",\"advanced_at\":";
-  json::write_string(state.advanced_at, out);
+  append_quoted_timestamp(state.advanced_at, out);
   out += ",\"discrepancy_count\":";
   json::write_unsigned(state.discrepancy_count, out);
   out += ",\"keys_migrated\":";

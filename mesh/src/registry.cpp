@@ -38,14 +38,15 @@ void write_agent_entry(const AgentEntry& entry, std::string& out) {
   json::write_string(entry.agent_id, out);
   out += ",\"agent_type\":";
   json::write_string(entry.agent_type, out);
-  out += ",\"status\":";
-  json::write_string(status_text(entry.status), out);
+  out += ",\"status\":\"";
+  out += status_text(entry.status);  // plain lowercase letters: nothing to escape
+  out += '"';
   out += ",\"instance\":";
   json::write_unsigned(entry.instance, out);
   out += ",\"registered_at\":";
-  json::write_string(entry.registered_at, out);
+  append_quoted_timestamp(entry.registered_at, out);
   out += ",\"last_active\":";
-  json::write_string(entry.last_active, out);
+  append_quoted_timestamp(entry.last_active, out);
   out += ",\"metadata\":";
   out += entry.metadata_json;
   out += '}';

@@ -135,6 +135,12 @@ Timestamp format_timestamp(Instant instant) {
   return Timestamp(std::string_view(text, static_cast<std::size_t>(out - text)));
 }
 
+void append_quoted_timestamp(const Timestamp& timestamp, std::string& out) {
+  out += '"';
+  out += timestamp.view();
+  out += '"';
+}
+
 Timestamp current_timestamp(const Clock& clock) {
   const Instant now = clock.now();
   if (now.seconds < 0) throw InternalFault("system time before Unix epoch");

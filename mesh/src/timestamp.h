@@ -60,6 +60,9 @@ class Timestamp {
 // year outside 0..9999 gets an explicit sign and at least four digits.
 Timestamp format_timestamp(Instant instant);
 
+// Appends the timestamp as a JSON string; its characters never need escapes.
+void append_quoted_timestamp(const Timestamp& timestamp, std::string& out);
+
 // Reads the clock once and formats it. Throws InternalFault("system time
 // before Unix epoch") when the clock reads before 1970.
 Timestamp current_timestamp(const Clock& clock);
