@@ -96,9 +96,9 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
   return finish(readable, std::move(outcome));
 }
 
-MeshResult<MigrationState> MigrationController::advance(std::string_view variable_name,
-                                                        std::uint64_t discrepancy_count,
-                                                        std::uint64_t keys_migrated) {
+template <class Change>
+MeshResult<MigrationState> MigrationController::change_stage(std::string_view variable_name,
+                                                             Change change) {
   ChangeOutcome outcome;
   const bool readable = migrations_.write([&](TextMap<MigrationState>& migrations) {
     auto found = migrations.find(variable_name);
@@ -106,42 +106,34 @@ MeshResult<MigrationState> MigrationController::advance(std::string_view variabl
       outcome.error = not_in_progress(variable_name);
       return;
     }
-    MigrationState& record = found->second;
+    outcome.error = change(found->second);
+    if (!outcome.error) outcome.record = found->second;
+  });
+  return finish(readable, std::move(outcome));
+}
+
+MeshResult<MigrationState> MigrationController::advance(std::string_view variable_name,
+                                                        std::uint64_t discrepancy_count,
+                                                        std::uint64_t keys_migrated) {
+  return change_stage(variable_name, [&](MigrationState& record) -> std::optional<MeshError> {
     if (record.stage >= kStageDone) {
-      outcome.error =
-          failure("Migration for '" + std::string(variable_name) + "' is already complete");
-      return;
+      return failure("Migration for '" + std::string(variable_name) + "' is already complete");
     }
     move_to_stage(record, static_cast<std::uint8_t>(record.stage + 1), current_timestamp(*clock_));
     // Unsigned arithmetic wraps modulo 2^64, as the counters should.
     record.discrepancy_count += discrepancy_count;
     record.keys_migrated += keys_migrated;
-    outcome.record = record;
+    return std::nullopt;
   });
-  return finish(readable, std::move(outcome));
 }
 
 MeshResult<MigrationState> MigrationController::rollback(std::string_view variable_name) {
-  ChangeOutcome outcome;
-  const bool readable = migrations_.write([&](TextMap<MigrationState>& migrations) {
-    auto found = migrations.find(variable_name);
-    if (found == migrations.end()) {
-      outcome.error = not_in_progress(variable_name);
-      return;
-    }
-    MigrationState& record = found->second;
-    if (record.stage == 0) {
-      outcome.error = failure("Already at initial stage \u2014 cannot roll back further");
-      return;
-    }
-    if (record.stage >= kStageDone) {
-      outcome.error = failure("Cannot roll back a completed migration");
-      return;
-    }
+  return change_stage(variable_name, [&](MigrationState& record) -> std::optional<MeshError> {
+    if (record.stage == 0) return failure("Already at initial stage \u2014 cannot roll back further");
+    if (record.stage >= kStageDone) return failure("Cannot roll back a completed migration");
     move_to_stage(record, static_cast<std::uint8_t>(record.stage - 1), current_timestamp(*clock_));
-    outcome.record = record;
+    return std::nullopt;
   });
-  return finish(readable, std::move(outcome));
 }
 
 MeshResult<std::optional<MigrationState>> MigrationController::get(

@@ -70,6 +70,12 @@ class MigrationController {
   const std::string& app_name() const { return app_name_; }
 
  private:
+  // Runs change(record) under the exclusive lock on the record of an
+  // existing migration; change returns the error that refuses it, if any,
+  // before touching the record.
+  template <class Change>
+  MeshResult<MigrationState> change_stage(std::string_view variable_name, Change change);
+
   const std::string app_name_;
   std::shared_ptr<const Clock> clock_;
   Guarded<TextMap<MigrationState>> migrations_;
