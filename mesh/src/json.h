@@ -77,20 +77,17 @@ class Value {
  public:
   Value() = default;  // null
 
-  static Value boolean(bool b) { return Value(Storage(std::in_place_index<1>, b)); }
-  static Value unsigned_integer(std::uint64_t u) {
-    return Value(Storage(std::in_place_index<2>, u));
-  }
+  static Value boolean(bool b) { return Value(std::in_place_index<1>, b); }
+  static Value unsigned_integer(std::uint64_t u) { return Value(std::in_place_index<2>, u); }
   // Non-negative values are stored as unsigned: the signed kind holds only
   // negative integers.
   static Value signed_integer(std::int64_t i) {
-    return i >= 0 ? unsigned_integer(static_cast<std::uint64_t>(i))
-                  : Value(Storage(std::in_place_index<3>, i));
+    return i >= 0 ? unsigned_integer(static_cast<std::uint64_t>(i)) : Value(std::in_place_index<3>, i);
   }
-  static Value floating(double d) { return Value(Storage(std::in_place_index<4>, d)); }
-  static Value string(std::string s) { return Value(Storage(std::in_place_index<5>, std::move(s))); }
-  static Value array(Array a) { return Value(Storage(std::in_place_index<6>, std::move(a))); }
-  static Value object(Object o) { return Value(Storage(std::in_place_index<7>, std::move(o))); }
+  static Value floating(double d) { return Value(std::in_place_index<4>, d); }
+  static Value string(std::string s) { return Value(std::in_place_index<5>, std::move(s)); }
+  static Value array(Array a) { return Value(std::in_place_index<6>, std::move(a)); }
+  static Value object(Object o) { return Value(std::in_place_index<7>, std::move(o)); }
 
   Kind kind() const { return static_cast<Kind>(storage_.index()); }
   bool is_null() const { return kind() == Kind::kNull; }
@@ -112,7 +109,9 @@ class Value {
  private:
   using Storage =
       std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double, std::string, Array, Object>;
-  explicit Value(Storage storage) : storage_(std::move(storage)) {}
+  // Builds the alternative in place: moving a whole variant costs a visit.
+  template <std::size_t kIndex, class Argument>
+  Value(std::in_place_index_t<kIndex> index, Argument&& argument) : storage_(index, std::forward<Argument>(argument)) {}
 
   Storage storage_;
 };
@@ -225,35 +224,45 @@ class Reader {
   friend class Canonicalizer;
   friend std::optional<Error> validate(std::string_view text);
 
-  struct NumberText {
-    const char* begin = nullptr;
-    const char* end = nullptr;
-    bool negative = false;
-    bool integral = true;   // no fraction, no exponent
-    bool overflow = false;  // integral digits beyond 64 bits
-    std::uint64_t magnitude = 0;
+  // A number that passed the grammar (defined with the scanner).
+  struct NumberText;
 
-    // Read as an integer: unsigned, or negative within the signed range.
-    bool keeps_integer_kind() const;
-  };
-
-  // skip_value, and with kCheckNumberRange also the number range check.
+  // The scanning steps behind the public ones. Each takes the cursor and
+  // returns it past what it read, or nullptr once it has recorded a
+  // failure; a cursor passed by value stays in a register, where cur_ would
+  // go through memory on every byte.
+  const char* skip_space(const char* p) const;
+  const char* open_level(const char* p);
+  Step scan_element(const char*& p, bool first);
+  Step scan_key(const char*& p, bool first);
+  const char* scan_colon(const char* p);
+  const char* scan_literal(const char* p, std::string_view word);
+  std::nullptr_t not_a_value(const char* p);
+  template <class Sink>
+  const char* scan_string(const char* p, Sink& sink);
+  template <class Sink>
+  const char* scan_escape(const char* p, Sink& sink);
+  const char* scan_hex4(const char* p, unsigned& out);
+  const char* scan_utf8_sequence(const char* p);
+  const char* scan_number(const char* p, NumberText& number);
+  const char* scan_value(const char* p, Value& out);
+  // skip_value's walk; with kCheckNumberRange also the range check of
+  // numbers, which makes it validate's.
   template <bool kCheckNumberRange>
-  bool skip();
-  bool open_level();
-  // Turns a failure just recorded into the Step that reports it.
-  static Step failed_step(bool) { return Step::kFailed; }
-  template <class Sink>
-  bool scan_string(Sink& sink);
-  template <class Sink>
-  bool scan_escape(Sink& sink);
-  bool scan_hex4(unsigned& out);
-  bool scan_utf8_sequence();
-  bool scan_number(NumberText& number);
+  const char* scan_and_drop(const char* p);
+
   bool number_value(const NumberText& number, Value& out);
   bool number_double(const NumberText& number, double& out);
   bool number_in_range(const NumberText& number);
-  bool read_literal(std::string_view literal);
+
+  // Moves cur_ to p, unless a step failed (p is nullptr).
+  bool advance(const char* p);
+  // Records a failure after the bytes before at; returns nullptr.
+  std::nullptr_t fail_at(const char* at, const char* message);
+  // Consumes the byte at p (unless at the end), then fails there.
+  std::nullptr_t fail_on(const char* p, const char* message);
+  // Turns a failure just recorded into the Step that reports it.
+  static Step failed_step(std::nullptr_t) { return Step::kFailed; }
 
   const char* begin_;
   const char* cur_;

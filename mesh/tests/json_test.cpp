@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <map>
+#include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "json.h"
 
@@ -17,14 +22,17 @@ struct Case {
   std::string expected;  // compact text, or the full error text
 };
 
-// Both reading paths (tree and streaming) must give the same text or error.
+// All reading paths (tree, streaming, checking only) must give the same text
+// or error.
 std::string compact(std::string_view text) {
   auto tree = parse(text);
   auto streamed = canonicalize(text);
+  const auto checked = validate(text);
   const std::string via_tree = tree ? write(*tree) : tree.error().text();
   const std::string via_stream = streamed ? *streamed : streamed.error().text();
   EXPECT_EQ(streamed.has_value(), tree.has_value()) << text;
   EXPECT_EQ(via_stream, via_tree) << text;
+  EXPECT_EQ(checked ? checked->text() : "", tree ? "" : via_tree) << text;
   return via_tree;
 }
 
@@ -72,8 +80,21 @@ TEST(JsonNumbers, CompactForms) {
       {"-1e-400", "-0.0"},
       {"1e-999999999999999999", "0.0"},
       {"0e999999999999999999", "0.0"},
-      {"1" + std::string(400, '0') + "e-399", "10.0"},
+      {std::string("1") + std::string(400, '0') + "e-399", "10.0"},
       {"0.3e+1", "3.0"},
+      {"0.000012300", "0.0000123"},
+      {"0.0001230e-2", "1.23e-6"},
+      {"12.3400e1", "123.4"},
+      {"-0.0e5", "-0.0"},
+      {"1230000000000000e0", "1230000000000000.0"},
+      {"12300000000000000e0", "1.23e+16"},
+      {"123456789012345.0", "123456789012345.0"},
+      {"1234567890123456.0", "1234567890123456.0"},
+      {"1e300", "1e+300"},
+      {"1e301", "1e+301"},
+      {"1e-300", "1e-300"},
+      {"0.1e309", "1e+308"},
+      {"1.7976931348623158e308", "1.7976931348623157e+308"},
   };
   for (const Case& c : cases) EXPECT_EQ(compact(c.input), c.expected) << c.input;
 }
@@ -141,6 +162,11 @@ TEST(JsonObjects, KeysSortedByBytesLastDuplicateWins) {
       {R"({"b":{"y":[{"d":1,"c":2,"d":3}],"x":2},"a":0,"b":false})", R"({"a":0,"b":false})"},
       {R"({"b":{"y":[{"d":1,"c":2,"d":3}],"x":2},"a":0})", R"({"a":0,"b":{"x":2,"y":[{"c":2,"d":3}]}})"},
       {R"( { "a" : [ 1 , true , null , "x" ] } )", R"({"a":[1,true,null,"x"]})"},
+      // Escapes put the written bytes of a key out of its order.
+      {R"({"A":1,"\"":2})", R"({"\"":2,"A":1})"},
+      {R"({"\b":1,"\u0001":2})", R"({"\u0001":2,"\b":1})"},
+      {R"({"\"":1,"A":2})", R"({"\"":1,"A":2})"},
+      {R"({"\u0061":1,"a":2,"\u0062":3})", R"({"a":2,"b":3})"},
   };
   for (const Case& c : cases) EXPECT_EQ(compact(c.input), c.expected) << c.input;
   EXPECT_EQ(parse(R"({"a":1,"a":2})")->as_object().size(), 1u);
@@ -207,11 +233,179 @@ TEST(JsonReader, ErrorsArePositioned) {
       {"1ex", "invalid number at line 1 column 3"},
       {"+1", "expected value at line 1 column 1"},
       {"1e400", "number out of range at line 1 column 5"},
+      {"1.7976931348623159e308", "number out of range at line 1 column 22"},
+      {"[1e308, 1e309]", "number out of range at line 1 column 13"},
       {"[-1e999999999999999999]", "number out of range at line 1 column 22"},
-      {"1" + std::string(400, '0'), "number out of range at line 1 column 401"},
+      {std::string("1") + std::string(400, '0'), "number out of range at line 1 column 401"},
       {"\n\n  x", "expected value at line 3 column 3"},
   };
   for (const Case& c : cases) EXPECT_EQ(compact(c.input), c.expected) << c.input;
+}
+
+TEST(JsonNumbers, IntegersKeepTheirKindWithinTheirRange) {
+  struct KindCase {
+    std::string text;
+    Kind kind;
+  };
+  const KindCase cases[] = {
+      {"999999999999999999", Kind::kUnsigned},    {"9223372036854775808", Kind::kUnsigned},
+      {"18446744073709551615", Kind::kUnsigned},  {"18446744073709551616", Kind::kDouble},
+      {"99999999999999999999", Kind::kDouble},    {"-999999999999999999", Kind::kSigned},
+      {"-9223372036854775808", Kind::kSigned},    {"-9223372036854775809", Kind::kDouble},
+      {"-0", Kind::kDouble},
+  };
+  for (const KindCase& c : cases) {
+    auto value = parse(c.text);
+    ASSERT_TRUE(value.has_value()) << c.text;
+    EXPECT_EQ(value->kind(), c.kind) << c.text;
+    if (c.kind != Kind::kDouble) {
+      EXPECT_EQ(compact(c.text), c.text);
+    }
+  }
+  EXPECT_EQ(parse("18446744073709551615")->as_unsigned(), std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(parse("12345678901234567")->as_unsigned(), 12345678901234567u);
+  EXPECT_EQ(parse("-9223372036854775808")->as_signed(), std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(parse("-123456789012345678")->as_signed(), -123456789012345678);
+}
+
+// Canonicalizing lays short decimals out from their digits; the tree goes
+// through a double and back. Both must agree on every form.
+TEST(JsonNumbers, DecimalsAgreeWithTheConversionBothWays) {
+  std::mt19937_64 random(20240611);
+  auto digits = [&](std::size_t count, bool nonzero_first) {
+    static constexpr char kDigits[] = "0000123456789";  // zeros are where the edge cases are
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) text += kDigits[random() % (sizeof kDigits - 1)];
+    if (nonzero_first && !text.empty() && text[0] == '0') text[0] = '7';
+    return text;
+  };
+  for (int i = 0; i < 20000; ++i) {
+    std::string text = random() % 2 ? "-" : "";
+    text += random() % 3 == 0 ? "0" : digits(1 + random() % 17, true);
+    if (random() % 4 != 0) {
+      text += '.';
+      text += digits(1 + random() % 17, false);
+    }
+    if (random() % 2 != 0) {
+      text += random() % 2 ? "e" : "E";
+      if (random() % 2 != 0) text += random() % 2 ? "-" : "+";
+      text += std::to_string(random() % 330);
+    }
+    compact(text);
+  }
+}
+
+TEST(JsonNumbers, CompactTextMayOutgrowItsInput) {
+  std::string text = "{\"b\":[";
+  std::string expected = "{\"a\":-0.0,\"b\":[";
+  for (int i = 0; i < 1000; ++i) {
+    text += i == 0 ? "1e15" : ",1e15";
+    expected += i == 0 ? "1000000000000000.0" : ",1000000000000000.0";
+  }
+  text += "],\"a\":-0}";
+  expected += "]}";
+  EXPECT_EQ(compact(text), expected);
+}
+
+TEST(JsonNumbers, IntegerWritersGiveDecimalText) {
+  for (const std::uint64_t value : {std::uint64_t{0}, std::uint64_t{7}, std::uint64_t{10}, std::uint64_t{99},
+                                    std::uint64_t{100}, std::uint64_t{1234567}, std::uint64_t{10000000000000000000u},
+                                    std::numeric_limits<std::uint64_t>::max()}) {
+    std::string out = "x";
+    write_unsigned(value, out);
+    EXPECT_EQ(out.substr(1), std::to_string(value));
+    EXPECT_EQ(out[0], 'x');
+  }
+  for (const std::int64_t value : {std::int64_t{0}, std::int64_t{-1}, std::int64_t{-10}, std::int64_t{-100},
+                                   std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()}) {
+    std::string out = "x";
+    write_signed(value, out);
+    EXPECT_EQ(out.substr(1), std::to_string(value));
+    EXPECT_EQ(out[0], 'x');
+  }
+}
+
+// Strings are scanned several bytes at a time; what is found must not depend
+// on where in a block it sits, nor on how much text follows.
+TEST(JsonStrings, SpecialBytesAreFoundAtEveryPosition) {
+  struct Special {
+    std::string in_text;
+    std::string decoded;
+    std::string written;
+  };
+  const Special specials[] = {
+      {"\\\"", "\"", "\\\""},
+      {"\\u0001", "\x01", "\\u0001"},
+      {"\\/", "/", "/"},
+      {"\\\\", "\\", "\\\\"},
+      {"\xc3\xa9", "\xc3\xa9", "\xc3\xa9"},
+      {"\xf0\x9f\x98\x80\xe6\x97\xa5", "\xf0\x9f\x98\x80\xe6\x97\xa5", "\xf0\x9f\x98\x80\xe6\x97\xa5"},
+  };
+  const std::string tail = ",\"" + std::string(20, 'z') + "\"]";
+  for (std::size_t before = 0; before < 36; ++before) {
+    const std::string prefix(before, 'a');
+    for (const std::size_t after : {0, 1, 7, 8, 9, 15, 16, 17}) {
+      const std::string suffix(after, 'b');
+      for (const Special& special : specials) {
+        const std::string text = "\"" + prefix + special.in_text + suffix + "\"";
+        const std::string literal = "\"" + prefix + special.written + suffix + "\"";
+        auto value = parse(text);
+        ASSERT_TRUE(value.has_value()) << text;
+        EXPECT_EQ(value->as_string(), prefix + special.decoded + suffix) << text;
+        EXPECT_EQ(compact(text), literal);
+        EXPECT_EQ(compact("[" + text + tail), "[" + literal + tail);
+        std::string written = "x";
+        write_string(prefix + special.decoded + suffix, written);
+        EXPECT_EQ(written, "x" + literal);
+      }
+    }
+    const std::string column = " at line 1 column " + std::to_string(before + 3);
+    EXPECT_EQ(compact("[\"" + prefix + "\x1f" + tail),
+              "control character (\\u0000-\\u001F) found while parsing a string" + column);
+    EXPECT_EQ(compact("[\"" + prefix + "\xc3\x28" + tail), "invalid unicode code point at line 1 column " +
+                                                              std::to_string(before + 4));
+    EXPECT_EQ(compact("\"" + prefix), "EOF while parsing a string at line 1 column " + std::to_string(before + 1));
+  }
+}
+
+TEST(JsonObjects, LargeObjectsAreSortedWithRepeatsResolved) {
+  std::map<std::string, int> last;
+  std::string text = "{";
+  for (int i = 2999; i >= 0; --i) {
+    const std::string key = std::to_string(i % 1000);
+    text += i == 2999 ? "\"" : ",\"";
+    text += key + "\":" + std::to_string(i);
+    last[key] = i;
+  }
+  text += "}";
+  std::string expected = "{";
+  for (const auto& [key, value] : last) {
+    expected += expected.size() == 1 ? "\"" : ",\"";
+    expected += key + "\":" + std::to_string(value);
+  }
+  expected += "}";
+  EXPECT_EQ(compact(text), expected);
+  EXPECT_EQ(compact(R"({"b":1,"a":2})"), R"({"a":2,"b":1})");
+}
+
+// Readers keep scratch space per thread; threads must not see each other's.
+TEST(JsonThreads, ReadersOnManyThreadsDoNotMix) {
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &failures] {
+      const std::string n = std::to_string(t);
+      const std::string text = "{\"z\":[" + n + ",{\"y\":\"" + n + "\",\"x\":" + n + "}],\"a\":" + n + "}";
+      const std::string expected = "{\"a\":" + n + ",\"z\":[" + n + ",{\"x\":" + n + ",\"y\":\"" + n + "\"}]}";
+      for (int i = 0; i < 2000; ++i) {
+        auto streamed = canonicalize(text);
+        auto tree = parse(text);
+        if (!streamed || *streamed != expected || !tree || write(*tree) != expected) ++failures[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
 }
 
 std::string read_file(const std::filesystem::path& path) {
@@ -230,6 +424,8 @@ TEST(JsonCorpus, PublicTestSuite) {
     const char verdict = name[0];
     auto value = parse(text);
     auto streamed = canonicalize(text);
+    const auto checked = validate(text);
+    EXPECT_EQ(checked ? checked->text() : "", value ? "" : value.error().text()) << name;
     if (value) {
       EXPECT_NE(verdict, 'n') << name << " was accepted";
       ++accepted;

@@ -306,8 +306,7 @@ PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nar
   }
   // The arguments are only checked: the caller dispatches with its own copy.
   if (arguments.given(3)) {
-    auto parsed = json::parse(args_json);
-    if (!parsed) return raise_json_error(parsed.error());
+    if (auto invalid = json::validate(args_json)) return raise_json_error(*invalid);
   }
   auto status = mesh->registry.status_of(agent_id);
   if (!status) return raise_mesh_error(status.error());
