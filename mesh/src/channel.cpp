@@ -53,7 +53,8 @@ std::uint64_t BroadcastChannel::sender_count() const {
 
 MeshChannel::MeshChannel(std::shared_ptr<const Clock> clock) : clock_(std::move(clock)) {}
 
-MeshResult<std::uint64_t> MeshChannel::publish(std::string_view topic, json::Value payload) {
+MeshResult<std::uint64_t> MeshChannel::publish(std::string_view topic,
+                                               std::string_view payload_json) {
   SenderHandle handle;
   const bool readable = topics_.write([&](TextMap<std::shared_ptr<BroadcastChannel>>& topics) {
     inject_fault(FaultSite::kChannelPublish);
@@ -71,7 +72,7 @@ MeshResult<std::uint64_t> MeshChannel::publish(std::string_view topic, json::Val
     created->add_sender();
   });
   if (!readable) return unexpected(MeshError::channel_error("channel lock poisoned"));
-  Message message{std::string(topic), std::move(payload), current_timestamp(*clock_)};
+  Message message{std::string(topic), std::string(payload_json), current_timestamp(*clock_)};
   return (*handle).send(std::move(message));
 }
 

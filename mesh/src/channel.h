@@ -24,15 +24,16 @@
 
 #include "error.h"
 #include "guarded.h"
-#include "json.h"
 #include "seeded_hash.h"
 #include "timestamp.h"
 
 namespace vennu {
 
+// The payload travels as its JSON text, checked by the caller: nothing ever
+// reads a message back, so building its document tree would be wasted work.
 struct Message {
   std::string topic;
-  json::Value payload;
+  std::string payload_json;
   Timestamp timestamp;
 };
 
@@ -68,7 +69,8 @@ class MeshChannel {
   explicit MeshChannel(std::shared_ptr<const Clock> clock = system_clock());
 
   // The number of receivers that got the message (0 in practice).
-  MeshResult<std::uint64_t> publish(std::string_view topic, json::Value payload);
+  // payload_json must be valid JSON text (json::validate).
+  MeshResult<std::uint64_t> publish(std::string_view topic, std::string_view payload_json);
 
   // 0 when poisoned.
   std::uint64_t topic_count() const;

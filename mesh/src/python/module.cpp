@@ -500,9 +500,8 @@ PyObject* publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (mesh == nullptr || !arguments.text(0, topic) || !arguments.text(1, payload_json)) {
     return nullptr;
   }
-  auto payload = json::parse(payload_json);
-  if (!payload) return raise_json_error(payload.error());
-  auto receivers = mesh->channels.publish(topic, std::move(*payload));
+  if (auto invalid = json::validate(payload_json)) return raise_json_error(*invalid);
+  auto receivers = mesh->channels.publish(topic, payload_json);
   if (!receivers) return raise_mesh_error(receivers.error());
   return PyLong_FromUnsignedLongLong(*receivers);
 }
