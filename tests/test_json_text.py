@@ -265,3 +265,25 @@ def test_differential(doc):
     assert same(json.loads(out), doc)
     if not has_float(doc):
         assert out == json.dumps(doc, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+
+
+# Texts Python's json module reads but the mesh's rules refuse, and the one
+# where both keep the last value.
+@pytest.mark.parametrize("text,message", [
+    ("NaN", "expected value at line 1 column 1"),
+    ("[-Infinity]", "invalid number at line 1 column 3"),
+    ('"\\ud800"', "unexpected end of hex escape"),
+    ('"\\udc00"', "invalid unicode code point"),
+    ("[" * 128 + "]" * 128, "recursion limit exceeded at line 1 column 128"),
+])
+def test_where_python_json_and_the_mesh_disagree(mesh, text, message):
+    json.loads(text)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        mesh.state_set("k", text)
+
+
+def test_duplicate_keys_keep_the_last_value_like_python(mesh):
+    text = '{"a":1,"b":[1],"a":{"x":2}}'
+    mesh.state_set("k", text)
+    assert json.loads(mesh.state_get("k")) == json.loads(text)
+    assert mesh.state_get("k") == '{"a":{"x":2},"b":[1]}'
