@@ -136,9 +136,13 @@ Timestamp format_timestamp(Instant instant) {
 }
 
 void append_quoted_timestamp(const Timestamp& timestamp, std::string& out) {
-  out += '"';
-  out += timestamp.view();
-  out += '"';
+  // One append instead of three: records write two of these per call.
+  char quoted[Timestamp::kMaxSize + 2];
+  const std::string_view text = timestamp.view();
+  quoted[0] = '"';
+  std::memcpy(quoted + 1, text.data(), text.size());
+  quoted[text.size() + 1] = '"';
+  out.append(quoted, text.size() + 2);
 }
 
 Timestamp current_timestamp(const Clock& clock) {

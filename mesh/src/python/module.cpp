@@ -193,13 +193,39 @@ Mesh* bind(Arguments<N>& arguments, PyObject* self, PyObject* const* args, Py_ss
   return mesh_of(self);
 }
 
+// The calling thread's buffer for result texts, reused so that writing a
+// result allocates only when it outgrows every earlier one. Nothing calls
+// back into Python while it is in use, so one per thread is enough. Out of
+// line: the compiler would otherwise repeat the thread-local look-up.
+[[gnu::noinline]] std::string& thread_buffer() {
+  thread_local std::string buffer;
+  return buffer;
+}
+
+// Clears the thread's buffer for one result and, when done, lets go of a
+// huge one rather than keeping it for the life of the thread.
+class ResultText {
+ public:
+  ResultText() : text_(thread_buffer()) { text_.clear(); }
+  ~ResultText() {
+    constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
+    if (text_.capacity() > kKeptBytes) std::string().swap(text_);
+  }
+  ResultText(const ResultText&) = delete;
+  ResultText& operator=(const ResultText&) = delete;
+
+  std::string& text() { return text_; }
+
+ private:
+  std::string& text_;
+};
+
 // Agents
 
 PyObject* agent_record(const AgentEntry& entry) {
-  std::string out;
-  out.reserve(128);
-  write_agent_entry(entry, out);
-  return to_str(out);
+  ResultText result;
+  write_agent_entry(entry, result.text());
+  return to_str(result.text());
 }
 
 PyObject* register_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -281,8 +307,8 @@ PyObject* list_agents(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   }
   auto entries = mesh->registry.list(agent_type, status);
   if (!entries) return raise_mesh_error(entries.error());
-  std::string out;
-  out.reserve(128);
+  ResultText result;
+  std::string& out = result.text();
   out += '[';
   for (const AgentEntry& entry : *entries) {
     if (out.size() > 1) out += ',';
@@ -318,8 +344,8 @@ PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nar
   (void)mesh->registry.update_status(agent_id, AgentStatus::kRunning);
 
   // Keys in byte order: agent_id, agent_type, method, node, status.
-  std::string out;
-  out.reserve(96 + agent_type.size() + agent_id.size() + method.size());
+  ResultText result;
+  std::string& out = result.text();
   out += "{\"agent_id\":";
   json::write_string(agent_id, out);
   out += ",\"agent_type\":";
@@ -334,28 +360,16 @@ PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 // State
 
-// The calling thread's buffer for state values, reused so that a read
-// allocates only when a value outgrows every earlier one. Out of line: the
-// compiler would otherwise repeat the thread-local look-up at each use.
-[[gnu::noinline]] std::string& state_read_buffer() {
-  thread_local std::string buffer;
-  return buffer;
-}
-
 PyObject* state_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Arguments<1> arguments(state_get_signature);
   Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
   std::string_view key;
   if (mesh == nullptr || !arguments.text(0, key)) return nullptr;
-  std::string& value = state_read_buffer();
-  auto found = mesh->state_store.get(key, &value);
+  ResultText result;
+  auto found = mesh->state_store.get(key, &result.text());
   if (!found) return raise_mesh_error(found.error());
   if (!*found) Py_RETURN_NONE;
-  PyObject* text = to_str(value);
-  // A huge value's buffer is not kept for the life of the thread.
-  constexpr std::size_t kKeptBufferBytes = std::size_t{1} << 20;
-  if (value.capacity() > kKeptBufferBytes) std::string().swap(value);
-  return text;
+  return to_str(result.text());
 }
 
 PyObject* state_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -415,10 +429,9 @@ PyObject* state_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 // Migrations
 
 PyObject* migration_record(const MigrationState& state) {
-  std::string out;
-  out.reserve(256);
-  write_migration_state(state, out);
-  return to_str(out);
+  ResultText result;
+  write_migration_state(state, result.text());
+  return to_str(result.text());
 }
 
 PyObject* start_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -479,8 +492,8 @@ PyObject* get_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* list_migrations(Mesh& mesh) {
   auto states = mesh.migrations.list_all();
   if (!states) return raise_mesh_error(states.error());
-  std::string out;
-  out.reserve(2 + 256 * states->size());
+  ResultText result;
+  std::string& out = result.text();
   out += '[';
   for (const MigrationState& state : *states) {
     if (out.size() > 1) out += ',';
@@ -525,8 +538,8 @@ PyObject* health_snapshot(Mesh& mesh) {
   const std::uint64_t active = mesh.migrations.count_active();
   const std::uint64_t topics = mesh.channels.topic_count();
 
-  std::string out;
-  out.reserve(192 + app.size());
+  ResultText result;
+  std::string& out = result.text();
   out += "{\"agents\":{";
   append_count(out, "error", error);
   out += ',';
