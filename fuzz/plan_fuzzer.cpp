@@ -8,23 +8,15 @@
 #include <string_view>
 
 #include "json.h"
+#include "text_position.h"
 #include "plan.h"
 
 namespace {
 
+using vennu::position_inside;
+
 void check(bool condition) {
   if (!condition) std::abort();
-}
-
-bool position_inside(std::string_view text, std::size_t line, std::size_t column) {
-  std::size_t line_start = 0;
-  for (std::size_t n = 1; n < line; ++n) {
-    line_start = text.find('\n', line_start);
-    if (line_start == std::string_view::npos) return false;
-    ++line_start;
-  }
-  const std::size_t line_end = std::min(text.find('\n', line_start), text.size());
-  return line >= 1 && column <= line_end - line_start;
 }
 
 // Backends come out in each map's own order; the canonical form sorts them.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "json.h"
+#include "text_position.h"
 
 namespace vennu::json {
 namespace {
@@ -34,18 +35,6 @@ std::string compact(std::string_view text) {
   EXPECT_EQ(via_stream, via_tree) << text;
   EXPECT_EQ(checked ? checked->text() : "", tree ? "" : via_tree) << text;
   return via_tree;
-}
-
-// True when (line, column) names a byte of the text, or column 0 of a line.
-bool position_inside(std::string_view text, std::size_t line, std::size_t column) {
-  std::size_t line_start = 0;
-  for (std::size_t n = 1; n < line; ++n) {
-    line_start = text.find('\n', line_start);
-    if (line_start == std::string_view::npos) return false;
-    ++line_start;
-  }
-  const std::size_t line_end = std::min(text.find('\n', line_start), text.size());
-  return line >= 1 && column <= line_end - line_start;
 }
 
 TEST(JsonNumbers, CompactForms) {
