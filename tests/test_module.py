@@ -421,3 +421,17 @@ def test_meshes_share_nothing_and_work_from_other_threads(mesh):
     assert errors == []
     assert len(mesh.state_keys()) == 200
     assert other.state_keys() == []
+
+
+def test_second_interpreter_gets_import_error(capfd):
+    testcapi = pytest.importorskip("_testcapi")
+    code = (
+        "try:\n"
+        "    import vennu_mesh\n"
+        "    print('imported')\n"
+        "except ImportError as error:\n"
+        "    print('ImportError:', error)\n"
+    )
+    assert testcapi.run_in_subinterp(code) == 0
+    assert capfd.readouterr().out.startswith("ImportError: ")
+    assert vennu_mesh.VennuMesh("still").app_name == "still"
