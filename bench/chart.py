@@ -1,0 +1,90 @@
+"""Draws the benchmark's ratios into a PNG.
+
+Left: peer / mesh per workload against both peers (higher is better), with the
+lowest ratio allowed. Right: mesh / floor per workload (lower is better), with
+the targets where a workload has one. Both on log scales.
+
+run.py calls draw() after a run; on its own this redraws a saved run:
+    python bench/chart.py RESULTS.json OUT.png
+"""
+
+import json
+import math
+import sys
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+PEERS = (("peer", "plain peer (json module)", "tab:blue"),
+         ("orjson_peer", "orjson peer", "tab:orange"))
+LOWEST_SPEEDUP = 3
+FLOOR_TARGETS = {"state_get_hit": 2.5, "state_exists": 2.5, "get_agent": 2.5,
+                 "update_agent_status": 2.5, "publish": 2.5, "get_migration": 2.5,
+                 "route_agent_call": 4, "state_set_small": 4}
+
+
+def _label_bars(axis, bars, values):
+    for bar, value in zip(bars, values):
+        if not math.isnan(value):
+            text = f"{value:.3g}" if value < 1000 else f"{value:,.0f}"
+            axis.annotate(text, (bar.get_width(), bar.get_y() + bar.get_height() / 2),
+                          xytext=(3, 0), textcoords="offset points", va="center", fontsize=7)
+
+
+def draw(report, path):
+    workloads = report["workloads"]
+    names = list(workloads)
+    rows = range(len(names))
+    figure, (speed, floor) = plt.subplots(1, 2, figsize=(14, 2.6 + 0.42 * len(names)), sharey=True,
+                                          layout="constrained")
+
+    height = 0.4
+    for index, (who, label, color) in enumerate(PEERS):
+        values = [workloads[n].get(f"{who}_per_mesh") or math.nan for n in names]
+        if all(math.isnan(v) for v in values):
+            continue
+        mean = (report.get("geometric_means") or {}).get(who)
+        if mean:
+            label += f": geometric mean {mean:.1f}"
+        offset = (index - 0.5) * height
+        bars = speed.barh([r + offset for r in rows], values, height=height, color=color, label=label)
+        _label_bars(speed, bars, values)
+    speed.axvline(LOWEST_SPEEDUP, color="tab:red", linestyle="--", linewidth=1,
+                  label=f"{LOWEST_SPEEDUP}x: lowest allowed")
+    speed.axvline(1, color="grey", linewidth=0.8)
+    speed.set_xscale("log")
+    speed.set_xlabel("peer time / mesh time (higher is better)")
+    speed.legend(loc="lower left", bbox_to_anchor=(0, 1.01), ncol=2, fontsize=8)
+
+    values = [workloads[n].get("mesh_per_floor") or math.nan for n in names]
+    bars = floor.barh(list(rows), values, height=0.6, color="tab:green", label="mesh / floor")
+    _label_bars(floor, bars, values)
+    targeted = [(r, FLOOR_TARGETS[n]) for r, n in zip(rows, names) if n in FLOOR_TARGETS]
+    if targeted:
+        floor.scatter([t for _, t in targeted], [r for r, _ in targeted], marker="|", s=250,
+                      color="tab:red", zorder=3, label="target")
+    floor.axvline(1, color="grey", linewidth=0.8)
+    floor.set_xscale("log")
+    floor.set_xlabel("mesh time / empty C call with as many arguments (lower is better)")
+    floor.legend(loc="lower left", bbox_to_anchor=(0, 1.01), ncol=2, fontsize=8)
+
+    speed.set_yticks(list(rows), names)
+    speed.invert_yaxis()
+    for axis in (speed, floor):
+        axis.grid(axis="x", which="major", alpha=0.3)
+        low, high = axis.get_xlim()
+        axis.set_xlim(min(low, 0.5), high * 4)
+    kind = "quick run" if report.get("quick") else "full run"
+    figure.suptitle(f"{report.get('mesh')}, Python {report.get('python')} on {report.get('machine')}, "
+                    f"{report.get('cpus')} CPUs, {kind} {report.get('date', '')}")
+    figure.savefig(path, dpi=100)
+    plt.close(figure)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3:
+        sys.exit("usage: python bench/chart.py RESULTS.json OUT.png")
+    with open(sys.argv[1], encoding="utf-8") as results:
+        draw(json.load(results), sys.argv[2])
