@@ -25,11 +25,13 @@ FLOOR_TARGETS = {"state_get_hit": 2.5, "state_exists": 2.5, "get_agent": 2.5,
                  "route_agent_call": 4, "state_set_small": 4}
 
 
-def _label_bars(axis, bars, values):
-    for bar, value in zip(bars, values):
+def _label_bars(axis, bars, values, after=None):
+    """Writes each value to the right of its bar, and of the marker in after."""
+    for index, (bar, value) in enumerate(zip(bars, values)):
         if not math.isnan(value):
             text = f"{value:.3g}" if value < 1000 else f"{value:,.0f}"
-            axis.annotate(text, (bar.get_width(), bar.get_y() + bar.get_height() / 2),
+            right = max(value, (after or {}).get(index, 0))
+            axis.annotate(text, (right, bar.get_y() + bar.get_height() / 2),
                           xytext=(3, 0), textcoords="offset points", va="center", fontsize=7)
 
 
@@ -60,8 +62,8 @@ def draw(report, path):
 
     values = [workloads[n].get("mesh_per_floor") or math.nan for n in names]
     bars = floor.barh(list(rows), values, height=0.6, color="tab:green", label="mesh / floor")
-    _label_bars(floor, bars, values)
     targeted = [(r, FLOOR_TARGETS[n]) for r, n in zip(rows, names) if n in FLOOR_TARGETS]
+    _label_bars(floor, bars, values, dict(targeted))
     if targeted:
         floor.scatter([t for _, t in targeted], [r for r, _ in targeted], marker="|", s=250,
                       color="tab:red", zorder=3, label="target")

@@ -737,8 +737,8 @@ def print_report(results, rss, stalls, checks, notes):
     print()
     doc = results.get("doc_100k")
     if doc:
-        parts = [f"{who} {mb_per_s(doc[who]):,.0f}" for who in ("mesh", "peer", "orjson_peer", "orjson", "json")
-                 if who in doc]
+        parts = [f"{who.replace('_', ' ')} {mb_per_s(doc[who]):,.0f}"
+                 for who in ("mesh", "peer", "orjson_peer", "orjson", "json") if who in doc]
         print(f"\n100 KB document round trip ({DOCUMENT_BYTES:,} bytes), MB/s: " + ", ".join(parts))
         against = [f"{ratio(doc[who], doc['mesh']):.2f}x {who}" for who in ("orjson", "json") if who in doc]
         print("  mesh is " + ", ".join(against) + " (orjson: loads + dumps(OPT_SORT_KEYS))")
