@@ -66,7 +66,7 @@ make_venv() {
     "$python" -m venv "$venv"
   fi
   "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" cmake ninja "$@" >&2
+    "scikit-build-core>=0.11" cmake ninja "$@" >&2
   echo "$venv/bin/python"
 }
 
