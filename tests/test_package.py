@@ -61,8 +61,9 @@ class TestStubs:
     def test_every_method_with_its_parameters_and_docstring(self):
         _, cls = stub_class()
         functions = {node.name: node for node in cls.body if isinstance(node, ast.FunctionDef)}
+        # Underscored names are test-build hooks, never part of an installed module.
         runtime = [name for name, value in vars(VennuMesh).items()
-                   if not name.startswith("__") and callable(value)]
+                   if not name.startswith("_") and callable(value)]
         assert sorted(functions) == sorted(runtime + ["__new__", "__repr__", "app_name"])
         assert ast.get_docstring(cls) == VennuMesh.__doc__
         assert ast.get_docstring(functions["app_name"]) == VennuMesh.app_name.__doc__
