@@ -21,7 +21,9 @@ namespace vennu {
 
 inline std::filesystem::path test_data_folder() {
   const char* chosen = std::getenv("VENNU_MESH_TEST_DATA");
-  return (chosen != nullptr && *chosen != '\0') ? chosen : MESH_TEST_DATA_DEFAULT;
+  const std::filesystem::path folder =
+      (chosen != nullptr && *chosen != '\0') ? chosen : MESH_TEST_DATA_DEFAULT;
+  return folder.lexically_normal();
 }
 
 inline bool running_under_ci() {
@@ -33,14 +35,15 @@ inline bool running_under_ci() {
 
 }  // namespace vennu
 
-#define REQUIRE_TEST_DATA(folder)                                                              \
-  do {                                                                                         \
-    if (!std::filesystem::is_directory(folder)) {                                              \
-      if (::vennu::running_under_ci()) {                                                       \
-        FAIL() << "test corpus folder " << (folder).string()                                  \
-               << " not found and CI is set (set VENNU_MESH_TEST_DATA)";                      \
-      }                                                                                        \
-      GTEST_SKIP() << "test corpus folder " << (folder).string()                              \
-                   << " not found (set VENNU_MESH_TEST_DATA to the folder holding JSONTestSuite/)"; \
-    }                                                                                          \
+#define REQUIRE_TEST_DATA(folder)                                                  \
+  do {                                                                             \
+    if (!std::filesystem::is_directory(folder)) {                                  \
+      if (::vennu::running_under_ci()) {                                           \
+        FAIL() << "test corpus folder " << (folder).string()                       \
+               << " not found and CI is set (set VENNU_MESH_TEST_DATA)";           \
+      }                                                                            \
+      GTEST_SKIP() << "test corpus folder " << (folder).string()                   \
+                   << " not found (set VENNU_MESH_TEST_DATA to the folder holding" \
+                   << " JSONTestSuite/)";                                          \
+    }                                                                              \
   } while (false)
