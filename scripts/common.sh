@@ -38,19 +38,41 @@ find_python() {
 }
 
 # The interpreters to use: $PYTHON alone when set, else every one of the
-# given versions that is found.
+# given versions that is found. Prints one path a line; on failure says why
+# in one sentence and returns 2.
 select_pythons() {
   if [ -n "${PYTHON:-}" ]; then
-    "$PYTHON" -c 'import sys; sys.exit(sys.version_info < (3, 12))' ||
-      { log "PYTHON=$PYTHON is older than 3.12"; return 1; }
-    command -v "$PYTHON"
+    local path version
+    if ! path=$(command -v "$PYTHON" 2>/dev/null) || [ -z "$path" ]; then
+      log "PYTHON=$PYTHON names no executable program (not on the PATH, or not executable); set PYTHON to a Python 3.12 or later, or unset it to search pyenv and the PATH."
+      return 2
+    fi
+    if ! version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null) ||
+        [ -z "$version" ]; then
+      log "PYTHON=$PYTHON ($path) does not run (an inactive pyenv shim?); set PYTHON to a Python 3.12 or later, or unset it to search pyenv and the PATH."
+      return 2
+    fi
+    if ! "$PYTHON" -c 'import sys; sys.exit(sys.version_info < (3, 12))' 2>/dev/null; then
+      log "PYTHON=$PYTHON is Python $version, older than the 3.12 this project needs; set PYTHON to a Python 3.12 or later."
+      return 2
+    fi
+    echo "$path"
     return 0
   fi
-  local version found=0
+  local found=0
   for version in "$@"; do
     if find_python "$version"; then found=1; else log "Python $version not found"; fi
   done
-  [ "$found" -eq 1 ] || { log "no Python 3.12 or later found (set PYTHON)"; return 1; }
+  [ "$found" -eq 1 ] ||
+    { log "no Python 3.12 or later was found under pyenv or on the PATH; install one or set PYTHON to it."; return 2; }
+}
+
+# Fills the array `pythons` from select_pythons, or ends the script with
+# status 2 (its message already printed).
+choose_pythons() {
+  local listing
+  listing=$(select_pythons "$@") || exit 2
+  mapfile -t pythons <<<"$listing"
 }
 
 python_version() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
@@ -66,7 +88,7 @@ make_venv() {
     "$python" -m venv "$venv"
   fi
   "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" cmake ninja "$@" >&2
+    "scikit-build-core>=0.11" cmake ninja "$@" >&2
   echo "$venv/bin/python"
 }
 
@@ -81,4 +103,25 @@ install_module() {
   log "building the module into $(dirname "$(dirname "$python")") ($build_name)"
   "$python" -m pip install -q --disable-pip-version-check --no-build-isolation \
     -Cbuild-dir="$ROOT/build/$build_name" "${defines[@]}" "$ROOT" >&2
+}
+
+# The folder of the public test corpora: $VENNU_MESH_TEST_DATA, by default
+# ../shared/data beside the clone.
+test_data_folder() {
+  echo "${VENNU_MESH_TEST_DATA:-$ROOT/../shared/data}"
+}
+
+under_ci() { case "${CI:-}" in "" | 0 | false) return 1 ;; *) return 0 ;; esac; }
+
+# Succeeds when the corpus folder exists. Otherwise says so and fails, or,
+# under CI, ends the script with status 1.
+have_test_data() {
+  local folder=$1
+  [ -d "$folder" ] && return 0
+  if under_ci; then
+    log "test corpus folder $folder not found and CI is set (set VENNU_MESH_TEST_DATA)"
+    exit 1
+  fi
+  log "test corpus folder $folder not found: going on without it (set VENNU_MESH_TEST_DATA)"
+  return 1
 }

@@ -1,7 +1,9 @@
 import contextlib
 import datetime
 import json
+import os
 import re
+from pathlib import Path
 
 import pytest
 
@@ -10,6 +12,32 @@ from vennu_mesh import VennuMesh
 TIMESTAMP = re.compile(
     r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}(?:\.(?:\d{3}|\d{6}|\d{9}))?\+00:00"
 )
+
+
+# The public test corpora live outside the repository (they keep their own
+# licenses); VENNU_MESH_TEST_DATA points at them, by default ../shared/data
+# beside the clone.
+TEST_DATA = Path(os.environ.get("VENNU_MESH_TEST_DATA")
+                 or Path(__file__).resolve().parents[2] / "shared" / "data")
+
+
+def under_ci():
+    return os.environ.get("CI", "") not in ("", "0", "false")
+
+
+def corpus_folder(*parts):
+    """The corpus folder TEST_DATA/parts, or None when it is absent."""
+    folder = TEST_DATA.joinpath(*parts)
+    return folder if folder.is_dir() else None
+
+
+def missing_corpus(*parts):
+    """Skips the calling test for an absent corpus; under CI, fails it instead."""
+    message = (f"test corpus folder {TEST_DATA.joinpath(*parts)} not found "
+               "(set VENNU_MESH_TEST_DATA to the folder holding JSONTestSuite/)")
+    if under_ci():
+        pytest.fail(message + " and CI is set", pytrace=False)
+    pytest.skip(message)
 
 
 @pytest.fixture

@@ -2,14 +2,15 @@ import json
 import math
 import re
 from decimal import Decimal
-from pathlib import Path
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 from vennu_mesh import VennuMesh
+from conftest import corpus_folder, missing_corpus
 
-CORPUS = Path(__file__).resolve().parents[2] / "shared" / "data" / "JSONTestSuite" / "test_parsing"
+CORPUS_PARTS = ("JSONTestSuite", "test_parsing")
+CORPUS = corpus_folder(*CORPUS_PARTS)
 POSITIONED = re.compile(r"Serialization error: .+ at line \d+ column \d+", re.S)
 
 
@@ -136,8 +137,8 @@ def test_records_follow_the_string_rules(mesh):
 
 
 def _corpus_names():
-    if not CORPUS.is_dir():
-        return [pytest.param(None, marks=pytest.mark.skip(reason="JSON corpus not present"))]
+    if CORPUS is None:
+        return [None]
     return sorted(p.name for p in CORPUS.glob("*.json"))
 
 
@@ -154,6 +155,8 @@ def close(a, b):
 
 @pytest.mark.parametrize("name", _corpus_names())
 def test_corpus(name):
+    if CORPUS is None:
+        missing_corpus(*CORPUS_PARTS)
     try:
         text = (CORPUS / name).read_bytes().decode("utf-8")
     except UnicodeDecodeError:

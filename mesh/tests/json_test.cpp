@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "json.h"
+#include "test_data.h"
 #include "text_position.h"
 
 namespace vennu::json {
@@ -403,8 +404,8 @@ std::string read_file(const std::filesystem::path& path) {
 }
 
 TEST(JsonCorpus, PublicTestSuite) {
-  const std::filesystem::path directory = std::filesystem::path(MESH_CORPUS_DIR) / "test_parsing";
-  ASSERT_TRUE(std::filesystem::is_directory(directory)) << directory;
+  const std::filesystem::path directory = test_data_folder() / "JSONTestSuite" / "test_parsing";
+  REQUIRE_TEST_DATA(directory);
   int accepted = 0;
   int refused = 0;
   for (const auto& entry : std::filesystem::directory_iterator(directory)) {
