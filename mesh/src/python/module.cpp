@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "allocation_hook.h"
 #include "arguments.h"
@@ -626,6 +627,19 @@ std::shared_ptr<const Clock> mesh_clock() {
   return clock;
 }
 
+// Building a mesh's fields allocates nothing today; this stands in for the
+// day it does and runs out of memory after the object was allocated.
+bool fail_next_fields = false;
+
+void check_fields_fault() {
+  if (std::exchange(fail_next_fields, false)) throw std::bad_alloc();
+}
+
+PyObject* test_fail_next_construction(PyObject*, PyObject*) noexcept {
+  fail_next_fields = true;
+  Py_RETURN_NONE;
+}
+
 PyObject* test_set_clock_before_epoch(PyObject*, PyObject* flag) noexcept {
   HookClock::before_epoch = PyObject_IsTrue(flag) == 1;
   Py_RETURN_NONE;
@@ -667,6 +681,7 @@ PyObject* test_throw(PyObject*, PyObject*) noexcept {
 }
 #else
 std::shared_ptr<const Clock> mesh_clock() { return system_clock(); }
+void check_fields_fault() {}
 #endif
 
 // The type
@@ -693,6 +708,7 @@ PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     PyObject* object = type->tp_alloc(type, 0);
     if (object == nullptr) return nullptr;
     try {
+      check_fields_fault();
       new (&reinterpret_cast<MeshObject*>(object)->mesh)
           Mesh(std::move(*plan), std::move(migration_app_name), mesh_clock());
     } catch (...) {
@@ -747,6 +763,8 @@ PyMethodDef mesh_methods[] = {
     {"_test_arm_fault", test_arm_fault, METH_O | METH_STATIC, nullptr},
     {"_test_fail_allocation", test_fail_allocation, METH_O | METH_STATIC, nullptr},
     {"_test_allocation_failed", test_allocation_failed, METH_NOARGS | METH_STATIC, nullptr},
+    {"_test_fail_next_construction", test_fail_next_construction, METH_NOARGS | METH_STATIC,
+     nullptr},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };
