@@ -105,18 +105,19 @@ class CxxAllocations:
     """Fails the Nth allocation of the module's C++ code."""
 
     name = "C++"
+    failed = False
 
-    @staticmethod
-    def run(n, call, mesh):
+    @classmethod
+    def run(cls, n, call, mesh):
         VennuMesh._test_fail_allocation(n)
         try:
             return outcome(call, mesh)
         finally:
-            VennuMesh._test_fail_allocation(0)
+            cls.failed = VennuMesh._test_allocation_failed()
 
-    @staticmethod
-    def fired():
-        return VennuMesh._test_allocation_failed()
+    @classmethod
+    def fired(cls):
+        return cls.failed
 
 
 # When the interpreter cannot allocate the traceback entry of a frame that an
@@ -175,6 +176,7 @@ def sweep(injector, setup, call, limit=400, answer_after_change=False):
         try:
             got = injector.run(n, call, mesh)
         except MemoryError:
+            assert injector.fired(), f"{injector.name} allocation {n}: MemoryError without a failure"
             after = contents(mesh)
             if answer_after_change and after != before:
                 assert masked(after) == expected_after, f"{injector.name} allocation {n}"
@@ -285,6 +287,7 @@ def test_construction_survives_each_failed_allocation_without_leaking_the_type(i
         try:
             got = injector.run(n, lambda _: VennuMesh(*arguments), None)
         except MemoryError:
+            assert injector.fired(), f"{injector.name} allocation {n}: MemoryError without a failure"
             assert sys.getrefcount(VennuMesh) == references, f"{injector.name} allocation {n}"
             continue
         fired = injector.fired()
@@ -319,7 +322,7 @@ def test_memory_error_is_not_a_panic():
             except Exception:  # PanicException is not an Exception
                 raise
     finally:
-        VennuMesh._test_fail_allocation(0)
+        assert VennuMesh._test_allocation_failed()
     mesh.state_set("k", '{"a":1}')
     assert mesh.state_get("k") == '{"a":1}'
 
