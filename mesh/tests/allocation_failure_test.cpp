@@ -233,8 +233,7 @@ std::vector<std::string> contents(const MeshChannel& channel) {
   return {"topics " + std::to_string(channel.topic_count())};
 }
 
-// Where two contents first differ, with long texts cut short: a record may
-// hold a megabyte.
+// Where two contents first differ, cut short: a record may hold 64 KiB.
 std::string difference(const std::vector<std::string>& actual,
                        const std::vector<std::string>& expected) {
   const std::size_t common = std::min(actual.size(), expected.size());
@@ -326,7 +325,7 @@ class SweepReport : public ::testing::Environment {
 [[maybe_unused]] const auto* const kSweepReport =
     ::testing::AddGlobalTestEnvironment(new SweepReport);
 
-const std::string kLongText(1 << 20, 'x');
+const std::string kLongText(1 << 16, 'x');
 
 void fill_store(InMemoryStateStore& store) {
   ASSERT_TRUE(store.set("alpha", "1"));
