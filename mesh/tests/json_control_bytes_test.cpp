@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -100,7 +101,20 @@ struct Surroundings {
 };
 constexpr Surroundings kSurroundings[] = {{"ascii", ascii_filler}, {"utf-8", utf8_filler}};
 
-// Calls check(text, label) for each byte 0x00-0x1F at each position of
+// Where a byte was placed, printed only when a check fails.
+struct Placement {
+  const char* surroundings;
+  std::size_t length;
+  std::size_t position;
+  int byte;
+};
+
+std::ostream& operator<<(std::ostream& out, const Placement& placement) {
+  return out << placement.surroundings << " length " << placement.length << " position "
+             << placement.position << " byte " << placement.byte;
+}
+
+// Calls check(text, placement) for each byte 0x00-0x1F at each position of
 // each length from 1 to kLongest, in both surroundings.
 template <class Check>
 void for_each_control_byte_placement(Check check) {
@@ -111,10 +125,7 @@ void for_each_control_byte_placement(Check check) {
         const std::string after = surroundings.filler(length - position - 1);
         for (int byte = 0; byte < 0x20; ++byte) {
           const std::string text = before + static_cast<char>(byte) + after;
-          const std::string label = std::string(surroundings.name) + " length " +
-                                    std::to_string(length) + " position " +
-                                    std::to_string(position) + " byte " + std::to_string(byte);
-          check(text, position, label);
+          check(text, Placement{surroundings.name, length, position, byte});
           if (::testing::Test::HasFatalFailure()) return;
         }
       }
@@ -123,59 +134,56 @@ void for_each_control_byte_placement(Check check) {
 }
 
 TEST(JsonControlBytes, WriterEscapesEachAtEveryPosition) {
-  for_each_control_byte_placement(
-      [](const std::string& text, std::size_t, const std::string& label) {
-        std::string written;
-        write_string(text, written);
-        ASSERT_EQ(written, expected_literal(text)) << label;
-        const auto parsed = parse(written);
-        ASSERT_TRUE(parsed.has_value()) << label;
-        ASSERT_EQ(parsed->kind(), Kind::kString) << label;
-        ASSERT_EQ(parsed->as_string(), text) << label;
-        ASSERT_EQ(write(Value::string(text)), written) << label;
-      });
+  for_each_control_byte_placement([](const std::string& text, const Placement& label) {
+    std::string written;
+    write_string(text, written);
+    ASSERT_EQ(written, expected_literal(text)) << label;
+    const auto parsed = parse(written);
+    ASSERT_TRUE(parsed.has_value()) << label;
+    ASSERT_EQ(parsed->kind(), Kind::kString) << label;
+    ASSERT_EQ(parsed->as_string(), text) << label;
+    ASSERT_EQ(write(Value::string(text)), written) << label;
+  });
 }
 
 TEST(JsonControlBytes, CanonicalizerRewritesEachAtEveryPosition) {
-  for_each_control_byte_placement(
-      [](const std::string& text, std::size_t, const std::string& label) {
-        const std::string literal = expected_literal(text);
-        const std::string input = uppercase_escapes(text);
-        const auto alone = canonicalize(input);
-        ASSERT_TRUE(alone.has_value()) << label;
-        ASSERT_EQ(alone.value(), literal) << label;
-        // As a key and as a value, after a plain string that fills a block.
-        const std::string pad = "\"" + std::string(17, 'p') + "\"";
-        const auto nested = canonicalize("{" + input + ":[" + pad + "," + input + "]}");
-        ASSERT_TRUE(nested.has_value()) << label;
-        ASSERT_EQ(nested.value(), "{" + literal + ":[" + pad + "," + literal + "]}") << label;
-        const auto parsed = parse(nested.value());
-        ASSERT_TRUE(parsed.has_value()) << label;
-        ASSERT_EQ(parsed->as_object().begin()->first, text) << label;
-      });
+  for_each_control_byte_placement([](const std::string& text, const Placement& label) {
+    const std::string literal = expected_literal(text);
+    const std::string input = uppercase_escapes(text);
+    const auto alone = canonicalize(input);
+    ASSERT_TRUE(alone.has_value()) << label;
+    ASSERT_EQ(alone.value(), literal) << label;
+    // As a key and as a value, after a plain string that fills a block.
+    const std::string pad = "\"" + std::string(17, 'p') + "\"";
+    const auto nested = canonicalize("{" + input + ":[" + pad + "," + input + "]}");
+    ASSERT_TRUE(nested.has_value()) << label;
+    ASSERT_EQ(nested.value(), "{" + literal + ":[" + pad + "," + literal + "]}") << label;
+    const auto parsed = parse(nested.value());
+    ASSERT_TRUE(parsed.has_value()) << label;
+    ASSERT_EQ(parsed->as_object().begin()->first, text) << label;
+  });
 }
 
 // Unescaped, each is refused where it stands (a line feed ends line 1, so
 // it is found at column 0 of line 2).
 TEST(JsonControlBytes, ReadersRefuseEachUnescapedAtEveryPosition) {
-  for_each_control_byte_placement(
-      [](const std::string& text, std::size_t position, const std::string& label) {
-        const std::string input = "\"" + text + "\"";
-        const bool line_feed = text[position] == '\n';
-        const std::size_t column = line_feed ? 0 : position + 2;
-        const std::string expected =
-            "control character (\\u0000-\\u001F) found while parsing a string at line " +
-            std::string(line_feed ? "2" : "1") + " column " + std::to_string(column);
-        const auto canonical = canonicalize(input);
-        ASSERT_FALSE(canonical.has_value()) << label;
-        ASSERT_EQ(canonical.error().text(), expected) << label;
-        const auto parsed = parse(input);
-        ASSERT_FALSE(parsed.has_value()) << label;
-        ASSERT_EQ(parsed.error().text(), expected) << label;
-        const auto invalid = validate(input);
-        ASSERT_TRUE(invalid.has_value()) << label;
-        ASSERT_EQ(invalid->text(), expected) << label;
-      });
+  for_each_control_byte_placement([](const std::string& text, const Placement& label) {
+    const std::string input = "\"" + text + "\"";
+    const bool line_feed = label.byte == '\n';
+    const std::size_t column = line_feed ? 0 : label.position + 2;
+    const std::string expected =
+        "control character (\\u0000-\\u001F) found while parsing a string at line " +
+        std::string(line_feed ? "2" : "1") + " column " + std::to_string(column);
+    const auto canonical = canonicalize(input);
+    ASSERT_FALSE(canonical.has_value()) << label;
+    ASSERT_EQ(canonical.error().text(), expected) << label;
+    const auto parsed = parse(input);
+    ASSERT_FALSE(parsed.has_value()) << label;
+    ASSERT_EQ(parsed.error().text(), expected) << label;
+    const auto invalid = validate(input);
+    ASSERT_TRUE(invalid.has_value()) << label;
+    ASSERT_EQ(invalid->text(), expected) << label;
+  });
 }
 
 }  // namespace
