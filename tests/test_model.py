@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 from mesh_model import STATUSES, MeshModel, Raises
+from mesh_model import parse as parse_plan
 from vennu_mesh import VennuMesh
 
 TIMESTAMP = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}(?:\.(?:\d{3}|\d{6}|\d{9}))?\+00:00")
@@ -297,6 +298,20 @@ class MeshMachine(RuleBasedStateMachine):
     def constructor_with_non_str_keyword(self, key, plan):
         self.expect(Raises(TypeError, "keywords must be strings"),
                     lambda: VennuMesh(app_name="a", **{"plan_json": plan, key: "v"}))
+
+    @rule(app=st.one_of(names, not_text), plan=st.one_of(plans, bad_json, st.sampled_from([None, 5, b"{}"])))
+    def constructor_refusals(self, app, plan):
+        if not isinstance(app, str):
+            expected = Raises(TypeError, f"argument 'app_name': '{type_name(app)}' object "
+                              "cannot be converted to 'PyString'")
+        elif not isinstance(plan, str):
+            expected = Raises(TypeError, f"argument 'plan_json': '{type_name(plan)}' object "
+                              "cannot be converted to 'PyString'")
+        elif plan.strip() in ("", "{}") or not isinstance(parse_plan(plan), Raises):
+            expected = MeshModel(app, plan).app_name
+        else:
+            expected = Raises(ValueError, prefix="Serialization error: ")
+        self.expect(expected, lambda: VennuMesh(app, plan).app_name)
 
     # Views, compared after every step
 
