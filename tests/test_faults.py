@@ -4,6 +4,9 @@ The hooks exist only in test builds of the module (MESH_TEST_HOOKS); against
 an ordinary build these tests are skipped.
 """
 
+import subprocess
+import sys
+
 import pytest
 
 from vennu_mesh import VennuMesh
@@ -153,3 +156,30 @@ def test_fault_inside_the_channel_lock_poisons_the_channels_only():
     assert '"channels":{"topics":0}' in mesh.health_snapshot()
     mesh.state_set("k", "1")
     assert mesh.state_get("k") == "1"
+
+
+def test_panic_exception_exists_before_any_fault():
+    # Made at import, so that reporting a fault never has to allocate a type
+    # at that moment; a fresh process has had no fault yet.
+    code = (
+        "import vennu_mesh\n"
+        "print([c.__module__ + '.' + c.__name__ for c in BaseException.__subclasses__()\n"
+        "       if c.__name__ == 'PanicException'])\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "['vennu_mesh.PanicException']"
+
+
+def test_out_of_memory_is_memory_error_and_other_faults_stay_panics():
+    mesh = VennuMesh("app")
+    mesh.state_set("k", "1")
+    VennuMesh._test_fail_allocation(1)
+    try:
+        with pytest.raises(MemoryError):
+            repr(mesh)
+    finally:
+        assert VennuMesh._test_allocation_failed()
+    with pytest.raises(panic_type(), match="^injected fault$"):
+        VennuMesh._test_throw()
+    assert repr(mesh) == 'VennuMesh(app="app", agents=0, state_keys=1, migrations=0)'

@@ -274,6 +274,15 @@ ARGUMENT_MATCHING = [
      "VennuMesh.__new__() got an unexpected keyword argument 'plan'"),
     (lambda m: VennuMesh("a", app_name="b"),
      "VennuMesh.__new__() got multiple values for argument 'app_name'"),
+    (lambda m: m.route_agent_call(),
+     "VennuMesh.route_agent_call() missing 3 required positional arguments: "
+     "'agent_type', 'agent_id', and 'method'"),
+    (lambda m: m.start_migration(target_backend="t"),
+     "VennuMesh.start_migration() missing 2 required positional arguments: "
+     "'variable_name' and 'source_backend'"),
+    (lambda m: m.start_migration(),
+     "VennuMesh.start_migration() missing 3 required positional arguments: "
+     "'variable_name', 'source_backend', and 'target_backend'"),
 ]
 
 
@@ -435,3 +444,70 @@ def test_second_interpreter_gets_import_error(capfd):
     assert testcapi.run_in_subinterp(code) == 0
     assert capfd.readouterr().out.startswith("ImportError: ")
     assert vennu_mesh.VennuMesh("still").app_name == "still"
+
+
+class Name(str):
+    pass
+
+
+# A dictionary of keywords can hold keys of any kind; the interpreter's own
+# answer to a non-str one is this TypeError, before any name is looked at.
+@pytest.mark.parametrize("call", [
+    lambda: VennuMesh("a", **{2.5: "v"}),
+    lambda: VennuMesh("a", **{1: "v"}),
+    lambda: VennuMesh(**{"app_name": "a", ("x",): "v"}),
+    lambda: VennuMesh(**{"bogus": "a", b"app_name": "v"}),
+    lambda: VennuMesh("a", **{None: "v", "plan_json": ""}),
+    lambda: VennuMesh.__new__(VennuMesh, "a", **{2: "v"}),
+], ids=["float", "int", "tuple", "bytes-after-unknown", "none-first", "dunder-new"])
+def test_non_str_keyword_names_are_refused(call):
+    with raises_exact(TypeError, "keywords must be strings"):
+        call()
+
+
+def test_non_str_keyword_names_in_methods(mesh):
+    for call in (
+        lambda: mesh.get_agent("x", **{1: "v"}),
+        lambda: mesh.state_keys(**{2.5: "v"}),
+        lambda: mesh.publish("t", "1", **{("x",): 1}),
+    ):
+        with raises_exact(TypeError, "keywords must be strings"):
+            call()
+
+
+def test_str_subclass_keyword_names_match(mesh):
+    assert VennuMesh(**{Name("app_name"): "a"}).app_name == "a"
+    assert VennuMesh("a", **{Name("plan_json"): '["p"]'}).app_name == "p"
+    with raises_exact(TypeError, "VennuMesh.__new__() got an unexpected keyword argument 'plan'"):
+        VennuMesh("a", **{Name("plan"): ""})
+    mesh.state_set(**{Name("key"): "k", Name("value_json"): "1"})
+    assert mesh.state_get(**{Name("key"): "k"}) == "1"
+    with raises_exact(TypeError, "VennuMesh.state_get() got an unexpected keyword argument 'kee'"):
+        mesh.state_get(**{Name("kee"): "k"})
+
+
+def test_sub_interpreter_importing_first_does_not_lock_out_the_main_one():
+    # A fresh process, so that the sub-interpreter is the first to import.
+    code = (
+        "import _testcapi\n"
+        "status = _testcapi.run_in_subinterp(\n"
+        "    'try:\\n'\n"
+        "    '    import vennu_mesh\\n'\n"
+        "    '    print(\"sub: imported\")\\n'\n"
+        "    'except ImportError as error:\\n'\n"
+        "    '    print(\"sub: ImportError:\", error)\\n')\n"
+        "assert status == 0, status\n"
+        "import vennu_mesh\n"
+        "print('main:', vennu_mesh.VennuMesh('m').app_name)\n"
+        "status = _testcapi.run_in_subinterp('import vennu_mesh')\n"
+        "print('second sub:', status)\n"
+        "print('main again:', vennu_mesh.VennuMesh('n').app_name)\n"
+    )
+    pytest.importorskip("_testcapi")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0] == (
+        "sub: ImportError: vennu_mesh can be imported only once per process, in the main interpreter"
+    )
+    assert lines[1:] == ["main: m", "second sub: -1", "main again: n"]

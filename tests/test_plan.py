@@ -106,13 +106,16 @@ def test_plan_errors(text, pattern):
 
 
 # A scalar of the wrong kind is read whole and reported at its last byte; an
-# array or object is refused on sight, at the last byte before its bracket.
-@pytest.mark.parametrize("text,column", [
-    ('{"app_name":5}', 13), ('{"app_name":true}', 16), ('{"app_name":[1]}', 12),
-    ('{"app_name":{}}', 12), ("[[]]", 1), ('["a",[]]', 5), ('{"app_name":"m","backends":[]}', 27),
+# array or object is refused on sight, at its opening bracket.
+@pytest.mark.parametrize("text,line,column", [
+    ('{"app_name":5}', 1, 13), ('{"app_name":true}', 1, 16), ('{"app_name":[1]}', 1, 13),
+    ('{"app_name":{}}', 1, 13), ("[[]]", 1, 2), ('["a",[]]', 1, 6),
+    ('{"app_name":"m","backends":[]}', 1, 28), ('{"app_name":\n[]}', 2, 1),
+    ('{"app_name":\n  {}}', 2, 3), ('{"app_name":"m",\n"agents":{}}', 2, 10),
+    ('{"app_name":\n7}', 2, 1),
 ])
-def test_wrong_kind_is_reported_where_it_is_found(text, column):
-    with pytest.raises(ValueError, match=f"^Serialization error: invalid type: .+ at line 1 column {column}$"):
+def test_wrong_kind_is_reported_where_it_is_found(text, line, column):
+    with pytest.raises(ValueError, match=f"^Serialization error: invalid type: .+ at line {line} column {column}$"):
         VennuMesh("a", text)
 
 

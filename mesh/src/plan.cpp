@@ -67,7 +67,7 @@ std::string describe(const json::Value& value) {
 // Reads the plan record straight from the text, so that every fault is
 // reported at the byte where it shows: a repeated field right after its key,
 // a scalar of the wrong kind right after the scalar, an array or object of
-// the wrong kind before its opening bracket, a missing field once the
+// the wrong kind at its opening bracket, a missing field once the
 // record's closing bracket has been read.
 class PlanReader {
  public:
@@ -95,18 +95,13 @@ class PlanReader {
   }
 
   bool invalid_type(std::string_view wanted) {
-    std::string found;
+    const std::string expected = ", expected " + std::string(wanted);
     const int next = reader_.peek();
-    if (next == '[') {
-      found = "sequence";
-    } else if (next == '{') {
-      found = "map";
-    } else {
-      json::Value scalar;
-      if (!reader_.read_value(scalar)) return false;
-      found = describe(scalar);
-    }
-    return reader_.fail("invalid type: " + found + ", expected " + std::string(wanted));
+    if (next == '[') return reader_.fail_on_next("invalid type: sequence" + expected);
+    if (next == '{') return reader_.fail_on_next("invalid type: map" + expected);
+    json::Value scalar;
+    if (!reader_.read_value(scalar)) return false;
+    return reader_.fail("invalid type: " + describe(scalar) + expected);
   }
 
   bool read_text(std::string& out) {

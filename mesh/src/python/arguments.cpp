@@ -59,8 +59,15 @@ Py_ssize_t find_parameter(const Signature& signature, PyObject* keyword) {
   return -1;
 }
 
+// The interpreter's own refusal of a keyword name that is not a str.
+bool raise_keywords_must_be_strings() {
+  PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+  return false;
+}
+
 bool place_keyword(const Signature& signature, PyObject* keyword, PyObject* value,
                    PyObject** slots) {
+  if (!PyUnicode_Check(keyword)) return raise_keywords_must_be_strings();
   const Py_ssize_t index = find_parameter(signature, keyword);
   if (index < 0) {
     PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", signature.callable,
@@ -132,9 +139,15 @@ bool match_tuple_and_dict(const Signature& signature, PyObject* args, PyObject* 
     slots[i] = i < static_cast<std::size_t>(nargs) ? PyTuple_GET_ITEM(args, i) : nullptr;
   }
   if (kwargs != nullptr) {
+    // A dictionary can hold any key; the interpreter refuses a call with a
+    // non-str one before looking at any name, and so does this.
     Py_ssize_t position = 0;
     PyObject* keyword = nullptr;
     PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &keyword, &value)) {
+      if (!PyUnicode_Check(keyword)) return raise_keywords_must_be_strings();
+    }
+    position = 0;
     while (PyDict_Next(kwargs, &position, &keyword, &value)) {
       if (!place_keyword(signature, keyword, value, slots)) return false;
     }

@@ -3,8 +3,9 @@
 // This is the only code that talks to the interpreter. Each entry point
 // matches and converts its arguments, makes its subsystem calls with no lock
 // held across Python work, and turns a MeshError into the exception of its
-// kind. A C++ exception that escapes (a broken invariant, or memory running
-// out) becomes PanicException instead of unwinding into the interpreter.
+// kind. Memory running out becomes MemoryError; any other C++ exception that
+// escapes (a broken invariant) becomes PanicException instead of unwinding
+// into the interpreter.
 
 #include <Python.h>
 
@@ -14,7 +15,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "allocation_hook.h"
 #include "arguments.h"
 #include "docstrings.h"
 #include "error.h"
@@ -72,14 +75,22 @@ PyObject* raise_json_error(const json::Error& error) {
   return raise_mesh_error(MeshError::serialization_error(error.text()));
 }
 
+// Made at initialisation, so that reporting a fault never depends on being
+// able to allocate a type at that moment.
+bool create_panic_exception() {
+  if (panic_exception != nullptr) return true;
+  panic_exception = PyErr_NewExceptionWithDoc(
+      "vennu_mesh.PanicException",
+      "An internal fault of the mesh. Derived from BaseException so that\n"
+      "handlers for Exception do not swallow it.",
+      PyExc_BaseException, nullptr);
+  return panic_exception != nullptr;
+}
+
 PyObject* raise_panic(const char* what) {
   if (panic_exception == nullptr) {
-    panic_exception = PyErr_NewExceptionWithDoc(
-        "vennu_mesh.PanicException",
-        "An internal fault of the mesh. Derived from BaseException so that\n"
-        "handlers for Exception do not swallow it.",
-        PyExc_BaseException, nullptr);
-    if (panic_exception == nullptr) return nullptr;
+    PyErr_SetString(PyExc_SystemError, what);
+    return nullptr;
   }
   OwnedRef message =
       OwnedRef::steal(PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "replace"));
@@ -88,9 +99,13 @@ PyObject* raise_panic(const char* what) {
 }
 
 // Called from a catch block: the one place C++ exceptions become Python ones.
+// Running out of memory is an ordinary failure (every operation leaves its
+// subsystem as it was), so it is the interpreter's own MemoryError.
 PyObject* raise_current_exception() noexcept {
   try {
     throw;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
   } catch (const std::exception& error) {
     return raise_panic(error.what());
   } catch (...) {
@@ -612,6 +627,19 @@ std::shared_ptr<const Clock> mesh_clock() {
   return clock;
 }
 
+// Building a mesh's fields allocates nothing today; this stands in for the
+// day it does and runs out of memory after the object was allocated.
+bool fail_next_fields = false;
+
+void check_fields_fault() {
+  if (std::exchange(fail_next_fields, false)) throw std::bad_alloc();
+}
+
+PyObject* test_fail_next_construction(PyObject*, PyObject*) noexcept {
+  fail_next_fields = true;
+  Py_RETURN_NONE;
+}
+
 PyObject* test_set_clock_before_epoch(PyObject*, PyObject* flag) noexcept {
   HookClock::before_epoch = PyObject_IsTrue(flag) == 1;
   Py_RETURN_NONE;
@@ -631,6 +659,19 @@ PyObject* test_arm_fault(PyObject*, PyObject* site) noexcept {
   Py_RETURN_NONE;
 }
 
+// Makes the Nth C++ allocation from now fail (0 disarms).
+PyObject* test_fail_allocation(PyObject*, PyObject* count) noexcept {
+  const long long n = PyLong_AsLongLong(count);
+  if (n == -1 && PyErr_Occurred()) return nullptr;
+  arm_allocation_failure(n);
+  Py_RETURN_NONE;
+}
+
+// Whether the armed allocation failure happened; disarms.
+PyObject* test_allocation_failed(PyObject*, PyObject*) noexcept {
+  return PyBool_FromLong(take_allocation_failure() ? 1 : 0);
+}
+
 PyObject* test_throw(PyObject*, PyObject*) noexcept {
   try {
     throw std::runtime_error("injected fault");
@@ -640,6 +681,7 @@ PyObject* test_throw(PyObject*, PyObject*) noexcept {
 }
 #else
 std::shared_ptr<const Clock> mesh_clock() { return system_clock(); }
+void check_fields_fault() {}
 #endif
 
 // The type
@@ -666,6 +708,7 @@ PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     PyObject* object = type->tp_alloc(type, 0);
     if (object == nullptr) return nullptr;
     try {
+      check_fields_fault();
       new (&reinterpret_cast<MeshObject*>(object)->mesh)
           Mesh(std::move(*plan), std::move(migration_app_name), mesh_clock());
     } catch (...) {
@@ -718,6 +761,10 @@ PyMethodDef mesh_methods[] = {
     {"_test_set_clock_before_epoch", test_set_clock_before_epoch, METH_O | METH_STATIC, nullptr},
     {"_test_throw", test_throw, METH_NOARGS | METH_STATIC, nullptr},
     {"_test_arm_fault", test_arm_fault, METH_O | METH_STATIC, nullptr},
+    {"_test_fail_allocation", test_fail_allocation, METH_O | METH_STATIC, nullptr},
+    {"_test_allocation_failed", test_allocation_failed, METH_NOARGS | METH_STATIC, nullptr},
+    {"_test_fail_next_construction", test_fail_next_construction, METH_NOARGS | METH_STATIC,
+     nullptr},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };
@@ -783,16 +830,22 @@ bool add_exported(PyObject* module, const char* name, PyObject* value) {
   return PyList_Append(all, key.get()) == 0;
 }
 
+// Only the main interpreter may own the module: a sub-interpreter that
+// imports first is refused without claiming it, so it cannot lock the main
+// interpreter out for the rest of the process.
 PyObject* init_module() {
-  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  PyInterpreterState* state = PyInterpreterState_Get();
+  const std::int64_t interpreter = PyInterpreterState_GetID(state);
   if (interpreter < 0) return nullptr;
-  if (owner_interpreter != -1 && owner_interpreter != interpreter) {
+  if (state != PyInterpreterState_Main() ||
+      (owner_interpreter != -1 && owner_interpreter != interpreter)) {
     PyErr_SetString(PyExc_ImportError,
                     "vennu_mesh can be imported only once per process, in the main interpreter");
     return nullptr;
   }
   if (cached_module != nullptr) return Py_NewRef(cached_module);
 
+  if (!create_panic_exception()) return nullptr;
   if (mesh_type == nullptr) {
     mesh_type = create_mesh_type();
     if (mesh_type == nullptr) return nullptr;

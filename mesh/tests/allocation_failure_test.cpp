@@ -1,0 +1,585 @@
+// Running out of memory in the middle of any operation: the Nth allocation
+// fails, for N = 1, 2, 3, ... until the operation completes without meeting
+// a failure. After each failure the operation must have thrown
+// std::bad_alloc, left every record and key as it was, and left the
+// subsystem usable; once it completes, its result and the contents must be
+// those of the same operation run with memory to spare.
+//
+// The global allocation functions of this test binary are replaced so that
+// a test can make an allocation fail. Until a test arms them they pass every
+// request to malloc.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "channel.h"
+#include "json.h"
+#include "migration.h"
+#include "plan.h"
+#include "registry.h"
+#include "state.h"
+#include "test_clock.h"
+
+namespace {
+
+// Per thread, so that only the thread under test meets the failure.
+thread_local std::size_t allocations_until_failure = 0;  // 0: disarmed
+thread_local bool failure_delivered = false;
+
+bool next_allocation_fails() {
+  if (allocations_until_failure == 0) return false;
+  if (--allocations_until_failure != 0) return false;
+  failure_delivered = true;
+  return true;
+}
+
+void* allocate(std::size_t size) {
+  if (next_allocation_fails()) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+// malloc's own alignment may be too small and aligned_alloc is not
+// everywhere, so over-aligned blocks are cut out of a larger one, with the
+// address malloc returned kept just below the block.
+void* allocate_aligned(std::size_t size, std::align_val_t alignment) {
+  const auto align = static_cast<std::size_t>(alignment);
+  if (size > std::numeric_limits<std::size_t>::max() - align - sizeof(void*)) return nullptr;
+  if (next_allocation_fails()) return nullptr;
+  void* raw = std::malloc(size + align + sizeof(void*));
+  if (raw == nullptr) return nullptr;
+  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(raw) + sizeof(void*);
+  void* block = reinterpret_cast<void*>((first + align - 1) / align * align);
+  static_cast<void**>(block)[-1] = raw;
+  return block;
+}
+
+void release_aligned(void* block) {
+  if (block != nullptr) std::free(static_cast<void**>(block)[-1]);
+}
+
+void* allocate_or_throw(std::size_t size) {
+  if (void* block = allocate(size)) return block;
+  throw std::bad_alloc();
+}
+
+void* allocate_aligned_or_throw(std::size_t size, std::align_val_t alignment) {
+  if (void* block = allocate_aligned(size, alignment)) return block;
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate_or_throw(size); }
+void* operator new[](std::size_t size) { return allocate_or_throw(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void* operator new(std::size_t size, std::align_val_t alignment) {
+  return allocate_aligned_or_throw(size, alignment);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment) {
+  return allocate_aligned_or_throw(size, alignment);
+}
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+  return allocate_aligned(size, alignment);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+  return allocate_aligned(size, alignment);
+}
+
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete(void* block, std::align_val_t) noexcept { release_aligned(block); }
+void operator delete[](void* block, std::align_val_t) noexcept { release_aligned(block); }
+void operator delete(void* block, std::size_t, std::align_val_t) noexcept {
+  release_aligned(block);
+}
+void operator delete[](void* block, std::size_t, std::align_val_t) noexcept {
+  release_aligned(block);
+}
+void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept {
+  release_aligned(block);
+}
+void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept {
+  release_aligned(block);
+}
+
+namespace vennu {
+namespace {
+
+// While it lives, the nth allocation of this thread from now on fails.
+class FailingAllocation {
+ public:
+  explicit FailingAllocation(std::size_t nth) {
+    failure_delivered = false;
+    allocations_until_failure = nth;
+  }
+  ~FailingAllocation() { allocations_until_failure = 0; }
+  FailingAllocation(const FailingAllocation&) = delete;
+  FailingAllocation& operator=(const FailingAllocation&) = delete;
+
+  bool delivered() const { return failure_delivered; }
+};
+
+// Failure points met by every sweep of the run, reported at its end.
+std::size_t total_operations = 0;
+std::size_t total_failure_points = 0;
+
+// Results as text, compared after the allocator is disarmed. Lists are
+// sorted: two maps iterate in different orders.
+std::string describe(bool value) { return value ? "true" : "false"; }
+std::string describe(std::uint64_t value) { return std::to_string(value); }
+std::string describe(const std::string& text) { return text; }
+std::string describe(AgentStatus status) { return std::string(status_text(status)); }
+std::string describe(const AgentEntry& entry) {
+  std::string out;
+  write_agent_entry(entry, out);
+  return out;
+}
+std::string describe(const MigrationState& state) {
+  std::string out;
+  write_migration_state(state, out);
+  return out;
+}
+std::string describe(const json::Value& value) { return json::write(value); }
+std::string describe(const Plan& plan) { return plan_to_json(plan); }
+std::string describe(const json::Error& error) { return "error: " + error.text(); }
+std::string describe(const std::optional<json::Error>& error) {
+  return error ? describe(*error) : "valid";
+}
+
+template <class T>
+std::string describe(const std::optional<T>& value);
+template <class T>
+std::string describe(const std::vector<T>& values);
+template <class T, class E>
+std::string describe(const Expected<T, E>& result);
+std::string describe(const MeshResult<void>& result);
+
+template <class T>
+std::string describe(const std::optional<T>& value) {
+  return value ? describe(*value) : "none";
+}
+
+template <class T>
+std::string describe(const std::vector<T>& values) {
+  std::vector<std::string> texts;
+  for (const T& value : values) texts.push_back(describe(value));
+  std::sort(texts.begin(), texts.end());
+  std::string out = "[";
+  for (const std::string& text : texts) out += text + "\n";
+  return out + "]";
+}
+
+template <class T, class E>
+std::string describe(const Expected<T, E>& result) {
+  if (!result) {
+    if constexpr (std::is_same_v<E, MeshError>) {
+      return "error: " + result.error().message();
+    } else {
+      return describe(result.error());
+    }
+  }
+  return describe(result.value());
+}
+
+std::string describe(const MeshResult<void>& result) {
+  return result ? "done" : "error: " + result.error().message();
+}
+
+// Everything a subsystem holds, as text; reading it also shows the
+// subsystem is not poisoned (poisoned reads fail).
+std::vector<std::string> contents(const InMemoryStateStore& store) {
+  std::vector<std::string> out{"count " + std::to_string(store.key_count())};
+  const auto keys = store.keys_with_prefix("");
+  if (!keys) return {"error: " + keys.error().message()};
+  for (const std::string& key : keys.value()) {
+    std::string value;
+    const auto found = store.get(key, &value);
+    out.push_back(key + " = " + (found && found.value() ? value : "missing"));
+  }
+  return out;
+}
+
+std::vector<std::string> contents(const AgentRegistry& registry) {
+  std::vector<std::string> out{"count " + std::to_string(registry.agent_count())};
+  for (const char* status : {"starting", "running", "idle", "stopping", "stopped", "error"}) {
+    out.push_back(std::string(status) + " " + std::to_string(registry.count_by_status(status)));
+  }
+  out.push_back(describe(registry.list(std::nullopt, std::nullopt)));
+  return out;
+}
+
+std::vector<std::string> contents(const MigrationController& controller) {
+  return {"active " + std::to_string(controller.count_active()), describe(controller.list_all())};
+}
+
+std::vector<std::string> contents(const MeshChannel& channel) {
+  return {"topics " + std::to_string(channel.topic_count())};
+}
+
+// Where two contents first differ, cut short: a record may hold 64 KiB.
+std::string difference(const std::vector<std::string>& actual,
+                       const std::vector<std::string>& expected) {
+  const std::size_t common = std::min(actual.size(), expected.size());
+  for (std::size_t i = 0; i < common; ++i) {
+    if (actual[i] == expected[i]) continue;
+    const auto [left, right] = std::ranges::mismatch(actual[i], expected[i]);
+    const auto from =
+        static_cast<std::size_t>(std::max<std::ptrdiff_t>(0, left - actual[i].begin() - 40));
+    return "item " + std::to_string(i) + " from byte " + std::to_string(from) + ": " +
+           actual[i].substr(from, 120) + "\n  instead of " + expected[i].substr(from, 120);
+  }
+  return std::to_string(actual.size()) + " items instead of " + std::to_string(expected.size());
+}
+
+// Runs op on the reference with memory to spare, then on subject (which
+// holds the same contents) with the 1st, 2nd, ... allocation failing.
+template <class Subject, class Op>
+void sweep(Subject& subject, Subject& reference, Op op, std::string_view label) {
+  const std::string expected_result = describe(op(reference));
+  const std::vector<std::string> expected_contents = contents(reference);
+  ++total_operations;
+  for (std::size_t nth = 1;; ++nth) {
+    const std::vector<std::string> before = contents(subject);
+    std::optional<decltype(op(subject))> result;
+    bool threw = false;
+    bool delivered = false;
+    {
+      FailingAllocation failing(nth);
+      try {
+        result.emplace(op(subject));
+      } catch (const std::bad_alloc&) {
+        threw = true;
+      }
+      delivered = failing.delivered();
+    }
+    if (!threw) {
+      ASSERT_FALSE(delivered) << label << ": allocation " << nth << " failed unreported";
+      const std::vector<std::string> after = contents(subject);
+      ASSERT_TRUE(after == expected_contents)
+          << label << ": " << difference(after, expected_contents);
+      ASSERT_EQ(describe(*result).substr(0, 500), expected_result.substr(0, 500)) << label;
+      ASSERT_TRUE(describe(*result) == expected_result) << label;
+      return;
+    }
+    ++total_failure_points;
+    const std::vector<std::string> after = contents(subject);
+    ASSERT_TRUE(after == before) << label << ": allocation " << nth << " failed, "
+                                 << difference(after, before);
+  }
+}
+
+// For operations without state: a failure may also be absorbed (a sort that
+// falls back to working in place), as long as the result is unchanged.
+template <class Op>
+void sweep_pure(Op op, std::string_view label) {
+  const std::string expected = describe(op());
+  ++total_operations;
+  for (std::size_t nth = 1;; ++nth) {
+    std::optional<decltype(op())> result;
+    bool delivered = false;
+    {
+      FailingAllocation failing(nth);
+      try {
+        result.emplace(op());
+      } catch (const std::bad_alloc&) {
+        // Reported as it should be: nothing to compare.
+      }
+      delivered = failing.delivered();
+    }
+    if (result) {
+      EXPECT_EQ(describe(*result), expected) << label << ": allocation " << nth;
+    }
+    if (!delivered) {
+      ASSERT_TRUE(result) << label;
+      return;
+    }
+    ++total_failure_points;
+  }
+}
+
+class SweepReport : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (total_operations == 0) return;
+    std::printf("allocation failure sweep: %zu operations, %zu failure points\n", total_operations,
+                total_failure_points);
+  }
+};
+[[maybe_unused]] const auto* const kSweepReport =
+    ::testing::AddGlobalTestEnvironment(new SweepReport);
+
+const std::string kLongText(1 << 16, 'x');
+
+void fill_store(InMemoryStateStore& store) {
+  ASSERT_TRUE(store.set("alpha", "1"));
+  ASSERT_TRUE(store.set("alpha.beta", "{\"a\":[1,2,3]}"));
+  ASSERT_TRUE(store.set("gamma", "\"some text\""));
+}
+
+TEST(AllocationFailure, StateStoreOperations) {
+  InMemoryStateStore subject;
+  InMemoryStateStore reference;
+  fill_store(subject);
+  fill_store(reference);
+  using Store = InMemoryStateStore;
+  std::string out;
+  sweep(
+      subject, reference, [](Store& s) { return s.set("delta", "[true]"); }, "set new");
+  sweep(
+      subject, reference, [](Store& s) { return s.set("alpha", "2"); }, "set in place");
+  sweep(
+      subject, reference, [](Store& s) { return s.set("alpha", std::string(300, '7')); },
+      "set larger");
+  sweep(
+      subject, reference, [](Store& s) { return s.set(kLongText, "0"); }, "set long key");
+  sweep(
+      subject, reference, [](Store& s) { return s.set("long", kLongText); }, "set long value");
+  sweep(
+      subject, reference, [&](Store& s) { return s.get("alpha", &out); }, "get hit");
+  sweep(
+      subject, reference, [&](Store& s) { return s.get("nothing", &out); }, "get miss");
+  sweep(
+      subject, reference, [](Store& s) { return s.exists("gamma"); }, "exists");
+  sweep(
+      subject, reference, [](Store& s) { return s.keys_with_prefix("alpha"); }, "prefix");
+  sweep(
+      subject, reference, [](Store& s) { return s.keys_with_prefix(""); }, "all keys");
+  sweep(
+      subject, reference, [](Store& s) { return s.erase("gamma"); }, "erase");
+  sweep(
+      subject, reference, [](Store& s) { return s.erase("nothing"); }, "erase missing");
+  sweep(
+      subject, reference, [](Store& s) { return s.erase(kLongText); }, "erase long key");
+}
+
+// The table doubles when it passes three quarters full, from 16 slots: 200
+// inserts cross five of its growth steps.
+TEST(AllocationFailure, StateStoreGrowth) {
+  InMemoryStateStore subject;
+  InMemoryStateStore reference;
+  for (int i = 0; i < 200; ++i) {
+    const std::string key = "key." + std::to_string(i);
+    sweep(
+        subject, reference, [&](InMemoryStateStore& s) { return s.set(key, "[1]"); }, key);
+    if (HasFatalFailure()) return;
+  }
+}
+
+void fill_registry(AgentRegistry& registry) {
+  ASSERT_TRUE(registry.register_agent("Customer", "c-1", 1, "{\"tier\":\"gold\"}"));
+  ASSERT_TRUE(registry.register_agent("Customer", "c-2", 2, ""));
+  ASSERT_TRUE(registry.register_agent("Inventory", "i-1", 0, "[1,2]"));
+  ASSERT_TRUE(registry.update_status("c-2", AgentStatus::kRunning));
+}
+
+TEST(AllocationFailure, RegistryOperations) {
+  const auto clock = std::make_shared<TestClock>();
+  AgentRegistry subject(clock);
+  AgentRegistry reference(clock);
+  fill_registry(subject);
+  fill_registry(reference);
+  using Registry = AgentRegistry;
+  sweep(
+      subject, reference,
+      [](Registry& r) { return r.register_agent("Inventory", "i-2", 7, "{\"a\":null}"); },
+      "register");
+  sweep(
+      subject, reference, [](Registry& r) { return r.register_agent("Clerk", "k-1", 0, ""); },
+      "register without metadata");
+  sweep(
+      subject, reference, [](Registry& r) { return r.register_agent("Customer", "c-1", 0, ""); },
+      "register taken id");
+  sweep(
+      subject, reference, [](Registry& r) { return r.register_agent("Big", kLongText, 0, ""); },
+      "register long id");
+  sweep(
+      subject, reference,
+      [](Registry& r) { return r.register_agent("Big", "b-2", 0, "\"" + kLongText + "\""); },
+      "register long metadata");
+  sweep(
+      subject, reference, [](Registry& r) { return r.update_status("c-1", AgentStatus::kIdle); },
+      "update status");
+  sweep(
+      subject, reference, [](Registry& r) { return r.update_status("nobody", AgentStatus::kIdle); },
+      "update unknown");
+  sweep(
+      subject, reference, [](Registry& r) { return r.get("c-1"); }, "get");
+  sweep(
+      subject, reference, [](Registry& r) { return r.get(kLongText); }, "get long id");
+  sweep(
+      subject, reference, [](Registry& r) { return r.get("nobody"); }, "get unknown");
+  sweep(
+      subject, reference, [](Registry& r) { return r.status_of("c-2"); }, "status of");
+  sweep(
+      subject, reference, [](Registry& r) { return r.list(std::nullopt, std::nullopt); },
+      "list all");
+  sweep(
+      subject, reference, [](Registry& r) { return r.list("Customer", "running"); },
+      "list filtered");
+  sweep(
+      subject, reference, [](Registry& r) { return r.deregister("i-1"); }, "deregister");
+  sweep(
+      subject, reference, [](Registry& r) { return r.deregister(kLongText); }, "deregister long");
+  sweep(
+      subject, reference, [](Registry& r) { return r.deregister("nobody"); }, "deregister unknown");
+}
+
+TEST(AllocationFailure, RegistryGrowth) {
+  const auto clock = std::make_shared<TestClock>();
+  AgentRegistry subject(clock);
+  AgentRegistry reference(clock);
+  for (std::uint32_t i = 0; i < 100; ++i) {
+    const std::string id = "agent-" + std::to_string(i);
+    sweep(
+        subject, reference,
+        [&](AgentRegistry& r) { return r.register_agent("Worker", id, i, "{}"); }, id);
+    if (HasFatalFailure()) return;
+  }
+}
+
+void fill_migrations(MigrationController& controller) {
+  ASSERT_TRUE(controller.start("inv.Active", "sqlite", "redis"));
+  ASSERT_TRUE(controller.start("inv.Initial", "sqlite", "redis"));
+  ASSERT_TRUE(controller.rollback("inv.Initial"));
+  ASSERT_TRUE(controller.start("inv.Done", "sqlite", "redis"));
+  for (int stage = 1; stage < 6; ++stage) {
+    ASSERT_TRUE(controller.advance("inv.Done", 1, 10));
+  }
+  ASSERT_TRUE(controller.start(kLongText, "sqlite", "redis"));
+}
+
+TEST(AllocationFailure, MigrationOperations) {
+  const auto clock = std::make_shared<TestClock>();
+  MigrationController subject("shop", clock);
+  MigrationController reference("shop", clock);
+  fill_migrations(subject);
+  fill_migrations(reference);
+  using Controller = MigrationController;
+  sweep(
+      subject, reference, [](Controller& c) { return c.start("inv.New", "a", "b"); }, "start new");
+  sweep(
+      subject, reference,
+      [](Controller& c) {
+        return c.start("inv.Done", "postgresql://primary/inventory", "redis://cache/inventory");
+      },
+      "restart complete");
+  sweep(
+      subject, reference, [](Controller& c) { return c.start("inv.Active", "a", "b"); },
+      "start in progress");
+  sweep(
+      subject, reference, [](Controller& c) { return c.start("x" + kLongText, "a", "b"); },
+      "start long name");
+  sweep(
+      subject, reference, [](Controller& c) { return c.advance("inv.Active", 3, 40); }, "advance");
+  sweep(
+      subject, reference, [](Controller& c) { return c.advance(kLongText, 0, 1); },
+      "advance long name");
+  sweep(
+      subject, reference, [](Controller& c) { return c.advance("inv.Nothing", 0, 0); },
+      "advance unknown");
+  sweep(
+      subject, reference, [](Controller& c) { return c.rollback("inv.Active"); }, "rollback");
+  sweep(
+      subject, reference, [](Controller& c) { return c.rollback("inv.Initial"); },
+      "rollback at stage 0");
+  sweep(
+      subject, reference, [](Controller& c) { return c.get(kLongText); }, "get");
+  sweep(
+      subject, reference, [](Controller& c) { return c.list_all(); }, "list all");
+  for (int stage = 1; stage < 6; ++stage) {
+    sweep(
+        subject, reference, [](Controller& c) { return c.advance("inv.Done", 0, 0); },
+        "advance to done");
+  }
+  sweep(
+      subject, reference, [](Controller& c) { return c.advance("inv.Done", 0, 0); },
+      "advance complete");
+  sweep(
+      subject, reference, [](Controller& c) { return c.rollback("inv.Done"); },
+      "rollback complete");
+}
+
+TEST(AllocationFailure, MigrationGrowth) {
+  const auto clock = std::make_shared<TestClock>();
+  MigrationController subject("shop", clock);
+  MigrationController reference("shop", clock);
+  for (int i = 0; i < 100; ++i) {
+    const std::string name = "var." + std::to_string(i);
+    sweep(
+        subject, reference,
+        [&](MigrationController& c) { return c.start(name, "sqlite", "redis"); }, name);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(AllocationFailure, ChannelOperations) {
+  const auto clock = std::make_shared<TestClock>();
+  MeshChannel subject(clock);
+  MeshChannel reference(clock);
+  for (MeshChannel* channel : {&subject, &reference}) {
+    ASSERT_TRUE(channel->publish("orders", "{}"));
+    ASSERT_TRUE(channel->publish("stock", "[1]"));
+  }
+  using Channel = MeshChannel;
+  sweep(
+      subject, reference, [](Channel& c) { return c.publish("orders", "1"); }, "existing");
+  sweep(
+      subject, reference, [](Channel& c) { return c.publish("events", "{}"); }, "new topic");
+  sweep(
+      subject, reference, [](Channel& c) { return c.publish(kLongText, "0"); }, "long topic");
+  sweep(
+      subject, reference, [](Channel& c) { return c.publish("stock", "\"" + kLongText + "\""); },
+      "long payload");
+  for (int i = 0; i < 100; ++i) {
+    const std::string topic = "topic." + std::to_string(i);
+    sweep(
+        subject, reference, [&](Channel& c) { return c.publish(topic, "null"); }, topic);
+    if (HasFatalFailure()) return;
+  }
+}
+
+constexpr std::string_view kDocument =
+    R"({"zeta":[1,-2,3.5e10,true,null],"alpha":{"b":"t\u00e9xt\n","a":[]},)"
+    R"("mid":{"y":1,"x":2,"w":3,"v":4,"u":5,"y":6},"deep":[[[[{"k":"v"}]]]]})";
+
+TEST(AllocationFailure, JsonAndPlanReaders) {
+  sweep_pure([] { return json::parse(kDocument); }, "parse");
+  sweep_pure([] { return json::canonicalize(kDocument); }, "canonicalize");
+  sweep_pure([] { return json::validate(kDocument); }, "validate");
+  sweep_pure([] { return json::parse(R"({"a":[1,2,}")"); }, "parse refused");
+  sweep_pure([] { return json::canonicalize(R"({"a":"\ud800"})"); }, "canonicalize refused");
+  sweep_pure(
+      [] {
+        const auto value = json::parse(kDocument);
+        return value ? json::write(value.value()) : std::string();
+      },
+      "write");
+  sweep_pure(
+      [] {
+        return plan_from_json(
+            R"({"app_name":"shop","backends":{"main":{"backend_type":"sqlite",)"
+            R"("config":{"path":"a.db"}}},"functions":["f"],"agents":["A","B"]})");
+      },
+      "plan");
+  sweep_pure([] { return plan_from_json(R"({"app_name":5})"); }, "plan refused");
+}
+
+}  // namespace
+}  // namespace vennu
