@@ -36,11 +36,16 @@ namespace {
 
 // Per thread, so that only the thread under test meets the failure.
 thread_local std::size_t allocations_until_failure = 0;  // 0: disarmed
+thread_local bool keep_failing = false;  // every allocation after the first failure fails too
 thread_local bool failure_delivered = false;
 
 bool next_allocation_fails() {
   if (allocations_until_failure == 0) return false;
-  if (--allocations_until_failure != 0) return false;
+  if (allocations_until_failure > 1) {
+    --allocations_until_failure;
+    return false;
+  }
+  if (!keep_failing) allocations_until_failure = 0;
   failure_delivered = true;
   return true;
 }
@@ -122,11 +127,17 @@ void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noe
 namespace vennu {
 namespace {
 
-// While it lives, the nth allocation of this thread from now on fails.
+// Memory that runs out once (a large request refused, the rest served) or
+// for good (every request from then on refused, cleanup included).
+enum class Exhaustion { kOnce, kFromThenOn };
+
+// While it lives, the nth allocation of this thread from now on fails, and
+// with kFromThenOn every later one too.
 class FailingAllocation {
  public:
-  explicit FailingAllocation(std::size_t nth) {
+  FailingAllocation(std::size_t nth, Exhaustion exhaustion) {
     failure_delivered = false;
+    keep_failing = exhaustion == Exhaustion::kFromThenOn;
     allocations_until_failure = nth;
   }
   ~FailingAllocation() { allocations_until_failure = 0; }
@@ -135,6 +146,28 @@ class FailingAllocation {
 
   bool delivered() const { return failure_delivered; }
 };
+
+// One call of op with allocation nth failing.
+template <class Result>
+struct Attempt {
+  std::optional<Result> result;  // empty when op threw std::bad_alloc
+  bool delivered = false;        // whether allocation nth was reached
+};
+
+template <class Op>
+auto attempt(Op op, std::size_t nth, Exhaustion exhaustion) {
+  Attempt<decltype(op())> outcome;
+  FailingAllocation failing(nth, exhaustion);
+  try {
+    outcome.result.emplace(op());
+  } catch (const std::bad_alloc&) {
+    // Reported as it should be; the caller checks what it left behind.
+  }
+  outcome.delivered = failing.delivered();
+  return outcome;
+}
+
+constexpr Exhaustion kExhaustions[] = {Exhaustion::kOnce, Exhaustion::kFromThenOn};
 
 // Failure points met by every sweep of the run, reported at its end.
 std::size_t total_operations = 0;
@@ -248,8 +281,14 @@ std::string difference(const std::vector<std::string>& actual,
   return std::to_string(actual.size()) + " items instead of " + std::to_string(expected.size());
 }
 
+std::string shorten(const std::string& text) {
+  return text.size() <= 300 ? text : text.substr(0, 300) + "...";
+}
+
 // Runs op on the reference with memory to spare, then on subject (which
-// holds the same contents) with the 1st, 2nd, ... allocation failing.
+// holds the same contents) with the 1st, 2nd, ... allocation failing, in
+// each way memory can run out, until op completes without meeting a
+// failure.
 template <class Subject, class Op>
 void sweep(Subject& subject, Subject& reference, Op op, std::string_view label) {
   const std::string expected_result = describe(op(reference));
@@ -257,31 +296,22 @@ void sweep(Subject& subject, Subject& reference, Op op, std::string_view label) 
   ++total_operations;
   for (std::size_t nth = 1;; ++nth) {
     const std::vector<std::string> before = contents(subject);
-    std::optional<decltype(op(subject))> result;
-    bool threw = false;
-    bool delivered = false;
-    {
-      FailingAllocation failing(nth);
-      try {
-        result.emplace(op(subject));
-      } catch (const std::bad_alloc&) {
-        threw = true;
-      }
-      delivered = failing.delivered();
-    }
-    if (!threw) {
-      ASSERT_FALSE(delivered) << label << ": allocation " << nth << " failed unreported";
+    for (const Exhaustion exhaustion : kExhaustions) {
+      const auto outcome = attempt([&] { return op(subject); }, nth, exhaustion);
       const std::vector<std::string> after = contents(subject);
-      ASSERT_TRUE(after == expected_contents)
-          << label << ": " << difference(after, expected_contents);
-      ASSERT_EQ(describe(*result).substr(0, 500), expected_result.substr(0, 500)) << label;
-      ASSERT_TRUE(describe(*result) == expected_result) << label;
-      return;
+      if (outcome.result) {
+        ASSERT_FALSE(outcome.delivered) << label << ": allocation " << nth << " failed unreported";
+        ASSERT_TRUE(after == expected_contents)
+            << label << ": " << difference(after, expected_contents);
+        const std::string result = describe(*outcome.result);
+        ASSERT_TRUE(result == expected_result)
+            << label << ": " << shorten(result) << "\n  instead of " << shorten(expected_result);
+        return;
+      }
+      if (exhaustion == Exhaustion::kOnce) ++total_failure_points;
+      ASSERT_TRUE(after == before)
+          << label << ": allocation " << nth << " failed, " << difference(after, before);
     }
-    ++total_failure_points;
-    const std::vector<std::string> after = contents(subject);
-    ASSERT_TRUE(after == before) << label << ": allocation " << nth << " failed, "
-                                 << difference(after, before);
   }
 }
 
@@ -292,25 +322,17 @@ void sweep_pure(Op op, std::string_view label) {
   const std::string expected = describe(op());
   ++total_operations;
   for (std::size_t nth = 1;; ++nth) {
-    std::optional<decltype(op())> result;
-    bool delivered = false;
-    {
-      FailingAllocation failing(nth);
-      try {
-        result.emplace(op());
-      } catch (const std::bad_alloc&) {
-        // Reported as it should be: nothing to compare.
+    for (const Exhaustion exhaustion : kExhaustions) {
+      const auto outcome = attempt(op, nth, exhaustion);
+      if (outcome.result) {
+        EXPECT_EQ(describe(*outcome.result), expected) << label << ": allocation " << nth;
       }
-      delivered = failing.delivered();
+      if (!outcome.delivered) {
+        ASSERT_TRUE(outcome.result) << label;
+        return;
+      }
+      if (exhaustion == Exhaustion::kOnce) ++total_failure_points;
     }
-    if (result) {
-      EXPECT_EQ(describe(*result), expected) << label << ": allocation " << nth;
-    }
-    if (!delivered) {
-      ASSERT_TRUE(result) << label;
-      return;
-    }
-    ++total_failure_points;
   }
 }
 
@@ -318,8 +340,10 @@ class SweepReport : public ::testing::Environment {
  public:
   void TearDown() override {
     if (total_operations == 0) return;
-    std::printf("allocation failure sweep: %zu operations, %zu failure points\n", total_operations,
-                total_failure_points);
+    std::printf(
+        "allocation failure sweep: %zu operations, %zu failure points, each failed once and "
+        "from then on\n",
+        total_operations, total_failure_points);
   }
 };
 [[maybe_unused]] const auto* const kSweepReport =
