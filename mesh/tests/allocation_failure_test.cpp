@@ -407,10 +407,12 @@ TEST(AllocationFailure, StateStoreGrowth) {
 }
 
 void fill_registry(AgentRegistry& registry) {
-  ASSERT_TRUE(registry.register_agent("Customer", "c-1", 1, "{\"tier\":\"gold\"}"));
-  ASSERT_TRUE(registry.register_agent("Customer", "c-2", 2, ""));
-  ASSERT_TRUE(registry.register_agent("Inventory", "i-1", 0, "[1,2]"));
-  ASSERT_TRUE(registry.update_status("c-2", AgentStatus::kRunning));
+  ASSERT_TRUE(registry.register_agent("CustomerAccountAgent", "customer-0001-eu-west", 1,
+                                      "{\"region\":\"eu-west\",\"tier\":\"gold\"}"));
+  ASSERT_TRUE(registry.register_agent("CustomerAccountAgent", "customer-0002-eu-west", 2, ""));
+  ASSERT_TRUE(
+      registry.register_agent("InventoryLedgerAgent", "inventory-0001-eu-west", 0, "[1,2]"));
+  ASSERT_TRUE(registry.update_status("customer-0002-eu-west", AgentStatus::kRunning));
 }
 
 TEST(AllocationFailure, RegistryOperations) {
@@ -422,43 +424,55 @@ TEST(AllocationFailure, RegistryOperations) {
   using Registry = AgentRegistry;
   sweep(
       subject, reference,
-      [](Registry& r) { return r.register_agent("Inventory", "i-2", 7, "{\"a\":null}"); },
+      [](Registry& r) {
+        return r.register_agent("InventoryLedgerAgent", "inventory-0002-eu-west", 7,
+                                "{\"a\":null}");
+      },
       "register");
   sweep(
-      subject, reference, [](Registry& r) { return r.register_agent("Clerk", "k-1", 0, ""); },
+      subject, reference,
+      [](Registry& r) { return r.register_agent("Clerk", "clerk-0001-eu-west", 0, ""); },
       "register without metadata");
   sweep(
-      subject, reference, [](Registry& r) { return r.register_agent("Customer", "c-1", 0, ""); },
+      subject, reference,
+      [](Registry& r) {
+        return r.register_agent("CustomerAccountAgent", "customer-0001-eu-west", 0, "");
+      },
       "register taken id");
   sweep(
       subject, reference, [](Registry& r) { return r.register_agent("Big", kLongText, 0, ""); },
       "register long id");
   sweep(
       subject, reference,
-      [](Registry& r) { return r.register_agent("Big", "b-2", 0, "\"" + kLongText + "\""); },
+      [](Registry& r) {
+        return r.register_agent("Big", "big-metadata-agent-0002", 0, "\"" + kLongText + "\"");
+      },
       "register long metadata");
   sweep(
-      subject, reference, [](Registry& r) { return r.update_status("c-1", AgentStatus::kIdle); },
+      subject, reference,
+      [](Registry& r) { return r.update_status("customer-0001-eu-west", AgentStatus::kIdle); },
       "update status");
   sweep(
       subject, reference, [](Registry& r) { return r.update_status("nobody", AgentStatus::kIdle); },
       "update unknown");
   sweep(
-      subject, reference, [](Registry& r) { return r.get("c-1"); }, "get");
+      subject, reference, [](Registry& r) { return r.get("customer-0001-eu-west"); }, "get");
   sweep(
       subject, reference, [](Registry& r) { return r.get(kLongText); }, "get long id");
   sweep(
       subject, reference, [](Registry& r) { return r.get("nobody"); }, "get unknown");
   sweep(
-      subject, reference, [](Registry& r) { return r.status_of("c-2"); }, "status of");
+      subject, reference, [](Registry& r) { return r.status_of("customer-0002-eu-west"); },
+      "status of");
   sweep(
       subject, reference, [](Registry& r) { return r.list(std::nullopt, std::nullopt); },
       "list all");
   sweep(
-      subject, reference, [](Registry& r) { return r.list("Customer", "running"); },
+      subject, reference, [](Registry& r) { return r.list("CustomerAccountAgent", "running"); },
       "list filtered");
   sweep(
-      subject, reference, [](Registry& r) { return r.deregister("i-1"); }, "deregister");
+      subject, reference, [](Registry& r) { return r.deregister("inventory-0001-eu-west"); },
+      "deregister");
   sweep(
       subject, reference, [](Registry& r) { return r.deregister(kLongText); }, "deregister long");
   sweep(
@@ -470,7 +484,7 @@ TEST(AllocationFailure, RegistryGrowth) {
   AgentRegistry subject(clock);
   AgentRegistry reference(clock);
   for (std::uint32_t i = 0; i < 100; ++i) {
-    const std::string id = "agent-" + std::to_string(i);
+    const std::string id = "worker-agent-eu-west-" + std::to_string(i);
     sweep(
         subject, reference,
         [&](AgentRegistry& r) { return r.register_agent("Worker", id, i, "{}"); }, id);
@@ -479,14 +493,17 @@ TEST(AllocationFailure, RegistryGrowth) {
 }
 
 void fill_migrations(MigrationController& controller) {
-  ASSERT_TRUE(controller.start("inv.Active", "sqlite", "redis"));
-  ASSERT_TRUE(controller.start("inv.Initial", "sqlite", "redis"));
-  ASSERT_TRUE(controller.rollback("inv.Initial"));
-  ASSERT_TRUE(controller.start("inv.Done", "sqlite", "redis"));
+  ASSERT_TRUE(controller.start("inventory.Stock.Active", "sqlite:///var/lib/shop.db",
+                               "redis://cache:6379/0"));
+  ASSERT_TRUE(controller.start("inventory.Stock.Initial", "sqlite:///var/lib/shop.db",
+                               "redis://cache:6379/0"));
+  ASSERT_TRUE(controller.rollback("inventory.Stock.Initial"));
+  ASSERT_TRUE(controller.start("inventory.Stock.Done", "sqlite:///var/lib/shop.db",
+                               "redis://cache:6379/0"));
   for (int stage = 1; stage < 6; ++stage) {
-    ASSERT_TRUE(controller.advance("inv.Done", 1, 10));
+    ASSERT_TRUE(controller.advance("inventory.Stock.Done", 1, 10));
   }
-  ASSERT_TRUE(controller.start(kLongText, "sqlite", "redis"));
+  ASSERT_TRUE(controller.start(kLongText, "sqlite:///var/lib/shop.db", "redis://cache:6379/0"));
 }
 
 TEST(AllocationFailure, MigrationOperations) {
@@ -497,31 +514,35 @@ TEST(AllocationFailure, MigrationOperations) {
   fill_migrations(reference);
   using Controller = MigrationController;
   sweep(
-      subject, reference, [](Controller& c) { return c.start("inv.New", "a", "b"); }, "start new");
+      subject, reference, [](Controller& c) { return c.start("inventory.Stock.New", "a", "b"); },
+      "start new");
   sweep(
       subject, reference,
       [](Controller& c) {
-        return c.start("inv.Done", "postgresql://primary/inventory", "redis://cache/inventory");
+        return c.start("inventory.Stock.Done", "postgresql://primary/inventory",
+                       "redis://cache/inventory");
       },
       "restart complete");
   sweep(
-      subject, reference, [](Controller& c) { return c.start("inv.Active", "a", "b"); },
+      subject, reference, [](Controller& c) { return c.start("inventory.Stock.Active", "a", "b"); },
       "start in progress");
   sweep(
       subject, reference, [](Controller& c) { return c.start("x" + kLongText, "a", "b"); },
       "start long name");
   sweep(
-      subject, reference, [](Controller& c) { return c.advance("inv.Active", 3, 40); }, "advance");
+      subject, reference, [](Controller& c) { return c.advance("inventory.Stock.Active", 3, 40); },
+      "advance");
   sweep(
       subject, reference, [](Controller& c) { return c.advance(kLongText, 0, 1); },
       "advance long name");
   sweep(
-      subject, reference, [](Controller& c) { return c.advance("inv.Nothing", 0, 0); },
+      subject, reference, [](Controller& c) { return c.advance("inventory.Stock.Nothing", 0, 0); },
       "advance unknown");
   sweep(
-      subject, reference, [](Controller& c) { return c.rollback("inv.Active"); }, "rollback");
+      subject, reference, [](Controller& c) { return c.rollback("inventory.Stock.Active"); },
+      "rollback");
   sweep(
-      subject, reference, [](Controller& c) { return c.rollback("inv.Initial"); },
+      subject, reference, [](Controller& c) { return c.rollback("inventory.Stock.Initial"); },
       "rollback at stage 0");
   sweep(
       subject, reference, [](Controller& c) { return c.get(kLongText); }, "get");
@@ -529,14 +550,14 @@ TEST(AllocationFailure, MigrationOperations) {
       subject, reference, [](Controller& c) { return c.list_all(); }, "list all");
   for (int stage = 1; stage < 6; ++stage) {
     sweep(
-        subject, reference, [](Controller& c) { return c.advance("inv.Done", 0, 0); },
+        subject, reference, [](Controller& c) { return c.advance("inventory.Stock.Done", 0, 0); },
         "advance to done");
   }
   sweep(
-      subject, reference, [](Controller& c) { return c.advance("inv.Done", 0, 0); },
+      subject, reference, [](Controller& c) { return c.advance("inventory.Stock.Done", 0, 0); },
       "advance complete");
   sweep(
-      subject, reference, [](Controller& c) { return c.rollback("inv.Done"); },
+      subject, reference, [](Controller& c) { return c.rollback("inventory.Stock.Done"); },
       "rollback complete");
 }
 
@@ -545,10 +566,13 @@ TEST(AllocationFailure, MigrationGrowth) {
   MigrationController subject("shop", clock);
   MigrationController reference("shop", clock);
   for (int i = 0; i < 100; ++i) {
-    const std::string name = "var." + std::to_string(i);
+    const std::string name = "inventory.Variable." + std::to_string(i);
     sweep(
         subject, reference,
-        [&](MigrationController& c) { return c.start(name, "sqlite", "redis"); }, name);
+        [&](MigrationController& c) {
+          return c.start(name, "sqlite:///var/lib/shop.db", "redis://cache:6379/0");
+        },
+        name);
     if (HasFatalFailure()) return;
   }
 }
@@ -558,21 +582,24 @@ TEST(AllocationFailure, ChannelOperations) {
   MeshChannel subject(clock);
   MeshChannel reference(clock);
   for (MeshChannel* channel : {&subject, &reference}) {
-    ASSERT_TRUE(channel->publish("orders", "{}"));
-    ASSERT_TRUE(channel->publish("stock", "[1]"));
+    ASSERT_TRUE(channel->publish("orders.created.eu-west", "{}"));
+    ASSERT_TRUE(channel->publish("stock.changed.eu-west", "[1]"));
   }
   using Channel = MeshChannel;
   sweep(
-      subject, reference, [](Channel& c) { return c.publish("orders", "1"); }, "existing");
+      subject, reference, [](Channel& c) { return c.publish("orders.created.eu-west", "1"); },
+      "existing");
   sweep(
-      subject, reference, [](Channel& c) { return c.publish("events", "{}"); }, "new topic");
+      subject, reference, [](Channel& c) { return c.publish("events.audit.eu-west", "{}"); },
+      "new topic");
   sweep(
       subject, reference, [](Channel& c) { return c.publish(kLongText, "0"); }, "long topic");
   sweep(
-      subject, reference, [](Channel& c) { return c.publish("stock", "\"" + kLongText + "\""); },
+      subject, reference,
+      [](Channel& c) { return c.publish("stock.changed.eu-west", "\"" + kLongText + "\""); },
       "long payload");
   for (int i = 0; i < 100; ++i) {
-    const std::string topic = "topic." + std::to_string(i);
+    const std::string topic = "topic.eu-west.number." + std::to_string(i);
     sweep(
         subject, reference, [&](Channel& c) { return c.publish(topic, "null"); }, topic);
     if (HasFatalFailure()) return;
