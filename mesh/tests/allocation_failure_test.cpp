@@ -1,9 +1,10 @@
 // Running out of memory in the middle of any operation: the Nth allocation
-// fails, for N = 1, 2, 3, ... until the operation completes without meeting
-// a failure. After each failure the operation must have thrown
-// std::bad_alloc, left every record and key as it was, and left the
-// subsystem usable; once it completes, its result and the contents must be
-// those of the same operation run with memory to spare.
+// fails (alone, then together with every later one), for N = 1, 2, 3, ...
+// until the operation completes without meeting a failure. After each
+// failure the operation must have thrown std::bad_alloc, left every record
+// and key as it was, and left the subsystem usable; once it completes, its
+// result and the contents must be those of the same operation run with
+// memory to spare.
 //
 // The global allocation functions of this test binary are replaced so that
 // a test can make an allocation fail. Until a test arms them they pass every
