@@ -273,9 +273,12 @@ std::string difference(const std::vector<std::string>& actual,
   const std::size_t common = std::min(actual.size(), expected.size());
   for (std::size_t i = 0; i < common; ++i) {
     if (actual[i] == expected[i]) continue;
-    const auto [left, right] = std::ranges::mismatch(actual[i], expected[i]);
-    const auto from =
-        static_cast<std::size_t>(std::max<std::ptrdiff_t>(0, left - actual[i].begin() - 40));
+    std::size_t same = 0;
+    while (same < actual[i].size() && same < expected[i].size() &&
+           actual[i][same] == expected[i][same]) {
+      ++same;
+    }
+    const std::size_t from = same > 40 ? same - 40 : 0;
     return "item " + std::to_string(i) + " from byte " + std::to_string(from) + ": " +
            actual[i].substr(from, 120) + "\n  instead of " + expected[i].substr(from, 120);
   }
