@@ -1,9 +1,10 @@
 // Running out of memory in the middle of any operation: the Nth allocation
-// fails, for N = 1, 2, 3, ... until the operation completes without meeting
-// a failure. After each failure the operation must have thrown
-// std::bad_alloc, left every record and key as it was, and left the
-// subsystem usable; once it completes, its result and the contents must be
-// those of the same operation run with memory to spare.
+// fails (alone, then together with every later one), for N = 1, 2, 3, ...
+// until the operation completes without meeting a failure. After each
+// failure the operation must have thrown std::bad_alloc, left every record
+// and key as it was, and left the subsystem usable; once it completes, its
+// result and the contents must be those of the same operation run with
+// memory to spare.
 //
 // The global allocation functions of this test binary are replaced so that
 // a test can make an allocation fail. Until a test arms them they pass every
@@ -36,11 +37,16 @@ namespace {
 
 // Per thread, so that only the thread under test meets the failure.
 thread_local std::size_t allocations_until_failure = 0;  // 0: disarmed
+thread_local bool keep_failing = false;  // every allocation after the first failure fails too
 thread_local bool failure_delivered = false;
 
 bool next_allocation_fails() {
   if (allocations_until_failure == 0) return false;
-  if (--allocations_until_failure != 0) return false;
+  if (allocations_until_failure > 1) {
+    --allocations_until_failure;
+    return false;
+  }
+  if (!keep_failing) allocations_until_failure = 0;
   failure_delivered = true;
   return true;
 }
@@ -122,11 +128,17 @@ void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noe
 namespace vennu {
 namespace {
 
-// While it lives, the nth allocation of this thread from now on fails.
+// Memory that runs out once (a large request refused, the rest served) or
+// for good (every request from then on refused, cleanup included).
+enum class Exhaustion { kOnce, kFromThenOn };
+
+// While it lives, the nth allocation of this thread from now on fails, and
+// with kFromThenOn every later one too.
 class FailingAllocation {
  public:
-  explicit FailingAllocation(std::size_t nth) {
+  FailingAllocation(std::size_t nth, Exhaustion exhaustion) {
     failure_delivered = false;
+    keep_failing = exhaustion == Exhaustion::kFromThenOn;
     allocations_until_failure = nth;
   }
   ~FailingAllocation() { allocations_until_failure = 0; }
@@ -135,6 +147,28 @@ class FailingAllocation {
 
   bool delivered() const { return failure_delivered; }
 };
+
+// One call of op with allocation nth failing.
+template <class Result>
+struct Attempt {
+  std::optional<Result> result;  // empty when op threw std::bad_alloc
+  bool delivered = false;        // whether allocation nth was reached
+};
+
+template <class Op>
+auto attempt(Op op, std::size_t nth, Exhaustion exhaustion) {
+  Attempt<decltype(op())> outcome;
+  FailingAllocation failing(nth, exhaustion);
+  try {
+    outcome.result.emplace(op());
+  } catch (const std::bad_alloc&) {
+    // Reported as it should be; the caller checks what it left behind.
+  }
+  outcome.delivered = failing.delivered();
+  return outcome;
+}
+
+constexpr Exhaustion kExhaustions[] = {Exhaustion::kOnce, Exhaustion::kFromThenOn};
 
 // Failure points met by every sweep of the run, reported at its end.
 std::size_t total_operations = 0;
@@ -239,17 +273,26 @@ std::string difference(const std::vector<std::string>& actual,
   const std::size_t common = std::min(actual.size(), expected.size());
   for (std::size_t i = 0; i < common; ++i) {
     if (actual[i] == expected[i]) continue;
-    const auto [left, right] = std::ranges::mismatch(actual[i], expected[i]);
-    const auto from =
-        static_cast<std::size_t>(std::max<std::ptrdiff_t>(0, left - actual[i].begin() - 40));
+    std::size_t same = 0;
+    while (same < actual[i].size() && same < expected[i].size() &&
+           actual[i][same] == expected[i][same]) {
+      ++same;
+    }
+    const std::size_t from = same > 40 ? same - 40 : 0;
     return "item " + std::to_string(i) + " from byte " + std::to_string(from) + ": " +
            actual[i].substr(from, 120) + "\n  instead of " + expected[i].substr(from, 120);
   }
   return std::to_string(actual.size()) + " items instead of " + std::to_string(expected.size());
 }
 
+std::string shorten(const std::string& text) {
+  return text.size() <= 300 ? text : text.substr(0, 300) + "...";
+}
+
 // Runs op on the reference with memory to spare, then on subject (which
-// holds the same contents) with the 1st, 2nd, ... allocation failing.
+// holds the same contents) with the 1st, 2nd, ... allocation failing, in
+// each way memory can run out, until op completes without meeting a
+// failure.
 template <class Subject, class Op>
 void sweep(Subject& subject, Subject& reference, Op op, std::string_view label) {
   const std::string expected_result = describe(op(reference));
@@ -257,31 +300,22 @@ void sweep(Subject& subject, Subject& reference, Op op, std::string_view label) 
   ++total_operations;
   for (std::size_t nth = 1;; ++nth) {
     const std::vector<std::string> before = contents(subject);
-    std::optional<decltype(op(subject))> result;
-    bool threw = false;
-    bool delivered = false;
-    {
-      FailingAllocation failing(nth);
-      try {
-        result.emplace(op(subject));
-      } catch (const std::bad_alloc&) {
-        threw = true;
-      }
-      delivered = failing.delivered();
-    }
-    if (!threw) {
-      ASSERT_FALSE(delivered) << label << ": allocation " << nth << " failed unreported";
+    for (const Exhaustion exhaustion : kExhaustions) {
+      const auto outcome = attempt([&] { return op(subject); }, nth, exhaustion);
       const std::vector<std::string> after = contents(subject);
-      ASSERT_TRUE(after == expected_contents)
-          << label << ": " << difference(after, expected_contents);
-      ASSERT_EQ(describe(*result).substr(0, 500), expected_result.substr(0, 500)) << label;
-      ASSERT_TRUE(describe(*result) == expected_result) << label;
-      return;
+      if (outcome.result) {
+        ASSERT_FALSE(outcome.delivered) << label << ": allocation " << nth << " failed unreported";
+        ASSERT_TRUE(after == expected_contents)
+            << label << ": " << difference(after, expected_contents);
+        const std::string result = describe(*outcome.result);
+        ASSERT_TRUE(result == expected_result)
+            << label << ": " << shorten(result) << "\n  instead of " << shorten(expected_result);
+        return;
+      }
+      if (exhaustion == Exhaustion::kOnce) ++total_failure_points;
+      ASSERT_TRUE(after == before)
+          << label << ": allocation " << nth << " failed, " << difference(after, before);
     }
-    ++total_failure_points;
-    const std::vector<std::string> after = contents(subject);
-    ASSERT_TRUE(after == before) << label << ": allocation " << nth << " failed, "
-                                 << difference(after, before);
   }
 }
 
@@ -292,25 +326,17 @@ void sweep_pure(Op op, std::string_view label) {
   const std::string expected = describe(op());
   ++total_operations;
   for (std::size_t nth = 1;; ++nth) {
-    std::optional<decltype(op())> result;
-    bool delivered = false;
-    {
-      FailingAllocation failing(nth);
-      try {
-        result.emplace(op());
-      } catch (const std::bad_alloc&) {
-        // Reported as it should be: nothing to compare.
+    for (const Exhaustion exhaustion : kExhaustions) {
+      const auto outcome = attempt(op, nth, exhaustion);
+      if (outcome.result) {
+        EXPECT_EQ(describe(*outcome.result), expected) << label << ": allocation " << nth;
       }
-      delivered = failing.delivered();
+      if (!outcome.delivered) {
+        ASSERT_TRUE(outcome.result) << label;
+        return;
+      }
+      if (exhaustion == Exhaustion::kOnce) ++total_failure_points;
     }
-    if (result) {
-      EXPECT_EQ(describe(*result), expected) << label << ": allocation " << nth;
-    }
-    if (!delivered) {
-      ASSERT_TRUE(result) << label;
-      return;
-    }
-    ++total_failure_points;
   }
 }
 
@@ -318,8 +344,10 @@ class SweepReport : public ::testing::Environment {
  public:
   void TearDown() override {
     if (total_operations == 0) return;
-    std::printf("allocation failure sweep: %zu operations, %zu failure points\n", total_operations,
-                total_failure_points);
+    std::printf(
+        "allocation failure sweep: %zu operations, %zu failure points, each failed once and "
+        "from then on\n",
+        total_operations, total_failure_points);
   }
 };
 [[maybe_unused]] const auto* const kSweepReport =
@@ -383,10 +411,12 @@ TEST(AllocationFailure, StateStoreGrowth) {
 }
 
 void fill_registry(AgentRegistry& registry) {
-  ASSERT_TRUE(registry.register_agent("Customer", "c-1", 1, "{\"tier\":\"gold\"}"));
-  ASSERT_TRUE(registry.register_agent("Customer", "c-2", 2, ""));
-  ASSERT_TRUE(registry.register_agent("Inventory", "i-1", 0, "[1,2]"));
-  ASSERT_TRUE(registry.update_status("c-2", AgentStatus::kRunning));
+  ASSERT_TRUE(registry.register_agent("CustomerAccountAgent", "customer-0001-eu-west", 1,
+                                      "{\"region\":\"eu-west\",\"tier\":\"gold\"}"));
+  ASSERT_TRUE(registry.register_agent("CustomerAccountAgent", "customer-0002-eu-west", 2, ""));
+  ASSERT_TRUE(
+      registry.register_agent("InventoryLedgerAgent", "inventory-0001-eu-west", 0, "[1,2]"));
+  ASSERT_TRUE(registry.update_status("customer-0002-eu-west", AgentStatus::kRunning));
 }
 
 TEST(AllocationFailure, RegistryOperations) {
@@ -398,43 +428,55 @@ TEST(AllocationFailure, RegistryOperations) {
   using Registry = AgentRegistry;
   sweep(
       subject, reference,
-      [](Registry& r) { return r.register_agent("Inventory", "i-2", 7, "{\"a\":null}"); },
+      [](Registry& r) {
+        return r.register_agent("InventoryLedgerAgent", "inventory-0002-eu-west", 7,
+                                "{\"a\":null}");
+      },
       "register");
   sweep(
-      subject, reference, [](Registry& r) { return r.register_agent("Clerk", "k-1", 0, ""); },
+      subject, reference,
+      [](Registry& r) { return r.register_agent("Clerk", "clerk-0001-eu-west", 0, ""); },
       "register without metadata");
   sweep(
-      subject, reference, [](Registry& r) { return r.register_agent("Customer", "c-1", 0, ""); },
+      subject, reference,
+      [](Registry& r) {
+        return r.register_agent("CustomerAccountAgent", "customer-0001-eu-west", 0, "");
+      },
       "register taken id");
   sweep(
       subject, reference, [](Registry& r) { return r.register_agent("Big", kLongText, 0, ""); },
       "register long id");
   sweep(
       subject, reference,
-      [](Registry& r) { return r.register_agent("Big", "b-2", 0, "\"" + kLongText + "\""); },
+      [](Registry& r) {
+        return r.register_agent("Big", "big-metadata-agent-0002", 0, "\"" + kLongText + "\"");
+      },
       "register long metadata");
   sweep(
-      subject, reference, [](Registry& r) { return r.update_status("c-1", AgentStatus::kIdle); },
+      subject, reference,
+      [](Registry& r) { return r.update_status("customer-0001-eu-west", AgentStatus::kIdle); },
       "update status");
   sweep(
       subject, reference, [](Registry& r) { return r.update_status("nobody", AgentStatus::kIdle); },
       "update unknown");
   sweep(
-      subject, reference, [](Registry& r) { return r.get("c-1"); }, "get");
+      subject, reference, [](Registry& r) { return r.get("customer-0001-eu-west"); }, "get");
   sweep(
       subject, reference, [](Registry& r) { return r.get(kLongText); }, "get long id");
   sweep(
       subject, reference, [](Registry& r) { return r.get("nobody"); }, "get unknown");
   sweep(
-      subject, reference, [](Registry& r) { return r.status_of("c-2"); }, "status of");
+      subject, reference, [](Registry& r) { return r.status_of("customer-0002-eu-west"); },
+      "status of");
   sweep(
       subject, reference, [](Registry& r) { return r.list(std::nullopt, std::nullopt); },
       "list all");
   sweep(
-      subject, reference, [](Registry& r) { return r.list("Customer", "running"); },
+      subject, reference, [](Registry& r) { return r.list("CustomerAccountAgent", "running"); },
       "list filtered");
   sweep(
-      subject, reference, [](Registry& r) { return r.deregister("i-1"); }, "deregister");
+      subject, reference, [](Registry& r) { return r.deregister("inventory-0001-eu-west"); },
+      "deregister");
   sweep(
       subject, reference, [](Registry& r) { return r.deregister(kLongText); }, "deregister long");
   sweep(
@@ -446,7 +488,7 @@ TEST(AllocationFailure, RegistryGrowth) {
   AgentRegistry subject(clock);
   AgentRegistry reference(clock);
   for (std::uint32_t i = 0; i < 100; ++i) {
-    const std::string id = "agent-" + std::to_string(i);
+    const std::string id = "worker-agent-eu-west-" + std::to_string(i);
     sweep(
         subject, reference,
         [&](AgentRegistry& r) { return r.register_agent("Worker", id, i, "{}"); }, id);
@@ -455,14 +497,17 @@ TEST(AllocationFailure, RegistryGrowth) {
 }
 
 void fill_migrations(MigrationController& controller) {
-  ASSERT_TRUE(controller.start("inv.Active", "sqlite", "redis"));
-  ASSERT_TRUE(controller.start("inv.Initial", "sqlite", "redis"));
-  ASSERT_TRUE(controller.rollback("inv.Initial"));
-  ASSERT_TRUE(controller.start("inv.Done", "sqlite", "redis"));
+  ASSERT_TRUE(controller.start("inventory.Stock.Active", "sqlite:///var/lib/shop.db",
+                               "redis://cache:6379/0"));
+  ASSERT_TRUE(controller.start("inventory.Stock.Initial", "sqlite:///var/lib/shop.db",
+                               "redis://cache:6379/0"));
+  ASSERT_TRUE(controller.rollback("inventory.Stock.Initial"));
+  ASSERT_TRUE(controller.start("inventory.Stock.Done", "sqlite:///var/lib/shop.db",
+                               "redis://cache:6379/0"));
   for (int stage = 1; stage < 6; ++stage) {
-    ASSERT_TRUE(controller.advance("inv.Done", 1, 10));
+    ASSERT_TRUE(controller.advance("inventory.Stock.Done", 1, 10));
   }
-  ASSERT_TRUE(controller.start(kLongText, "sqlite", "redis"));
+  ASSERT_TRUE(controller.start(kLongText, "sqlite:///var/lib/shop.db", "redis://cache:6379/0"));
 }
 
 TEST(AllocationFailure, MigrationOperations) {
@@ -473,31 +518,35 @@ TEST(AllocationFailure, MigrationOperations) {
   fill_migrations(reference);
   using Controller = MigrationController;
   sweep(
-      subject, reference, [](Controller& c) { return c.start("inv.New", "a", "b"); }, "start new");
+      subject, reference, [](Controller& c) { return c.start("inventory.Stock.New", "a", "b"); },
+      "start new");
   sweep(
       subject, reference,
       [](Controller& c) {
-        return c.start("inv.Done", "postgresql://primary/inventory", "redis://cache/inventory");
+        return c.start("inventory.Stock.Done", "postgresql://primary/inventory",
+                       "redis://cache/inventory");
       },
       "restart complete");
   sweep(
-      subject, reference, [](Controller& c) { return c.start("inv.Active", "a", "b"); },
+      subject, reference, [](Controller& c) { return c.start("inventory.Stock.Active", "a", "b"); },
       "start in progress");
   sweep(
       subject, reference, [](Controller& c) { return c.start("x" + kLongText, "a", "b"); },
       "start long name");
   sweep(
-      subject, reference, [](Controller& c) { return c.advance("inv.Active", 3, 40); }, "advance");
+      subject, reference, [](Controller& c) { return c.advance("inventory.Stock.Active", 3, 40); },
+      "advance");
   sweep(
       subject, reference, [](Controller& c) { return c.advance(kLongText, 0, 1); },
       "advance long name");
   sweep(
-      subject, reference, [](Controller& c) { return c.advance("inv.Nothing", 0, 0); },
+      subject, reference, [](Controller& c) { return c.advance("inventory.Stock.Nothing", 0, 0); },
       "advance unknown");
   sweep(
-      subject, reference, [](Controller& c) { return c.rollback("inv.Active"); }, "rollback");
+      subject, reference, [](Controller& c) { return c.rollback("inventory.Stock.Active"); },
+      "rollback");
   sweep(
-      subject, reference, [](Controller& c) { return c.rollback("inv.Initial"); },
+      subject, reference, [](Controller& c) { return c.rollback("inventory.Stock.Initial"); },
       "rollback at stage 0");
   sweep(
       subject, reference, [](Controller& c) { return c.get(kLongText); }, "get");
@@ -505,14 +554,14 @@ TEST(AllocationFailure, MigrationOperations) {
       subject, reference, [](Controller& c) { return c.list_all(); }, "list all");
   for (int stage = 1; stage < 6; ++stage) {
     sweep(
-        subject, reference, [](Controller& c) { return c.advance("inv.Done", 0, 0); },
+        subject, reference, [](Controller& c) { return c.advance("inventory.Stock.Done", 0, 0); },
         "advance to done");
   }
   sweep(
-      subject, reference, [](Controller& c) { return c.advance("inv.Done", 0, 0); },
+      subject, reference, [](Controller& c) { return c.advance("inventory.Stock.Done", 0, 0); },
       "advance complete");
   sweep(
-      subject, reference, [](Controller& c) { return c.rollback("inv.Done"); },
+      subject, reference, [](Controller& c) { return c.rollback("inventory.Stock.Done"); },
       "rollback complete");
 }
 
@@ -521,10 +570,13 @@ TEST(AllocationFailure, MigrationGrowth) {
   MigrationController subject("shop", clock);
   MigrationController reference("shop", clock);
   for (int i = 0; i < 100; ++i) {
-    const std::string name = "var." + std::to_string(i);
+    const std::string name = "inventory.Variable." + std::to_string(i);
     sweep(
         subject, reference,
-        [&](MigrationController& c) { return c.start(name, "sqlite", "redis"); }, name);
+        [&](MigrationController& c) {
+          return c.start(name, "sqlite:///var/lib/shop.db", "redis://cache:6379/0");
+        },
+        name);
     if (HasFatalFailure()) return;
   }
 }
@@ -534,21 +586,24 @@ TEST(AllocationFailure, ChannelOperations) {
   MeshChannel subject(clock);
   MeshChannel reference(clock);
   for (MeshChannel* channel : {&subject, &reference}) {
-    ASSERT_TRUE(channel->publish("orders", "{}"));
-    ASSERT_TRUE(channel->publish("stock", "[1]"));
+    ASSERT_TRUE(channel->publish("orders.created.eu-west", "{}"));
+    ASSERT_TRUE(channel->publish("stock.changed.eu-west", "[1]"));
   }
   using Channel = MeshChannel;
   sweep(
-      subject, reference, [](Channel& c) { return c.publish("orders", "1"); }, "existing");
+      subject, reference, [](Channel& c) { return c.publish("orders.created.eu-west", "1"); },
+      "existing");
   sweep(
-      subject, reference, [](Channel& c) { return c.publish("events", "{}"); }, "new topic");
+      subject, reference, [](Channel& c) { return c.publish("events.audit.eu-west", "{}"); },
+      "new topic");
   sweep(
       subject, reference, [](Channel& c) { return c.publish(kLongText, "0"); }, "long topic");
   sweep(
-      subject, reference, [](Channel& c) { return c.publish("stock", "\"" + kLongText + "\""); },
+      subject, reference,
+      [](Channel& c) { return c.publish("stock.changed.eu-west", "\"" + kLongText + "\""); },
       "long payload");
   for (int i = 0; i < 100; ++i) {
-    const std::string topic = "topic." + std::to_string(i);
+    const std::string topic = "topic.eu-west.number." + std::to_string(i);
     sweep(
         subject, reference, [&](Channel& c) { return c.publish(topic, "null"); }, topic);
     if (HasFatalFailure()) return;
