@@ -55,6 +55,9 @@ MeshChannel::MeshChannel(std::shared_ptr<const Clock> clock) : clock_(std::move(
 
 MeshResult<std::uint64_t> MeshChannel::publish(std::string_view topic,
                                                std::string_view payload_json) {
+  // The message is built before a topic can be created, so that running out
+  // of memory creates none; it is stamped after the lock is released.
+  Message message{std::string(topic), std::string(payload_json), Timestamp{}};
   SenderHandle handle;
   const bool readable = topics_.write([&](TextMap<std::shared_ptr<BroadcastChannel>>& topics) {
     inject_fault(FaultSite::kChannelPublish);
@@ -64,7 +67,8 @@ MeshResult<std::uint64_t> MeshChannel::publish(std::string_view topic,
       return;
     }
     // A new channel comes with one sender handle (kept by this call) and
-    // one receiver, which nobody can read from and is let go at once.
+    // one receiver, which nobody can read from and is let go at once. If
+    // the map cannot take it, the handle lets the channel go with this call.
     auto created = std::make_shared<BroadcastChannel>();
     handle.adopt(created);
     created->release_receiver();
@@ -72,7 +76,7 @@ MeshResult<std::uint64_t> MeshChannel::publish(std::string_view topic,
     created->add_sender();
   });
   if (!readable) return unexpected(MeshError::channel_error("channel lock poisoned"));
-  Message message{std::string(topic), std::string(payload_json), current_timestamp(*clock_)};
+  message.timestamp = current_timestamp(*clock_);
   return (*handle).send(std::move(message));
 }
 

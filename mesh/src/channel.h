@@ -6,11 +6,14 @@
 // BroadcastChannel therefore keeps its counts and its capacity but allocates
 // no message buffer until a receiver could read one.
 //
+// Out of memory: publish may throw std::bad_alloc; no topic is then created
+// and the map stays usable.
+//
 // Thread safety: every member may be called concurrently. The topic map is
 // under one exclusive lock held only for the lookup or insertion; the send
-// happens after it is released. A failure escaping that section poisons the
-// map for good: publish then fails with ChannelError "channel lock poisoned"
-// and topic_count reads 0.
+// happens after it is released. Any other failure escaping that section (a
+// broken invariant) poisons the map for good: publish then fails with
+// ChannelError "channel lock poisoned" and topic_count reads 0.
 
 #pragma once
 

@@ -1,10 +1,13 @@
 // Guarded<T>: data that can only be reached under its lock, with the
 // poisoned mark that a lock keeps once an exclusive section was abandoned.
 //
-// write() runs a function under the exclusive lock; if an exception escapes
-// it, the data may be half-changed, so the guard is poisoned for good and the
-// exception propagates. read() runs under the shared lock and never poisons.
-// Both return false, without running the function, once poisoned.
+// write() runs a function under the exclusive lock. A function that runs
+// out of memory must leave the data exactly as it found it (allocate first,
+// then commit with steps that cannot throw), so std::bad_alloc propagates
+// and the guard stays usable. Any other exception escaping it means a broken
+// invariant and possibly half-changed data, so the guard is poisoned for good
+// and the exception propagates. read() runs under the shared lock and never
+// poisons. Both return false, without running the function, once poisoned.
 //
 // Thread safety: all members are safe to call concurrently. The functions
 // passed in must not call back into the same guard.
@@ -14,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <thread>
 #include <type_traits>
@@ -101,6 +105,8 @@ class Guarded {
     if (poisoned_) return false;
     try {
       fn(data_);
+    } catch (const std::bad_alloc&) {
+      throw;
     } catch (...) {
       poisoned_ = true;
       throw;

@@ -28,6 +28,15 @@ MeshResult<MigrationState> finish(bool readable, ChangeOutcome outcome) {
   return std::move(*outcome.record);
 }
 
+// The fields a stage change alters; none of them owns memory.
+void commit_stage_change(const MigrationState& changed, MigrationState& record) {
+  record.stage = changed.stage;
+  record.stage_name = changed.stage_name;
+  record.advanced_at = changed.advanced_at;
+  record.discrepancy_count = changed.discrepancy_count;
+  record.keys_migrated = changed.keys_migrated;
+}
+
 void move_to_stage(MigrationState& record, std::uint8_t stage, Timestamp now) {
   record.stage = stage;
   record.stage_name = kStageNames[stage];
@@ -87,8 +96,12 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
     record.advanced_at = record.started_at;
     record.app_name = app_name_;
     if (existing != migrations.end()) {
-      existing->second = record;
+      // Copied whole before the old record is let go: assigning field by
+      // field could stop halfway when memory runs out.
+      MigrationState replacement = record;
+      existing->second = std::move(replacement);
     } else {
+      // Inserting one element either succeeds or leaves the map as it was.
       migrations.emplace(record.variable_name, record);
     }
     outcome.record = std::move(record);
@@ -106,8 +119,12 @@ MeshResult<MigrationState> MigrationController::change_stage(std::string_view va
       outcome.error = not_in_progress(variable_name);
       return;
     }
-    outcome.error = change(found->second);
-    if (!outcome.error) outcome.record = found->second;
+    // The copy returned to the caller is made before the table changes.
+    MigrationState changed = found->second;
+    outcome.error = change(changed);
+    if (outcome.error) return;
+    commit_stage_change(changed, found->second);
+    outcome.record = std::move(changed);
   });
   return finish(readable, std::move(outcome));
 }

@@ -5,6 +5,9 @@
 // complete record is replaced when the same variable is started again. The
 // controller moves no data: the application does and reports counts.
 //
+// Out of memory: every operation but count_active may throw std::bad_alloc;
+// the records are then unchanged and the controller stays usable.
+//
 // Thread safety: every member may be called concurrently. start, advance and
 // rollback hold the exclusive lock for their whole body (the clock is read
 // inside it); get, list_all and count_active take it shared. A clock before
@@ -70,9 +73,11 @@ class MigrationController {
   const std::string& app_name() const { return app_name_; }
 
  private:
-  // Runs change(record) under the exclusive lock on the record of an
-  // existing migration; change returns the error that refuses it, if any,
-  // before touching the record.
+  // Runs change(record) under the exclusive lock on a copy of the record of
+  // an existing migration; change returns the error that refuses it, if any,
+  // before touching the copy. change may alter only the stage, its name, the
+  // time it was reached and the counters: those are committed to the table
+  // with copies that cannot throw.
   template <class Change>
   MeshResult<MigrationState> change_stage(std::string_view variable_name, Change change);
 

@@ -69,6 +69,7 @@ MeshResult<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type
     entry.registered_at = current_timestamp(*clock_);
     entry.last_active = entry.registered_at;
     entry.metadata_json = std::move(metadata_json);
+    // Inserting one element either succeeds or leaves the map as it was.
     agents.emplace(entry.agent_id, entry);
     created = std::move(entry);
   });

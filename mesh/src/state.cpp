@@ -163,11 +163,17 @@ StateEntries::BlockPtr StateEntries::assign(std::string_view key, std::uint64_t 
   const std::size_t slot = slot_of(key, hash);
   Block* current = slots_[slot];
   if (current == nullptr) {
-    slots_[slot] = Block::create(key, hash, value).release();
-    link_in_order(&order_root_, slots_[slot]);
+    // Both allocations come before the first change, so running out of
+    // memory leaves the entries as they were. Growing moves the free slot.
+    BlockPtr fresh = Block::create(key, hash, value);
+    std::size_t free_slot = slot;
+    if ((size_ + 1) * 4 > capacity() * 3) {
+      grow();
+      free_slot = slot_of(key, hash);
+    }
+    slots_[free_slot] = fresh.release();
+    link_in_order(&order_root_, slots_[free_slot]);
     ++size_;
-    // Growing last keeps the table consistent if it cannot allocate.
-    if (size_ * 4 > capacity() * 3) grow();
     return nullptr;
   }
   // Readers copy under the shared lock, so the value can change in place.
@@ -207,6 +213,7 @@ void StateEntries::remove_slot(std::size_t hole) {
   slots_[hole] = nullptr;
 }
 
+// Allocates before it changes anything.
 void StateEntries::grow() {
   const std::size_t old_capacity = capacity();
   auto old_slots = std::exchange(slots_, std::make_unique<Block*[]>(2 * old_capacity));

@@ -8,11 +8,14 @@
 // Keys are compared byte for byte; keys_with_prefix lists them in byte order
 // (unsigned bytes, a key before its extensions).
 //
+// Out of memory: every operation but key_count may throw std::bad_alloc;
+// the store is then unchanged and stays usable (get leaves *out alone).
+//
 // Thread safety: every member may be called concurrently. get, exists,
 // keys_with_prefix and key_count take the lock shared; set and erase
-// exclusively. A failure escaping set or erase poisons the store for good:
-// its operations then fail with StateError "state lock poisoned" and
-// key_count reads 0.
+// exclusively. Any other failure escaping set or erase (a broken invariant)
+// poisons the store for good: its operations then fail with StateError
+// "state lock poisoned" and key_count reads 0.
 
 #pragma once
 
@@ -67,7 +70,8 @@ class StateEntries {
   bool copy_value(std::string_view key, std::uint64_t hash, std::string* out) const;
   bool contains(std::string_view key, std::uint64_t hash) const;
   // Both return the block that left the store, for the caller to release
-  // once the lock is no longer held.
+  // once the lock is no longer held. assign may throw std::bad_alloc and
+  // then changes nothing; remove does not allocate.
   BlockPtr assign(std::string_view key, std::uint64_t hash, std::string_view value);
   BlockPtr remove(std::string_view key, std::uint64_t hash);
   void append_keys_with_prefix(std::string_view prefix, std::vector<std::string>& out) const;
