@@ -18,6 +18,7 @@ struct StateEntries::Block {
   Block* greater;  // treap child with the greater keys
   std::size_t key_size;
   std::size_t value_size;
+  TextShape value_shape;
 
   static std::size_t bytes_for(std::size_t key_size, std::size_t value_size) {
     constexpr std::size_t kStep = 16;
@@ -26,11 +27,12 @@ struct StateEntries::Block {
     return (used + kStep - 1) / kStep * kStep - kAllocatorHeader;
   }
 
-  static BlockPtr create(std::string_view key, std::uint64_t hash, std::string_view value) {
+  static BlockPtr create(std::string_view key, std::uint64_t hash, std::string_view value,
+                         const TextShape& shape) {
     void* memory = ::operator new(bytes_for(key.size(), value.size()));
-    BlockPtr block(new (memory) Block{hash, nullptr, nullptr, key.size(), 0});
+    BlockPtr block(new (memory) Block{hash, nullptr, nullptr, key.size(), 0, {}});
     std::ranges::copy(key, block->bytes());
-    block->overwrite_value(value);
+    block->overwrite_value(value, shape);
     return block;
   }
 
@@ -40,8 +42,9 @@ struct StateEntries::Block {
   bool fits(std::size_t new_value_size) const {
     return bytes_for(key_size, new_value_size) == bytes_for(key_size, value_size);
   }
-  void overwrite_value(std::string_view text) {
+  void overwrite_value(std::string_view text, const TextShape& shape) {
     value_size = text.size();
+    value_shape = shape;
     std::ranges::copy(text, bytes() + key_size);
   }
 
@@ -154,18 +157,29 @@ bool StateEntries::copy_value(std::string_view key, std::uint64_t hash, std::str
   return true;
 }
 
+StateEntries::ValueRead StateEntries::read_value(std::string_view key, std::uint64_t hash,
+                                                  std::size_t max_bytes, std::string* out,
+                                                  TextShape* shape) const {
+  const Block* block = slots_[slot_of(key, hash)];
+  if (block == nullptr) return ValueRead::kAbsent;
+  *shape = block->value_shape;
+  if (block->value_size > max_bytes) return ValueRead::kLonger;
+  out->assign(block->value());
+  return ValueRead::kCopied;
+}
+
 bool StateEntries::contains(std::string_view key, std::uint64_t hash) const {
   return slots_[slot_of(key, hash)] != nullptr;
 }
 
 StateEntries::BlockPtr StateEntries::assign(std::string_view key, std::uint64_t hash,
-                                            std::string_view value) {
+                                            std::string_view value, const TextShape& shape) {
   const std::size_t slot = slot_of(key, hash);
   Block* current = slots_[slot];
   if (current == nullptr) {
     // Both allocations come before the first change, so running out of
     // memory leaves the entries as they were. Growing moves the free slot.
-    BlockPtr fresh = Block::create(key, hash, value);
+    BlockPtr fresh = Block::create(key, hash, value, shape);
     std::size_t free_slot = slot;
     if ((size_ + 1) * 4 > capacity() * 3) {
       grow();
@@ -178,10 +192,10 @@ StateEntries::BlockPtr StateEntries::assign(std::string_view key, std::uint64_t 
   }
   // Readers copy under the shared lock, so the value can change in place.
   if (current->fits(value.size())) {
-    current->overwrite_value(value);
+    current->overwrite_value(value, shape);
     return nullptr;
   }
-  Block* fresh = Block::create(key, hash, value).release();
+  Block* fresh = Block::create(key, hash, value, shape).release();
   fresh->less = current->less;
   fresh->greater = current->greater;
   *order_link(key) = fresh;
@@ -250,12 +264,26 @@ MeshResult<bool> InMemoryStateStore::get(std::string_view key, std::string* out)
   return found;
 }
 
+MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(std::string_view key,
+                                                                  std::size_t max_bytes,
+                                                                  std::string* out,
+                                                                  TextShape* shape) const {
+  const std::uint64_t hash = hash_(key);
+  ValueRead found = ValueRead::kAbsent;
+  const bool readable = entries_.read([&](const StateEntries& entries) {
+    found = entries.read_value(key, hash, max_bytes, out, shape);
+  });
+  if (!readable) return unexpected(poisoned());
+  return found;
+}
+
 MeshResult<void> InMemoryStateStore::set(std::string_view key, std::string_view value) {
   const std::uint64_t hash = hash_(key);
+  const TextShape shape = shape_of(value);
   StateEntries::BlockPtr replaced;  // released after the lock
   const bool writable = entries_.write([&](StateEntries& entries) {
     inject_fault(FaultSite::kStateWrite);
-    replaced = entries.assign(key, hash, value);
+    replaced = entries.assign(key, hash, value, shape);
   });
   if (!writable) return unexpected(poisoned());
   return {};

@@ -5,9 +5,16 @@
 // held across Python work, and turns a MeshError into the exception of its
 // kind. A C++ exception that escapes (a broken invariant, or memory running
 // out) becomes PanicException instead of unwinding into the interpreter.
+//
+// The interpreter lock is released around large work only, by the rule in
+// interpreter_lock.h: every argument is read as a UTF-8 view first, and every
+// result object but a not-yet-visible new str is made after the lock is back.
+// Results are written as UTF-8 and made into a str at its final size
+// (str_result.h), with no second decoding pass.
 
 #include <Python.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -19,10 +26,12 @@
 #include "docstrings.h"
 #include "error.h"
 #include "fault_injection.h"
+#include "interpreter_lock.h"
 #include "json.h"
 #include "mesh.h"
 #include "py_ref.h"
 #include "quoted_text.h"
+#include "str_result.h"
 
 namespace vennu::python {
 namespace {
@@ -225,7 +234,7 @@ class ResultText {
 PyObject* agent_record(const AgentEntry& entry) {
   ResultText result;
   write_agent_entry(entry, result.text());
-  return to_str(result.text());
+  return new_str(result.text());
 }
 
 PyObject* register_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -242,9 +251,13 @@ PyObject* register_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   }
   std::string metadata_json;
   if (metadata_text) {
-    auto canonical = json::canonicalize(*metadata_text);
-    if (!canonical) return raise_json_error(canonical.error());
-    metadata_json = std::move(*canonical);
+    std::optional<Expected<std::string, json::Error>> canonical;
+    {
+      InterpreterLockReleased unlocked(metadata_text->size() >= kLargeWorkBytes);
+      canonical.emplace(json::canonicalize(*metadata_text));
+    }
+    if (!*canonical) return raise_json_error(canonical->error());
+    metadata_json = std::move(**canonical);
   }
   auto entry = mesh->registry.register_agent(agent_type, agent_id, instance,
                                              std::move(metadata_json));
@@ -309,13 +322,18 @@ PyObject* list_agents(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!entries) return raise_mesh_error(entries.error());
   ResultText result;
   std::string& out = result.text();
-  out += '[';
-  for (const AgentEntry& entry : *entries) {
-    if (out.size() > 1) out += ',';
-    write_agent_entry(entry, out);
+  {
+    // A record takes a few hundred bytes.
+    constexpr std::size_t kLargeList = kLargeWorkBytes / 256;
+    InterpreterLockReleased unlocked(entries->size() >= kLargeList);
+    out += '[';
+    for (const AgentEntry& entry : *entries) {
+      if (out.size() > 1) out += ',';
+      write_agent_entry(entry, out);
+    }
+    out += ']';
   }
-  out += ']';
-  return to_str(out);
+  return new_str(out);
 }
 
 PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -332,7 +350,12 @@ PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nar
   }
   // The arguments are only checked: the caller dispatches with its own copy.
   if (arguments.given(3)) {
-    if (auto invalid = json::validate(args_json)) return raise_json_error(*invalid);
+    std::optional<json::Error> invalid;
+    {
+      InterpreterLockReleased unlocked(args_json.size() >= kLargeWorkBytes);
+      invalid = json::validate(args_json);
+    }
+    if (invalid) return raise_json_error(*invalid);
   }
   auto status = mesh->registry.status_of(agent_id);
   if (!status) return raise_mesh_error(status.error());
@@ -355,7 +378,7 @@ PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nar
   out += ",\"node\":";
   json::write_string(kRouteNode, out);
   out += ",\"status\":\"routed\"}";
-  return to_str(out);
+  return new_str(out);
 }
 
 // State
@@ -366,10 +389,15 @@ PyObject* state_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   std::string_view key;
   if (mesh == nullptr || !arguments.text(0, key)) return nullptr;
   ResultText result;
-  auto found = mesh->state_store.get(key, &result.text());
+  TextShape shape;
+  auto found = mesh->state_store.read(key, kLargeWorkBytes, &result.text(), &shape);
+  if (found && *found == InMemoryStateStore::ValueRead::kLonger) {
+    InterpreterLockReleased unlocked(true);
+    found = mesh->state_store.read(key, SIZE_MAX, &result.text(), &shape);
+  }
   if (!found) return raise_mesh_error(found.error());
-  if (!*found) Py_RETURN_NONE;
-  return to_str(result.text());
+  if (*found == InMemoryStateStore::ValueRead::kAbsent) Py_RETURN_NONE;
+  return new_str(result.text(), shape);
 }
 
 PyObject* state_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -380,9 +408,14 @@ PyObject* state_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   if (mesh == nullptr || !arguments.text(0, key) || !arguments.text(1, value_json)) {
     return nullptr;
   }
-  auto canonical = json::canonicalize(value_json);
-  if (!canonical) return raise_json_error(canonical.error());
-  auto stored = mesh->state_store.set(key, *canonical);
+  std::optional<Expected<std::string, json::Error>> canonical;
+  MeshResult<void> stored;
+  {
+    InterpreterLockReleased unlocked(value_json.size() >= kLargeWorkBytes);
+    canonical.emplace(json::canonicalize(value_json));
+    if (*canonical) stored = mesh->state_store.set(key, **canonical);
+  }
+  if (!*canonical) return raise_json_error(canonical->error());
   if (!stored) return raise_mesh_error(stored.error());
   Py_RETURN_NONE;
 }
@@ -414,12 +447,19 @@ PyObject* state_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
   std::string_view prefix;
   if (mesh == nullptr || !arguments.text(0, prefix)) return nullptr;
-  auto keys = mesh->state_store.keys_with_prefix(prefix);
-  if (!keys) return raise_mesh_error(keys.error());
-  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(keys->size())));
+  std::optional<MeshResult<std::vector<std::string>>> keys;
+  {
+    // Walking a few thousand keys takes some tens of microseconds.
+    constexpr std::uint64_t kManyKeys = 4096;
+    InterpreterLockReleased unlocked(mesh->state_store.key_count() >= kManyKeys);
+    keys.emplace(mesh->state_store.keys_with_prefix(prefix));
+  }
+  if (!*keys) return raise_mesh_error(keys->error());
+  const std::vector<std::string>& names = **keys;
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < keys->size(); ++i) {
-    PyObject* key = to_str((*keys)[i]);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyObject* key = new_str(names[i]);
     if (key == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), key);
   }
@@ -431,7 +471,7 @@ PyObject* state_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* migration_record(const MigrationState& state) {
   ResultText result;
   write_migration_state(state, result.text());
-  return to_str(result.text());
+  return new_str(result.text());
 }
 
 PyObject* start_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -500,7 +540,7 @@ PyObject* list_migrations(Mesh& mesh) {
     write_migration_state(state, out);
   }
   out += ']';
-  return to_str(out);
+  return new_str(out);
 }
 
 // Channels, health, plan
@@ -513,10 +553,16 @@ PyObject* publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (mesh == nullptr || !arguments.text(0, topic) || !arguments.text(1, payload_json)) {
     return nullptr;
   }
-  if (auto invalid = json::validate(payload_json)) return raise_json_error(*invalid);
-  auto receivers = mesh->channels.publish(topic, payload_json);
-  if (!receivers) return raise_mesh_error(receivers.error());
-  return PyLong_FromUnsignedLongLong(*receivers);
+  std::optional<json::Error> invalid;
+  std::optional<MeshResult<std::uint64_t>> receivers;
+  {
+    InterpreterLockReleased unlocked(payload_json.size() >= kLargeWorkBytes);
+    invalid = json::validate(payload_json);
+    if (!invalid) receivers.emplace(mesh->channels.publish(topic, payload_json));
+  }
+  if (invalid) return raise_json_error(*invalid);
+  if (!*receivers) return raise_mesh_error(receivers->error());
+  return PyLong_FromUnsignedLongLong(**receivers);
 }
 
 void append_count(std::string& out, std::string_view key, std::uint64_t count) {
@@ -557,7 +603,7 @@ PyObject* health_snapshot(Mesh& mesh) {
   out += "},\"state\":{";
   append_count(out, "keys", keys);
   out += "},\"status\":\"ok\"}";
-  return to_str(out);
+  return new_str(out);
 }
 
 PyObject* plan_json(Mesh& mesh) { return to_str(plan_to_json(mesh.plan)); }
