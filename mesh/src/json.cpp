@@ -740,13 +740,17 @@ thread_local std::uint64_t reordered_bytes = 0;
 // of each object are written as they come; the steps are the reader's, so the
 // errors are parse's.
 //
-// An object whose keys did not arrive strictly ascending only records its
-// members in key order when it is closed, keeping the last of repeated keys;
-// nothing moves yet. Moving it at once would move it again with every
-// enclosing object that is reordered too, which costs the size times the
-// depth. Once the outermost object closes, its text is rewritten in one pass
-// that follows the recorded orders, so each byte moves twice at most,
-// whatever the depth and key order.
+// An object whose keys did not arrive strictly ascending is put in key order
+// when it is closed, keeping the last of repeated keys. Mostly its members
+// are rewritten in place at once. But moving an object moves again whatever
+// was reordered inside it, and doing so at every level of a deep document
+// costs the size times the depth. So an object is rewritten in place only
+// when at most half of its text was already moved in place inside it and
+// none of it waits for the final pass; otherwise it only records its members
+// in key order, and once the outermost object closes, its text is rewritten
+// in one pass that follows the recorded orders. The bytes moved in place then
+// stay within 1.5 times the text (an object moved in place is at least twice
+// what moved inside it), and the final pass moves each byte once more.
 //
 // The compact form of anything but a double is never longer than the text
 // it comes from, so the output keeps room for all the input still to read
@@ -964,6 +968,7 @@ class Canonicalizer {
     std::vector<MemberSpan>& members = scratch_.members;
     const std::size_t base = members.size();
     const std::size_t nested_begin = scratch_.reordered.size();
+    const std::size_t moved_in_place_before = moved_in_place_;
     bool ascending = true;
     for (bool first = true;; first = false) {
       const auto step = reader_.scan_key(p, first);
@@ -994,7 +999,16 @@ class Canonicalizer {
       members[index].text_end = offset(out);
       members[index].nested_end = scratch_.reordered.size();
     }
-    if (!ascending) record_order(base, nested_begin);
+    if (!ascending) {
+      const std::size_t size = offset(out) - members[base].text_begin;
+      if (scratch_.reordered.size() == nested_begin &&
+          (moved_in_place_ - moved_in_place_before) * 2 <= size) {
+        out = reorder(base, out);
+        moved_in_place_ += size;
+      } else {
+        record_order(base, nested_begin);
+      }
+    }
     // Only an outermost object is rewritten: nothing encloses it that could
     // be reordered later and move it again.
     if (base == 0 && scratch_.reordered.size() != nested_begin) {
@@ -1022,6 +1036,36 @@ class Canonicalizer {
       for (; j > 0 && compare_keys(entry.key, entries[j - 1].key) < 0; --j) entries[j] = entries[j - 1];
       entries[j] = entry;
     }
+  }
+
+  // Rewrites the members from base on, which end at out, in key order; of
+  // repeated keys only the last is kept, as the later value replaces the
+  // earlier one. Returns the new end.
+  char* reorder(std::size_t base, char* out) {
+    const std::vector<MemberSpan>& members = scratch_.members;
+    const std::size_t region_begin = members[base].text_begin;
+    std::string& region = scratch_.region;
+    region.assign(text_.data() + region_begin, offset(out) - region_begin);
+    reordered_bytes += region.size();
+
+    std::vector<SortEntry>& order = scratch_.order;
+    order.clear();
+    for (std::size_t i = base; i < members.size(); ++i) {
+      order.push_back({key_of(members[i], region.data(), region_begin), i});
+    }
+    sort_stably(order);
+
+    out = text_.data() + region_begin;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      if (i + 1 < order.size() && compare_keys(order[i].key, order[i + 1].key) == 0) continue;
+      if (offset(out) != region_begin) *out++ = ',';
+      const MemberSpan& member = members[order[i].index];
+      const std::size_t size = member.text_end - member.text_begin;
+      copy_bytes(out, region.data() + (member.text_begin - region_begin), size);
+      out += size;
+    }
+    reordered_bytes += offset(out) - region_begin;
+    return out;
   }
 
   // Records the members from base on in key order; of repeated keys only
@@ -1092,6 +1136,7 @@ class Canonicalizer {
   Reader reader_;
   std::string& text_;
   char* limit_ = nullptr;  // of the room in text_
+  std::size_t moved_in_place_ = 0;  // bytes of the objects reordered in place
   Scratch& scratch_;
 };
 

@@ -218,7 +218,11 @@ class ResultText {
   ResultText() : text_(thread_buffer()) { text_.clear(); }
   ~ResultText() {
     constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
-    if (text_.capacity() > kKeptBytes) std::string().swap(text_);
+    if (text_.capacity() > kKeptBytes) {
+      // Handing that much memory back to the system takes a while.
+      InterpreterLockReleased unlocked(true);
+      std::string().swap(text_);
+    }
   }
   ResultText(const ResultText&) = delete;
   ResultText& operator=(const ResultText&) = delete;
@@ -408,14 +412,20 @@ PyObject* state_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   if (mesh == nullptr || !arguments.text(0, key) || !arguments.text(1, value_json)) {
     return nullptr;
   }
-  std::optional<Expected<std::string, json::Error>> canonical;
+  std::optional<json::Error> invalid;
   MeshResult<void> stored;
   {
+    // The canonical text is let go of inside: freeing a large one takes a
+    // while too.
     InterpreterLockReleased unlocked(value_json.size() >= kLargeWorkBytes);
-    canonical.emplace(json::canonicalize(value_json));
-    if (*canonical) stored = mesh->state_store.set(key, **canonical);
+    auto canonical = json::canonicalize(value_json);
+    if (canonical) {
+      stored = mesh->state_store.set(key, *canonical);
+    } else {
+      invalid.emplace(std::move(canonical.error()));
+    }
   }
-  if (!*canonical) return raise_json_error(canonical->error());
+  if (invalid) return raise_json_error(*invalid);
   if (!stored) return raise_mesh_error(stored.error());
   Py_RETURN_NONE;
 }
