@@ -837,6 +837,7 @@ class Canonicalizer {
 
   Canonicalizer(std::string_view text, std::string& out) : reader_(text), text_(out), scratch_(scratch()) {}
   ~Canonicalizer() {
+    if (moved_ != 0) reordered_bytes += moved_;
     reset_scratch(scratch_.members);
     reset_scratch(scratch_.order);
     reset_scratch(scratch_.reordered);
@@ -967,7 +968,7 @@ class Canonicalizer {
     *out++ = '{';
     std::vector<MemberSpan>& members = scratch_.members;
     const std::size_t base = members.size();
-    const std::size_t nested_begin = scratch_.reordered.size();
+    const std::size_t nested_begin = recorded_;
     const std::size_t moved_in_place_before = moved_in_place_;
     bool ascending = true;
     for (bool first = true;; first = false) {
@@ -980,7 +981,7 @@ class Canonicalizer {
       const std::size_t index = members.size();
       MemberSpan& member = members.emplace_back();
       member.text_begin = offset(out);
-      member.nested_begin = scratch_.reordered.size();
+      member.nested_begin = recorded_;
       Cursors next = copy_string({p, out}, member.key_escaped);
       if (next.in == nullptr) return kFailed;
       member.key_end = offset(next.out);
@@ -997,11 +998,11 @@ class Canonicalizer {
       p = next.in;
       out = next.out;
       members[index].text_end = offset(out);
-      members[index].nested_end = scratch_.reordered.size();
+      members[index].nested_end = recorded_;
     }
     if (!ascending) {
       const std::size_t size = offset(out) - members[base].text_begin;
-      if (scratch_.reordered.size() == nested_begin &&
+      if (recorded_ == nested_begin &&
           (moved_in_place_ - moved_in_place_before) * 2 <= size) {
         out = reorder(base, out);
         moved_in_place_ += size;
@@ -1011,7 +1012,7 @@ class Canonicalizer {
     }
     // Only an outermost object is rewritten: nothing encloses it that could
     // be reordered later and move it again.
-    if (base == 0 && scratch_.reordered.size() != nested_begin) {
+    if (base == 0 && recorded_ != nested_begin) {
       out = rewrite_in_order(members[base].text_begin, out);
     }
     members.resize(base);
@@ -1046,7 +1047,7 @@ class Canonicalizer {
     const std::size_t region_begin = members[base].text_begin;
     std::string& region = scratch_.region;
     region.assign(text_.data() + region_begin, offset(out) - region_begin);
-    reordered_bytes += region.size();
+    moved_ += region.size();
 
     std::vector<SortEntry>& order = scratch_.order;
     order.clear();
@@ -1064,7 +1065,7 @@ class Canonicalizer {
       copy_bytes(out, region.data() + (member.text_begin - region_begin), size);
       out += size;
     }
-    reordered_bytes += offset(out) - region_begin;
+    moved_ += offset(out) - region_begin;
     return out;
   }
 
@@ -1087,6 +1088,7 @@ class Canonicalizer {
     }
     scratch_.reordered.push_back(
         {members[base].text_begin, members.back().text_end, nested_begin, kept_begin, kept.size()});
+    ++recorded_;
   }
 
   // Rewrites the output from text_begin to out, an outermost object's
@@ -1095,13 +1097,14 @@ class Canonicalizer {
   char* rewrite_in_order(std::size_t text_begin, char* out) {
     std::string& region = scratch_.region;
     region.assign(text_.data() + text_begin, offset(out) - text_begin);
-    reordered_bytes += region.size();
+    moved_ += region.size();
     char* const begin = text_.data() + text_begin;
-    const MemberSpan whole{text_begin, 0, offset(out), 0, scratch_.reordered.size(), false};
+    const MemberSpan whole{text_begin, 0, offset(out), 0, recorded_, false};
     out = write_in_order(region.data(), text_begin, whole, begin);
-    reordered_bytes += static_cast<std::size_t>(out - begin);
+    moved_ += static_cast<std::size_t>(out - begin);
     scratch_.reordered.clear();
     scratch_.kept.clear();
+    recorded_ = 0;
     return out;
   }
 
@@ -1137,6 +1140,8 @@ class Canonicalizer {
   std::string& text_;
   char* limit_ = nullptr;  // of the room in text_
   std::size_t moved_in_place_ = 0;  // bytes of the objects reordered in place
+  std::size_t recorded_ = 0;        // scratch_.reordered.size(), kept at hand
+  std::uint64_t moved_ = 0;         // bytes, for reordered_bytes
   Scratch& scratch_;
 };
 
