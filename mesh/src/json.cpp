@@ -160,8 +160,9 @@ void copy_overlapping(char* to, const char* from, std::size_t size) {
 
 // memcpy without the call for the few bytes of a key, a number or a short
 // string, where the call would cost more than the copy. Reads nothing when
-// size is 0, so from may then be null.
-inline void copy_bytes(char* to, const char* from, std::size_t size) {
+// size is 0, so from may then be null. Always inlined: a call of its own
+// would cost what it saves.
+[[gnu::always_inline]] inline void copy_bytes(char* to, const char* from, std::size_t size) {
   if (size > 16) {
     std::memcpy(to, from, size);
   } else if (size >= 8) {

@@ -111,6 +111,8 @@ TextShape shape_of(std::string_view utf8) {
   std::size_t continuations = 0;
   const char* p = utf8.data();
   const char* const end = p + utf8.size();
+  // Most text is ASCII: skip it two words at a time.
+  while (end - p >= 16 && ((load_word(p) | load_word(p + 8)) & kHighBits) == 0) p += 16;
   for (; end - p >= 8; p += 8) {
     const std::uint64_t word = load_word(p);
     if ((word & kHighBits) == 0) continue;
@@ -118,8 +120,11 @@ TextShape shape_of(std::string_view utf8) {
     continuations += static_cast<std::size_t>(std::popcount(word & ~(word << 1) & kHighBits));
   }
   if (p != end) {
+    // The last bytes, padded with zeros, which are ASCII.
     std::uint64_t word = 0;
-    std::memcpy(&word, p, static_cast<std::size_t>(end - p));  // zero bytes are ASCII
+    unsigned char tail[8] = {};
+    for (std::size_t i = 0; p + i != end; ++i) tail[i] = static_cast<unsigned char>(p[i]);
+    std::memcpy(&word, tail, sizeof word);
     kinds.add(word);
     continuations += static_cast<std::size_t>(std::popcount(word & ~(word << 1) & kHighBits));
   }
