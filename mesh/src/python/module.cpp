@@ -327,8 +327,8 @@ PyObject* list_agents(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   ResultText result;
   std::string& out = result.text();
   {
-    // A record takes a few hundred bytes.
-    constexpr std::size_t kLargeList = kLargeWorkBytes / 256;
+    // A record takes a hundred bytes and more.
+    constexpr std::size_t kLargeList = kLargeWorkBytes / 128;
     InterpreterLockReleased unlocked(entries->size() >= kLargeList);
     out += '[';
     for (const AgentEntry& entry : *entries) {
@@ -394,7 +394,7 @@ PyObject* state_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   if (mesh == nullptr || !arguments.text(0, key)) return nullptr;
   ResultText result;
   TextShape shape;
-  auto found = mesh->state_store.read(key, kLargeWorkBytes, &result.text(), &shape);
+  auto found = mesh->state_store.read(key, kLargeCopyBytes, &result.text(), &shape);
   if (found && *found == InMemoryStateStore::ValueRead::kLonger) {
     InterpreterLockReleased unlocked(true);
     found = mesh->state_store.read(key, SIZE_MAX, &result.text(), &shape);

@@ -9,14 +9,14 @@ PyObject* new_str(std::string_view utf8, const TextShape& shape) {
                                 static_cast<Py_UCS4>(shape.max_char()));
   if (str == nullptr || shape.code_points == 0) return str;
   {
-    InterpreterLockReleased unlocked(utf8.size() >= kLargeWorkBytes);
+    InterpreterLockReleased unlocked(utf8.size() >= kLargeCopyBytes);
     widen_utf8(utf8, shape, PyUnicode_DATA(str));
   }
   return str;
 }
 
 PyObject* new_str(std::string_view utf8) {
-  if (utf8.size() < kLargeWorkBytes) return new_str(utf8, shape_of(utf8));
+  if (utf8.size() < kLargeCopyBytes) return new_str(utf8, shape_of(utf8));
   TextShape shape;
   {
     InterpreterLockReleased unlocked(true);
