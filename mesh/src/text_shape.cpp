@@ -141,6 +141,7 @@ TextShape shape_of(std::string_view utf8) {
 }
 
 void widen_utf8(std::string_view utf8, const TextShape& shape, void* out) {
+  if (shape.code_points == 0) return;  // out may then be null
   switch (shape.width) {
     case CharWidth::kAscii:
       std::memcpy(out, utf8.data(), std::min(utf8.size(), shape.code_points));

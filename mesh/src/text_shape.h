@@ -35,7 +35,7 @@ TextShape shape_of(std::string_view utf8);
 
 // Writes the code points of utf8 as units of shape.width (which must be
 // shape_of(utf8).width or wider) to out, which has room for
-// shape.code_points of them.
+// shape.code_points of them (and may be null when that is 0).
 void widen_utf8(std::string_view utf8, const TextShape& shape, void* out);
 
 }  // namespace vennu
