@@ -306,10 +306,11 @@ PyObject* get_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
   std::string_view agent_id;
   if (mesh == nullptr || !arguments.text(0, agent_id)) return nullptr;
-  auto entry = mesh->registry.get(agent_id);
-  if (!entry) return raise_mesh_error(entry.error());
-  if (!*entry) Py_RETURN_NONE;
-  return agent_record(**entry);
+  ResultText result;
+  auto found = mesh->registry.append_record(agent_id, result.text());
+  if (!found) return raise_mesh_error(found.error());
+  if (!*found) Py_RETURN_NONE;
+  return new_str(result.text());
 }
 
 PyObject* list_agents(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -533,10 +534,11 @@ PyObject* get_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
   std::string_view variable_name;
   if (mesh == nullptr || !arguments.text(0, variable_name)) return nullptr;
-  auto state = mesh->migrations.get(variable_name);
-  if (!state) return raise_mesh_error(state.error());
-  if (!*state) Py_RETURN_NONE;
-  return migration_record(**state);
+  ResultText result;
+  auto found = mesh->migrations.append_record(variable_name, result.text());
+  if (!found) return raise_mesh_error(found.error());
+  if (!*found) Py_RETURN_NONE;
+  return new_str(result.text());
 }
 
 PyObject* list_migrations(Mesh& mesh) {
