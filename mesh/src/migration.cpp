@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "json.h"
+#include "text_shape.h"
 
 namespace vennu {
 namespace {
@@ -120,6 +121,7 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
   std::string ready_text;
   const std::size_t ready_tail_at = render_ready_text(variable_name, source_backend,
                                                       target_backend, app_name_, ready_text);
+  const bool ready_is_ascii = shape_of(ready_text).width == CharWidth::kAscii;
   ChangeOutcome outcome;
   const bool readable = migrations_.write([&](TextMap<MigrationState>& migrations) {
     auto existing = migrations.find(variable_name);
@@ -141,6 +143,7 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
     record.app_name = app_name_;
     record.ready_text = std::move(ready_text);
     record.ready_tail_at = ready_tail_at;
+    record.record_is_ascii = ready_is_ascii;
     if (existing != migrations.end()) {
       // Copied whole before the old record is let go: assigning field by
       // field could stop halfway when memory runs out.
@@ -212,12 +215,13 @@ MeshResult<std::optional<MigrationState>> MigrationController::get(
 }
 
 MeshResult<bool> MigrationController::append_record(std::string_view variable_name,
-                                                    std::string& out) const {
+                                                    std::string& out, bool* ascii) const {
   bool found = false;
   const bool readable = migrations_.read([&](const TextMap<MigrationState>& migrations) {
     auto record = migrations.find(variable_name);
     if (record == migrations.end()) return;
     write_migration_state(record->second, out);
+    if (ascii != nullptr) *ascii = record->second.record_is_ascii;
     found = true;
   });
   if (!readable) return unexpected(poisoned());

@@ -54,6 +54,7 @@ struct MigrationState {
   // then written field by field.
   std::string ready_text;
   std::size_t ready_tail_at = 0;
+  bool record_is_ascii = false;  // the whole record, known with ready_text
 };
 
 // Appends the ten-key record in declaration order.
@@ -73,7 +74,9 @@ class MigrationController {
   MeshResult<std::optional<MigrationState>> get(std::string_view variable_name) const;
   // Appends the record of variable_name (write_migration_state's text) to
   // out under the shared lock; false, with out unchanged, when unknown.
-  MeshResult<bool> append_record(std::string_view variable_name, std::string& out) const;
+  // *ascii, when given, tells whether the record is all ASCII.
+  MeshResult<bool> append_record(std::string_view variable_name, std::string& out,
+                                 bool* ascii = nullptr) const;
   // In map order.
   MeshResult<std::vector<MigrationState>> list_all() const;
   // Records at stages 0 to 5; 0 when poisoned.

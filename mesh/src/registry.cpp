@@ -97,6 +97,8 @@ MeshResult<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type
   ready.agent_type = agent_type;
   ready.instance = instance;
   ready.ready_status_at = render_ready_text(ready, ready.ready_text);
+  ready.record_is_ascii = shape_of(ready.ready_text).width == CharWidth::kAscii &&
+                          shape_of(metadata_json).width == CharWidth::kAscii;
   std::optional<AgentEntry> created;
   const bool readable = agents_.write([&](TextMap<AgentEntry>& agents) {
     if (agents.find(agent_id) != agents.end()) return;
@@ -147,12 +149,14 @@ MeshResult<std::optional<AgentEntry>> AgentRegistry::get(std::string_view agent_
   return copy;
 }
 
-MeshResult<bool> AgentRegistry::append_record(std::string_view agent_id, std::string& out) const {
+MeshResult<bool> AgentRegistry::append_record(std::string_view agent_id, std::string& out,
+                                               bool* ascii) const {
   bool found = false;
   const bool readable = agents_.read([&](const TextMap<AgentEntry>& agents) {
     auto entry = agents.find(agent_id);
     if (entry == agents.end()) return;
     write_agent_entry(entry->second, out);
+    if (ascii != nullptr) *ascii = entry->second.record_is_ascii;
     found = true;
   });
   if (!readable) return unexpected(poisoned());

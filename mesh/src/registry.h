@@ -24,6 +24,7 @@
 #include "error.h"
 #include "guarded.h"
 #include "seeded_hash.h"
+#include "text_shape.h"
 #include "timestamp.h"
 
 namespace vennu {
@@ -62,6 +63,7 @@ struct AgentEntry {
   // made by hand, which is then written field by field.
   std::string ready_text;
   std::size_t ready_status_at = 0;
+  bool record_is_ascii = false;  // the whole record, known with ready_text
 };
 
 // Appends the agent record: {"agent_id":…,"agent_type":…,"status":…,
@@ -89,8 +91,10 @@ class AgentRegistry {
 
   // Appends the record of agent_id (write_agent_entry's text) to out, under
   // the shared lock, from its ready text; false, with out unchanged, when
-  // the id is unknown.
-  MeshResult<bool> append_record(std::string_view agent_id, std::string& out) const;
+  // the id is unknown. *ascii, when given, tells whether the record is all
+  // ASCII.
+  MeshResult<bool> append_record(std::string_view agent_id, std::string& out,
+                                 bool* ascii = nullptr) const;
 
   // The status alone, for call routing, which needs nothing else.
   MeshResult<std::optional<AgentStatus>> status_of(std::string_view agent_id) const;

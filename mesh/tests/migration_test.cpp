@@ -61,9 +61,15 @@ TEST_F(MigrationTest, ReadyRecordsMatchRecordsWrittenFieldByField) {
     by_hand.ready_text.clear();
     EXPECT_EQ(record(returned), record(by_hand));
     std::string appended = "prefix";
-    ASSERT_TRUE(odd.append_record(name, appended).value());
+    bool ascii = true;
+    ASSERT_TRUE(odd.append_record(name, appended, &ascii).value());
     EXPECT_EQ(appended, "prefix" + record(by_hand));
+    EXPECT_FALSE(ascii);
+    ascii = false;
+    ASSERT_TRUE(controller.append_record("plain", appended, &ascii).value());
+    EXPECT_TRUE(ascii);
   };
+  ASSERT_TRUE(controller.start("plain", "a", "b"));
   check(odd.start(name, "s\"rc", "\xf0\x9f\x98\x80").value());
   check(odd.rollback(name).value());
   for (int stage = 1; stage <= 6; ++stage) {

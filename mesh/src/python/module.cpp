@@ -307,10 +307,11 @@ PyObject* get_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   std::string_view agent_id;
   if (mesh == nullptr || !arguments.text(0, agent_id)) return nullptr;
   ResultText result;
-  auto found = mesh->registry.append_record(agent_id, result.text());
+  bool ascii = false;
+  auto found = mesh->registry.append_record(agent_id, result.text(), &ascii);
   if (!found) return raise_mesh_error(found.error());
   if (!*found) Py_RETURN_NONE;
-  return new_str(result.text());
+  return ascii ? new_ascii_str(result.text()) : new_str(result.text());
 }
 
 PyObject* list_agents(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -535,10 +536,11 @@ PyObject* get_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   std::string_view variable_name;
   if (mesh == nullptr || !arguments.text(0, variable_name)) return nullptr;
   ResultText result;
-  auto found = mesh->migrations.append_record(variable_name, result.text());
+  bool ascii = false;
+  auto found = mesh->migrations.append_record(variable_name, result.text(), &ascii);
   if (!found) return raise_mesh_error(found.error());
   if (!*found) Py_RETURN_NONE;
-  return new_str(result.text());
+  return ascii ? new_ascii_str(result.text()) : new_str(result.text());
 }
 
 PyObject* list_migrations(Mesh& mesh) {

@@ -19,5 +19,9 @@ namespace vennu::python {
 PyObject* new_str(std::string_view utf8, const TextShape& shape);
 // The same, measuring the text first.
 PyObject* new_str(std::string_view utf8);
+// The same for text known to be ASCII.
+inline PyObject* new_ascii_str(std::string_view ascii) {
+  return new_str(ascii, TextShape{ascii.size(), CharWidth::kAscii});
+}
 
 }  // namespace vennu::python
