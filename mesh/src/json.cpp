@@ -1118,8 +1118,10 @@ class Canonicalizer {
     // The outermost objects come last first: before each lie its nested ones.
     std::vector<std::size_t>& roots = scratch_.roots;
     const std::size_t roots_base = roots.size();
-    for (std::size_t i = span.nested_end; i > span.nested_begin; i = reordered[i - 1].nested_begin) {
-      roots.push_back(i - 1);
+    std::size_t next = span.nested_end;
+    while (next > span.nested_begin) {
+      roots.push_back(next - 1);
+      next = reordered[next - 1].nested_begin;
     }
     std::size_t position = span.text_begin;
     for (std::size_t r = roots.size(); r > roots_base; --r) {

@@ -76,13 +76,15 @@ TEST(TextShape, WidthAndLengthAtEveryBoundary) {
         code_points[at] = edge;
         std::string utf8;
         append_utf8(code_points, utf8);
+        const std::string where =
+            std::to_string(static_cast<std::uint32_t>(edge)) + " at " + std::to_string(at);
         const TextShape shape = shape_of(utf8);
-        ASSERT_EQ(shape.code_points, size) << std::hex << static_cast<std::uint32_t>(edge) << " at " << at;
-        ASSERT_EQ(shape.width, width_for(code_points)) << std::hex << static_cast<std::uint32_t>(edge) << " at " << at;
-        ASSERT_EQ(widened(utf8, shape), code_points) << std::hex << static_cast<std::uint32_t>(edge) << " at " << at;
+        ASSERT_EQ(shape.code_points, size) << where;
+        ASSERT_EQ(shape.width, width_for(code_points)) << where;
+        ASSERT_EQ(widened(utf8, shape), code_points) << where;
         TextShape wide = shape;
         wide.width = CharWidth::kFourBytes;
-        ASSERT_EQ(widened(utf8, wide), code_points) << std::hex << static_cast<std::uint32_t>(edge) << " at " << at;
+        ASSERT_EQ(widened(utf8, wide), code_points) << where;
       }
     }
   }
