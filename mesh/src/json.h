@@ -143,6 +143,11 @@ std::optional<Error> validate(std::string_view text);
 // needed.
 Expected<std::string, Error> canonicalize(std::string_view text);
 
+// The number of bytes the canonicalize calls of this thread have moved so
+// far to put object members in key order: a work counter, which tests use to
+// show that reordering costs time in proportion to the text at any depth.
+std::uint64_t reordered_bytes_on_this_thread();
+
 // Appends the compact text of a value.
 void write(const Value& value, std::string& out);
 std::string write(const Value& value);

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "json.h"
+#include "text_shape.h"
 
 namespace vennu {
 namespace {
@@ -45,7 +46,47 @@ void move_to_stage(MigrationState& record, std::uint8_t stage, Timestamp now) {
 
 }  // namespace
 
+namespace {
+
+// The text of a record up to "stage":, then from ,"app_name": on, which
+// starts at the returned offset.
+std::size_t render_ready_text(std::string_view variable_name, std::string_view source_backend,
+                              std::string_view target_backend, std::string_view app_name,
+                              std::string& out) {
+  out += "{\"variable_name\":";
+  json::write_string(variable_name, out);
+  out += ",\"source_backend\":";
+  json::write_string(source_backend, out);
+  out += ",\"target_backend\":";
+  json::write_string(target_backend, out);
+  out += ",\"stage\":";
+  const std::size_t tail_at = out.size();
+  out += ",\"app_name\":";
+  json::write_string(app_name, out);
+  out += '}';
+  return tail_at;
+}
+
+}  // namespace
+
 void write_migration_state(const MigrationState& state, std::string& out) {
+  if (!state.ready_text.empty()) {
+    const std::string_view ready = state.ready_text;
+    out += ready.substr(0, state.ready_tail_at);
+    json::write_unsigned(state.stage, out);
+    out += ",\"stage_name\":\"";
+    out += state.stage_name;  // letters and underscores: nothing to escape
+    out += "\",\"started_at\":";
+    append_quoted_timestamp(state.started_at, out);
+    out += ",\"advanced_at\":";
+    append_quoted_timestamp(state.advanced_at, out);
+    out += ",\"discrepancy_count\":";
+    json::write_unsigned(state.discrepancy_count, out);
+    out += ",\"keys_migrated\":";
+    json::write_unsigned(state.keys_migrated, out);
+    out += ready.substr(state.ready_tail_at);
+    return;
+  }
   out += "{\"variable_name\":";
   json::write_string(state.variable_name, out);
   out += ",\"source_backend\":";
@@ -76,6 +117,11 @@ MigrationController::MigrationController(std::string app_name, std::shared_ptr<c
 MeshResult<MigrationState> MigrationController::start(std::string_view variable_name,
                                                       std::string_view source_backend,
                                                       std::string_view target_backend) {
+  // The unchanging text is made before the lock is taken.
+  std::string ready_text;
+  const std::size_t ready_tail_at = render_ready_text(variable_name, source_backend,
+                                                      target_backend, app_name_, ready_text);
+  const bool ready_is_ascii = shape_of(ready_text).width == CharWidth::kAscii;
   ChangeOutcome outcome;
   const bool readable = migrations_.write([&](TextMap<MigrationState>& migrations) {
     auto existing = migrations.find(variable_name);
@@ -95,6 +141,9 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
     record.started_at = current_timestamp(*clock_);
     record.advanced_at = record.started_at;
     record.app_name = app_name_;
+    record.ready_text = std::move(ready_text);
+    record.ready_tail_at = ready_tail_at;
+    record.record_is_ascii = ready_is_ascii;
     if (existing != migrations.end()) {
       // Copied whole before the old record is let go: assigning field by
       // field could stop halfway when memory runs out.
@@ -163,6 +212,20 @@ MeshResult<std::optional<MigrationState>> MigrationController::get(
   });
   if (!readable) return unexpected(poisoned());
   return copy;
+}
+
+MeshResult<bool> MigrationController::append_record(std::string_view variable_name,
+                                                    std::string& out, bool* ascii) const {
+  bool found = false;
+  const bool readable = migrations_.read([&](const TextMap<MigrationState>& migrations) {
+    auto record = migrations.find(variable_name);
+    if (record == migrations.end()) return;
+    write_migration_state(record->second, out);
+    if (ascii != nullptr) *ascii = record->second.record_is_ascii;
+    found = true;
+  });
+  if (!readable) return unexpected(poisoned());
+  return found;
 }
 
 MeshResult<std::vector<MigrationState>> MigrationController::list_all() const {

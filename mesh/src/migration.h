@@ -48,6 +48,13 @@ struct MigrationState {
   std::uint64_t discrepancy_count = 0;
   std::uint64_t keys_migrated = 0;
   std::string app_name;
+  // The record's text around what changes, rendered once when the migration
+  // starts, so that a read copies it: up to "stage": before ready_tail_at,
+  // from ,"app_name": on after it. Empty in a record made by hand, which is
+  // then written field by field.
+  std::string ready_text;
+  std::size_t ready_tail_at = 0;
+  bool record_is_ascii = false;  // the whole record, known with ready_text
 };
 
 // Appends the ten-key record in declaration order.
@@ -65,6 +72,11 @@ class MigrationController {
                                      std::uint64_t keys_migrated);
   MeshResult<MigrationState> rollback(std::string_view variable_name);
   MeshResult<std::optional<MigrationState>> get(std::string_view variable_name) const;
+  // Appends the record of variable_name (write_migration_state's text) to
+  // out under the shared lock; false, with out unchanged, when unknown.
+  // *ascii, when given, tells whether the record is all ASCII.
+  MeshResult<bool> append_record(std::string_view variable_name, std::string& out,
+                                 bool* ascii = nullptr) const;
   // In map order.
   MeshResult<std::vector<MigrationState>> list_all() const;
   // Records at stages 0 to 5; 0 when poisoned.

@@ -33,7 +33,39 @@ std::string unknown_status_message(std::string_view text) {
          ". Valid values: starting, running, idle, stopping, stopped, error";
 }
 
+namespace {
+
+// The text of a record up to "registered_at": with the status left out,
+// which goes at the returned offset.
+std::size_t render_ready_text(const AgentEntry& entry, std::string& out) {
+  out += "{\"agent_id\":";
+  json::write_string(entry.agent_id, out);
+  out += ",\"agent_type\":";
+  json::write_string(entry.agent_type, out);
+  out += ",\"status\":\"";
+  const std::size_t status_at = out.size();
+  out += "\",\"instance\":";
+  json::write_unsigned(entry.instance, out);
+  out += ",\"registered_at\":";
+  return status_at;
+}
+
+}  // namespace
+
 void write_agent_entry(const AgentEntry& entry, std::string& out) {
+  if (!entry.ready_text.empty()) {
+    const std::string_view ready = entry.ready_text;
+    out += ready.substr(0, entry.ready_status_at);
+    out += status_text(entry.status);  // plain lowercase letters: nothing to escape
+    out += ready.substr(entry.ready_status_at);
+    append_quoted_timestamp(entry.registered_at, out);
+    out += ",\"last_active\":";
+    append_quoted_timestamp(entry.last_active, out);
+    out += ",\"metadata\":";
+    out += entry.metadata_json;
+    out += '}';
+    return;
+  }
   out += "{\"agent_id\":";
   json::write_string(entry.agent_id, out);
   out += ",\"agent_type\":";
@@ -59,13 +91,18 @@ MeshResult<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type
                                                      std::uint32_t instance,
                                                      std::string metadata_json) {
   if (metadata_json.empty()) metadata_json = "{}";
+  // Everything but the timestamps is made before the lock is taken.
+  AgentEntry ready;
+  ready.agent_id = agent_id;
+  ready.agent_type = agent_type;
+  ready.instance = instance;
+  ready.ready_status_at = render_ready_text(ready, ready.ready_text);
+  ready.record_is_ascii = shape_of(ready.ready_text).width == CharWidth::kAscii &&
+                          shape_of(metadata_json).width == CharWidth::kAscii;
   std::optional<AgentEntry> created;
   const bool readable = agents_.write([&](TextMap<AgentEntry>& agents) {
     if (agents.find(agent_id) != agents.end()) return;
-    AgentEntry entry;
-    entry.agent_id = agent_id;
-    entry.agent_type = agent_type;
-    entry.instance = instance;
+    AgentEntry entry = std::move(ready);
     entry.registered_at = current_timestamp(*clock_);
     entry.last_active = entry.registered_at;
     entry.metadata_json = std::move(metadata_json);
@@ -110,6 +147,20 @@ MeshResult<std::optional<AgentEntry>> AgentRegistry::get(std::string_view agent_
   });
   if (!readable) return unexpected(poisoned());
   return copy;
+}
+
+MeshResult<bool> AgentRegistry::append_record(std::string_view agent_id, std::string& out,
+                                               bool* ascii) const {
+  bool found = false;
+  const bool readable = agents_.read([&](const TextMap<AgentEntry>& agents) {
+    auto entry = agents.find(agent_id);
+    if (entry == agents.end()) return;
+    write_agent_entry(entry->second, out);
+    if (ascii != nullptr) *ascii = entry->second.record_is_ascii;
+    found = true;
+  });
+  if (!readable) return unexpected(poisoned());
+  return found;
 }
 
 MeshResult<std::optional<AgentStatus>> AgentRegistry::status_of(std::string_view agent_id) const {

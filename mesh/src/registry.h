@@ -24,6 +24,7 @@
 #include "error.h"
 #include "guarded.h"
 #include "seeded_hash.h"
+#include "text_shape.h"
 #include "timestamp.h"
 
 namespace vennu {
@@ -56,6 +57,13 @@ struct AgentEntry {
   // The metadata value, kept as its compact JSON text ("{}" when none was
   // given): it is only ever written back, so there is no tree to rebuild.
   std::string metadata_json;
+  // The record's text from its start to "registered_at":, with the status
+  // left out at ready_status_at: what never changes once the agent is
+  // registered, rendered then, so that a read copies it. Empty in an entry
+  // made by hand, which is then written field by field.
+  std::string ready_text;
+  std::size_t ready_status_at = 0;
+  bool record_is_ascii = false;  // the whole record, known with ready_text
 };
 
 // Appends the agent record: {"agent_id":…,"agent_type":…,"status":…,
@@ -80,6 +88,13 @@ class AgentRegistry {
   MeshResult<void> update_status(std::string_view agent_id, AgentStatus status);
 
   MeshResult<std::optional<AgentEntry>> get(std::string_view agent_id) const;
+
+  // Appends the record of agent_id (write_agent_entry's text) to out, under
+  // the shared lock, from its ready text; false, with out unchanged, when
+  // the id is unknown. *ascii, when given, tells whether the record is all
+  // ASCII.
+  MeshResult<bool> append_record(std::string_view agent_id, std::string& out,
+                                 bool* ascii = nullptr) const;
 
   // The status alone, for call routing, which needs nothing else.
   MeshResult<std::optional<AgentStatus>> status_of(std::string_view agent_id) const;

@@ -1,6 +1,7 @@
 #include "state.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -8,10 +9,12 @@
 
 namespace vennu {
 
-// One allocation per entry: this header, then the key bytes, then the value
-// bytes, then up to 15 spare bytes. Sizes are rounded up as the allocator
-// rounds them anyway (16-byte steps that include its 8-byte header), so a
-// value that fits the same rounded size is rewritten in place for free.
+// One allocation per entry: this header, then the key bytes, then the
+// value's shape (a width byte, and the code point count unless the value is
+// ASCII, when it is the size), then the value bytes, then up to 15 spare
+// bytes. Sizes are rounded up as the allocator rounds them anyway (16-byte
+// steps that include its 8-byte header), so a value that fits the same
+// rounded size is rewritten in place for free.
 struct StateEntries::Block {
   std::uint64_t hash;
   Block* less;     // treap child with the smaller keys
@@ -19,33 +22,58 @@ struct StateEntries::Block {
   std::size_t key_size;
   std::size_t value_size;
 
-  static std::size_t bytes_for(std::size_t key_size, std::size_t value_size) {
+  static std::size_t shape_size(CharWidth width) {
+    return width == CharWidth::kAscii ? 1 : 1 + sizeof(std::uint64_t);
+  }
+
+  static std::size_t bytes_for(std::size_t key_size, std::size_t value_size, CharWidth width) {
     constexpr std::size_t kStep = 16;
     constexpr std::size_t kAllocatorHeader = 8;
-    const std::size_t used = sizeof(Block) + key_size + value_size + kAllocatorHeader;
+    const std::size_t used =
+        sizeof(Block) + key_size + shape_size(width) + value_size + kAllocatorHeader;
     return (used + kStep - 1) / kStep * kStep - kAllocatorHeader;
   }
 
-  static BlockPtr create(std::string_view key, std::uint64_t hash, std::string_view value) {
-    void* memory = ::operator new(bytes_for(key.size(), value.size()));
+  static BlockPtr create(std::string_view key, std::uint64_t hash, std::string_view value,
+                         const TextShape& shape) {
+    void* memory = ::operator new(bytes_for(key.size(), value.size(), shape.width));
     BlockPtr block(new (memory) Block{hash, nullptr, nullptr, key.size(), 0});
     std::ranges::copy(key, block->bytes());
-    block->overwrite_value(value);
+    block->overwrite_value(value, shape);
     return block;
   }
 
   std::string_view key() const { return {bytes(), key_size}; }
-  std::string_view value() const { return {bytes() + key_size, value_size}; }
-
-  bool fits(std::size_t new_value_size) const {
-    return bytes_for(key_size, new_value_size) == bytes_for(key_size, value_size);
+  std::string_view value() const {
+    return {bytes() + key_size + shape_size(width()), value_size};
   }
-  void overwrite_value(std::string_view text) {
+  TextShape shape() const {
+    TextShape shape{value_size, width()};
+    if (shape.width != CharWidth::kAscii) {
+      std::uint64_t code_points;
+      std::memcpy(&code_points, bytes() + key_size + 1, sizeof code_points);
+      shape.code_points = static_cast<std::size_t>(code_points);
+    }
+    return shape;
+  }
+
+  bool fits(std::size_t new_value_size, CharWidth new_width) const {
+    return bytes_for(key_size, new_value_size, new_width) ==
+           bytes_for(key_size, value_size, width());
+  }
+  void overwrite_value(std::string_view text, const TextShape& shape) {
     value_size = text.size();
-    std::ranges::copy(text, bytes() + key_size);
+    char* out = bytes() + key_size;
+    *out = static_cast<char>(shape.width);
+    if (shape.width != CharWidth::kAscii) {
+      const std::uint64_t code_points = shape.code_points;
+      std::memcpy(out + 1, &code_points, sizeof code_points);
+    }
+    std::ranges::copy(text, out + shape_size(shape.width));
   }
 
  private:
+  CharWidth width() const { return static_cast<CharWidth>(bytes()[key_size]); }
   char* bytes() { return reinterpret_cast<char*>(this + 1); }
   const char* bytes() const { return reinterpret_cast<const char*>(this + 1); }
 };
@@ -154,18 +182,29 @@ bool StateEntries::copy_value(std::string_view key, std::uint64_t hash, std::str
   return true;
 }
 
+StateEntries::ValueRead StateEntries::read_value(std::string_view key, std::uint64_t hash,
+                                                  std::size_t max_bytes, std::string* out,
+                                                  TextShape* shape) const {
+  const Block* block = slots_[slot_of(key, hash)];
+  if (block == nullptr) return ValueRead::kAbsent;
+  *shape = block->shape();
+  if (block->value_size > max_bytes) return ValueRead::kLonger;
+  out->assign(block->value());
+  return ValueRead::kCopied;
+}
+
 bool StateEntries::contains(std::string_view key, std::uint64_t hash) const {
   return slots_[slot_of(key, hash)] != nullptr;
 }
 
 StateEntries::BlockPtr StateEntries::assign(std::string_view key, std::uint64_t hash,
-                                            std::string_view value) {
+                                            std::string_view value, const TextShape& shape) {
   const std::size_t slot = slot_of(key, hash);
   Block* current = slots_[slot];
   if (current == nullptr) {
     // Both allocations come before the first change, so running out of
     // memory leaves the entries as they were. Growing moves the free slot.
-    BlockPtr fresh = Block::create(key, hash, value);
+    BlockPtr fresh = Block::create(key, hash, value, shape);
     std::size_t free_slot = slot;
     if ((size_ + 1) * 4 > capacity() * 3) {
       grow();
@@ -177,11 +216,11 @@ StateEntries::BlockPtr StateEntries::assign(std::string_view key, std::uint64_t 
     return nullptr;
   }
   // Readers copy under the shared lock, so the value can change in place.
-  if (current->fits(value.size())) {
-    current->overwrite_value(value);
+  if (current->fits(value.size(), shape.width)) {
+    current->overwrite_value(value, shape);
     return nullptr;
   }
-  Block* fresh = Block::create(key, hash, value).release();
+  Block* fresh = Block::create(key, hash, value, shape).release();
   fresh->less = current->less;
   fresh->greater = current->greater;
   *order_link(key) = fresh;
@@ -250,12 +289,26 @@ MeshResult<bool> InMemoryStateStore::get(std::string_view key, std::string* out)
   return found;
 }
 
+MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(std::string_view key,
+                                                                  std::size_t max_bytes,
+                                                                  std::string* out,
+                                                                  TextShape* shape) const {
+  const std::uint64_t hash = hash_(key);
+  ValueRead found = ValueRead::kAbsent;
+  const bool readable = entries_.read([&](const StateEntries& entries) {
+    found = entries.read_value(key, hash, max_bytes, out, shape);
+  });
+  if (!readable) return unexpected(poisoned());
+  return found;
+}
+
 MeshResult<void> InMemoryStateStore::set(std::string_view key, std::string_view value) {
   const std::uint64_t hash = hash_(key);
+  const TextShape shape = shape_of(value);
   StateEntries::BlockPtr replaced;  // released after the lock
   const bool writable = entries_.write([&](StateEntries& entries) {
     inject_fault(FaultSite::kStateWrite);
-    replaced = entries.assign(key, hash, value);
+    replaced = entries.assign(key, hash, value, shape);
   });
   if (!writable) return unexpected(poisoned());
   return {};

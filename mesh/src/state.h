@@ -29,6 +29,7 @@
 #include "error.h"
 #include "guarded.h"
 #include "seeded_hash.h"
+#include "text_shape.h"
 
 namespace vennu {
 
@@ -68,11 +69,16 @@ class StateEntries {
 
   // hash is the store's hash of key.
   bool copy_value(std::string_view key, std::uint64_t hash, std::string* out) const;
+  // What InMemoryStateStore::read finds.
+  enum class ValueRead : std::uint8_t { kAbsent, kCopied, kLonger };
+  ValueRead read_value(std::string_view key, std::uint64_t hash, std::size_t max_bytes,
+                       std::string* out, TextShape* shape) const;
   bool contains(std::string_view key, std::uint64_t hash) const;
   // Both return the block that left the store, for the caller to release
   // once the lock is no longer held. assign may throw std::bad_alloc and
   // then changes nothing; remove does not allocate.
-  BlockPtr assign(std::string_view key, std::uint64_t hash, std::string_view value);
+  BlockPtr assign(std::string_view key, std::uint64_t hash, std::string_view value,
+                  const TextShape& shape);
   BlockPtr remove(std::string_view key, std::uint64_t hash);
   void append_keys_with_prefix(std::string_view prefix, std::vector<std::string>& out) const;
   std::size_t size() const { return size_; }
@@ -95,6 +101,14 @@ class InMemoryStateStore final : public StateStore {
   InMemoryStateStore();
 
   MeshResult<bool> get(std::string_view key, std::string* out) const override;
+  // get for a caller that turns the text into a string of code units: with
+  // the key present, *shape is the text's shape (measured once, by set) and,
+  // when the text is at most max_bytes long, *out its copy (kCopied); a
+  // longer text is left where it is (kLonger), so that the caller can copy it
+  // without holding up others.
+  using ValueRead = StateEntries::ValueRead;
+  MeshResult<ValueRead> read(std::string_view key, std::size_t max_bytes, std::string* out,
+                             TextShape* shape) const;
   MeshResult<void> set(std::string_view key, std::string_view value) override;
   MeshResult<void> erase(std::string_view key) override;
   MeshResult<bool> exists(std::string_view key) const override;

@@ -109,6 +109,20 @@ Timestamp::Timestamp(std::string_view text) {
   std::memcpy(text_.data(), text.data(), size_);
 }
 
+namespace {
+
+// Exactly width digits of value (which has no more), written from the last:
+// no reversal and no padding pass, as the fraction is written on every call.
+char* put_fraction_digits(char* out, std::uint32_t value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  return out + width;
+}
+
+}  // namespace
+
 Timestamp format_timestamp(Instant instant) {
   thread_local SecondCache cache;
   if (!cache.valid || cache.seconds != instant.seconds) {
@@ -116,18 +130,19 @@ Timestamp format_timestamp(Instant instant) {
     cache.seconds = instant.seconds;
     cache.valid = true;
   }
+  // Copied whole: a copy of fixed size is a few moves, not a call.
   char text[Timestamp::kMaxSize];
-  std::memcpy(text, cache.text, cache.size);
+  std::memcpy(text, cache.text, sizeof text);
   char* out = text + cache.size;
   const std::uint32_t nanos = instant.nanos;
   if (nanos != 0) {
     *out++ = '.';
     if (nanos % 1000000 == 0) {
-      out = put_padded(out, nanos / 1000000, 3);
+      out = put_fraction_digits(out, nanos / 1000000, 3);
     } else if (nanos % 1000 == 0) {
-      out = put_padded(out, nanos / 1000, 6);
+      out = put_fraction_digits(out, nanos / 1000, 6);
     } else {
-      out = put_padded(out, nanos, 9);
+      out = put_fraction_digits(out, nanos, 9);
     }
   }
   std::memcpy(out, "+00:00", 6);

@@ -49,6 +49,39 @@ TEST_F(MigrationTest, StartCreatesStageOne) {
   EXPECT_FALSE(controller.get("counter.Counts ").value());
 }
 
+// Reads copy the text rendered when the migration started; it must be what
+// writing the record field by field gives, at every stage and count, for
+// names that need escapes or are not ASCII.
+TEST_F(MigrationTest, ReadyRecordsMatchRecordsWrittenFieldByField) {
+  MigrationController odd{"app \"\xc3\xa9\"\n", clock};
+  const std::string name = "var\\\x01\xe2\x82\xac";
+  const auto check = [&](const MigrationState& returned) {
+    MigrationState by_hand = odd.get(name).value().value();
+    ASSERT_FALSE(by_hand.ready_text.empty());
+    by_hand.ready_text.clear();
+    EXPECT_EQ(record(returned), record(by_hand));
+    std::string appended = "prefix";
+    bool ascii = true;
+    ASSERT_TRUE(odd.append_record(name, appended, &ascii).value());
+    EXPECT_EQ(appended, "prefix" + record(by_hand));
+    EXPECT_FALSE(ascii);
+    ascii = false;
+    ASSERT_TRUE(controller.append_record("plain", appended, &ascii).value());
+    EXPECT_TRUE(ascii);
+  };
+  ASSERT_TRUE(controller.start("plain", "a", "b"));
+  check(odd.start(name, "s\"rc", "\xf0\x9f\x98\x80").value());
+  check(odd.rollback(name).value());
+  for (int stage = 1; stage <= 6; ++stage) {
+    clock->set(kLater);
+    check(odd.advance(name, std::numeric_limits<std::uint64_t>::max(), 12345).value());
+  }
+  check(odd.start(name, "again", "").value());
+  std::string untouched = "same";
+  EXPECT_FALSE(odd.append_record("ghost", untouched).value());
+  EXPECT_EQ(untouched, "same");
+}
+
 // Every cell of the state machine: the stage a record is at (-1: none) and
 // the operation, to the stage reached or the refusal.
 TEST_F(MigrationTest, StateMachine) {

@@ -133,6 +133,39 @@ TEST_F(RegistryTest, UpdateStatusRenewsLastActive) {
   EXPECT_EQ(entry.metadata_json, "{\"k\":true}");
 }
 
+// Reads copy the text rendered at registration; it must be what writing the
+// record field by field gives, through every status change, for ids and
+// types that need escapes or are not ASCII.
+TEST_F(RegistryTest, ReadyRecordsMatchRecordsWrittenFieldByField) {
+  const std::string ids[] = {"plain", "quote\"back\\slash", "ctl\x01\x1f\n", "\xc3\xa9\xe2\x82\xac",
+                             std::string(300, 'x')};
+  for (const std::string& id : ids) {
+    const bool ascii_type = id.size() % 2 == 0;
+    const AgentEntry entry =
+        add(ascii_type ? "T\"ype" : "T\"ype\xf0\x9f\x98\x80", id, "[1,{\"a\":null}]");
+    for (const AgentStatus status : {AgentStatus::kStarting, AgentStatus::kRunning,
+                                     AgentStatus::kError, AgentStatus::kIdle}) {
+      clock->set(kLater);
+      if (status != AgentStatus::kStarting) {
+        ASSERT_TRUE(registry.update_status(id, status));
+      }
+      AgentEntry by_hand = registry.get(id).value().value();
+      ASSERT_FALSE(by_hand.ready_text.empty());
+      by_hand.ready_text.clear();
+      std::string appended = "prefix";
+      bool ascii = false;
+      ASSERT_TRUE(registry.append_record(id, appended, &ascii).value());
+      EXPECT_EQ(appended, "prefix" + record(by_hand)) << id;
+      EXPECT_EQ(ascii, shape_of(appended).width == CharWidth::kAscii) << id;
+      EXPECT_EQ(record(registry.get(id).value().value()), record(by_hand)) << id;
+    }
+    EXPECT_EQ(record(entry).find("\"status\":\"starting\""), entry.ready_status_at - 10);
+  }
+  std::string untouched = "same";
+  EXPECT_FALSE(registry.append_record("ghost", untouched).value());
+  EXPECT_EQ(untouched, "same");
+}
+
 TEST_F(RegistryTest, ListFiltersAndCounts) {
   EXPECT_TRUE(registry.list(std::nullopt, std::nullopt).value().empty());
   add("Customer", "c1");

@@ -201,5 +201,37 @@ TEST(StateStoreConcurrency, MixedOperationsFromEightThreads) {
   EXPECT_EQ(get(store, "shared")->substr(1), "/4999");
 }
 
+// read hands out each value's shape as set measured it, whether the value
+// was rewritten in place or moved to a new block, and copies only texts up
+// to the limit it is given.
+TEST(StateStore, ReadGivesTheShapeAndCopiesUpToTheLimit) {
+  InMemoryStateStore store;
+  std::string text = "unchanged";
+  TextShape shape;
+  ASSERT_EQ(*store.read("k", 100, &text, &shape), InMemoryStateStore::ValueRead::kAbsent);
+  EXPECT_EQ(text, "unchanged");
+
+  const std::string values[] = {"\"abc\"", "\"\xc3\xa9\"", "\"\xe2\x82\xac\"",
+                                "\"\xf0\x9f\x98\x80x\"", std::string(300, '1'), "7"};
+  for (const std::string& value : values) {
+    ASSERT_TRUE(store.set("k", value).has_value());
+    const TextShape expected = shape_of(value);
+    TextShape found;
+    ASSERT_EQ(*store.read("k", value.size(), &text, &found),
+              InMemoryStateStore::ValueRead::kCopied);
+    EXPECT_EQ(text, value);
+    EXPECT_EQ(found.code_points, expected.code_points) << value;
+    EXPECT_EQ(found.width, expected.width) << value;
+
+    text = "unchanged";
+    found = TextShape{};
+    ASSERT_EQ(*store.read("k", value.size() - 1, &text, &found),
+              InMemoryStateStore::ValueRead::kLonger);
+    EXPECT_EQ(text, "unchanged");
+    EXPECT_EQ(found.code_points, expected.code_points) << value;
+    EXPECT_EQ(found.width, expected.width) << value;
+  }
+}
+
 }  // namespace
 }  // namespace vennu

@@ -6,9 +6,16 @@
 // kind. Memory running out becomes MemoryError; any other C++ exception that
 // escapes (a broken invariant) becomes PanicException instead of unwinding
 // into the interpreter.
+//
+// The interpreter lock is released around large work only, by the rule in
+// interpreter_lock.h: every argument is read as a UTF-8 view first, and every
+// result object but a not-yet-visible new str is made after the lock is back.
+// Results are written as UTF-8 and made into a str at its final size
+// (str_result.h), with no second decoding pass.
 
 #include <Python.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -22,10 +29,12 @@
 #include "docstrings.h"
 #include "error.h"
 #include "fault_injection.h"
+#include "interpreter_lock.h"
 #include "json.h"
 #include "mesh.h"
 #include "py_ref.h"
 #include "quoted_text.h"
+#include "str_result.h"
 
 namespace vennu::python {
 namespace {
@@ -224,7 +233,11 @@ class ResultText {
   ResultText() : text_(thread_buffer()) { text_.clear(); }
   ~ResultText() {
     constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
-    if (text_.capacity() > kKeptBytes) std::string().swap(text_);
+    if (text_.capacity() > kKeptBytes) {
+      // Handing that much memory back to the system takes a while.
+      InterpreterLockReleased unlocked(true);
+      std::string().swap(text_);
+    }
   }
   ResultText(const ResultText&) = delete;
   ResultText& operator=(const ResultText&) = delete;
@@ -240,7 +253,7 @@ class ResultText {
 PyObject* agent_record(const AgentEntry& entry) {
   ResultText result;
   write_agent_entry(entry, result.text());
-  return to_str(result.text());
+  return new_str(result.text());
 }
 
 PyObject* register_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -257,9 +270,13 @@ PyObject* register_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   }
   std::string metadata_json;
   if (metadata_text) {
-    auto canonical = json::canonicalize(*metadata_text);
-    if (!canonical) return raise_json_error(canonical.error());
-    metadata_json = std::move(*canonical);
+    std::optional<Expected<std::string, json::Error>> canonical;
+    {
+      InterpreterLockReleased unlocked(metadata_text->size() >= kLargeWorkBytes);
+      canonical.emplace(json::canonicalize(*metadata_text));
+    }
+    if (!*canonical) return raise_json_error(canonical->error());
+    metadata_json = std::move(**canonical);
   }
   auto entry = mesh->registry.register_agent(agent_type, agent_id, instance,
                                              std::move(metadata_json));
@@ -304,10 +321,12 @@ PyObject* get_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
   std::string_view agent_id;
   if (mesh == nullptr || !arguments.text(0, agent_id)) return nullptr;
-  auto entry = mesh->registry.get(agent_id);
-  if (!entry) return raise_mesh_error(entry.error());
-  if (!*entry) Py_RETURN_NONE;
-  return agent_record(**entry);
+  ResultText result;
+  bool ascii = false;
+  auto found = mesh->registry.append_record(agent_id, result.text(), &ascii);
+  if (!found) return raise_mesh_error(found.error());
+  if (!*found) Py_RETURN_NONE;
+  return ascii ? new_ascii_str(result.text()) : new_str(result.text());
 }
 
 PyObject* list_agents(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -324,13 +343,18 @@ PyObject* list_agents(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!entries) return raise_mesh_error(entries.error());
   ResultText result;
   std::string& out = result.text();
-  out += '[';
-  for (const AgentEntry& entry : *entries) {
-    if (out.size() > 1) out += ',';
-    write_agent_entry(entry, out);
+  {
+    // A record takes a hundred bytes and more.
+    constexpr std::size_t kLargeList = kLargeWorkBytes / 128;
+    InterpreterLockReleased unlocked(entries->size() >= kLargeList);
+    out += '[';
+    for (const AgentEntry& entry : *entries) {
+      if (out.size() > 1) out += ',';
+      write_agent_entry(entry, out);
+    }
+    out += ']';
   }
-  out += ']';
-  return to_str(out);
+  return new_str(out);
 }
 
 PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -347,7 +371,12 @@ PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nar
   }
   // The arguments are only checked: the caller dispatches with its own copy.
   if (arguments.given(3)) {
-    if (auto invalid = json::validate(args_json)) return raise_json_error(*invalid);
+    std::optional<json::Error> invalid;
+    {
+      InterpreterLockReleased unlocked(args_json.size() >= kLargeWorkBytes);
+      invalid = json::validate(args_json);
+    }
+    if (invalid) return raise_json_error(*invalid);
   }
   auto status = mesh->registry.status_of(agent_id);
   if (!status) return raise_mesh_error(status.error());
@@ -367,10 +396,10 @@ PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nar
   json::write_string(agent_type, out);
   out += ",\"method\":";
   json::write_string(method, out);
-  out += ",\"node\":";
-  json::write_string(kRouteNode, out);
-  out += ",\"status\":\"routed\"}";
-  return to_str(out);
+  out += ",\"node\":\"";
+  out += kRouteNode;  // plain letters: nothing to escape
+  out += "\",\"status\":\"routed\"}";
+  return new_str(out);
 }
 
 // State
@@ -381,10 +410,15 @@ PyObject* state_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   std::string_view key;
   if (mesh == nullptr || !arguments.text(0, key)) return nullptr;
   ResultText result;
-  auto found = mesh->state_store.get(key, &result.text());
+  TextShape shape;
+  auto found = mesh->state_store.read(key, kLargeCopyBytes, &result.text(), &shape);
+  if (found && *found == InMemoryStateStore::ValueRead::kLonger) {
+    InterpreterLockReleased unlocked(true);
+    found = mesh->state_store.read(key, SIZE_MAX, &result.text(), &shape);
+  }
   if (!found) return raise_mesh_error(found.error());
-  if (!*found) Py_RETURN_NONE;
-  return to_str(result.text());
+  if (*found == InMemoryStateStore::ValueRead::kAbsent) Py_RETURN_NONE;
+  return new_str(result.text(), shape);
 }
 
 PyObject* state_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -395,9 +429,20 @@ PyObject* state_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   if (mesh == nullptr || !arguments.text(0, key) || !arguments.text(1, value_json)) {
     return nullptr;
   }
-  auto canonical = json::canonicalize(value_json);
-  if (!canonical) return raise_json_error(canonical.error());
-  auto stored = mesh->state_store.set(key, *canonical);
+  std::optional<json::Error> invalid;
+  MeshResult<void> stored;
+  {
+    // The canonical text is let go of inside: freeing a large one takes a
+    // while too.
+    InterpreterLockReleased unlocked(value_json.size() >= kLargeWorkBytes);
+    auto canonical = json::canonicalize(value_json);
+    if (canonical) {
+      stored = mesh->state_store.set(key, *canonical);
+    } else {
+      invalid.emplace(std::move(canonical.error()));
+    }
+  }
+  if (invalid) return raise_json_error(*invalid);
   if (!stored) return raise_mesh_error(stored.error());
   Py_RETURN_NONE;
 }
@@ -429,12 +474,19 @@ PyObject* state_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
   std::string_view prefix;
   if (mesh == nullptr || !arguments.text(0, prefix)) return nullptr;
-  auto keys = mesh->state_store.keys_with_prefix(prefix);
-  if (!keys) return raise_mesh_error(keys.error());
-  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(keys->size())));
+  std::optional<MeshResult<std::vector<std::string>>> keys;
+  {
+    // Walking a few thousand keys takes some tens of microseconds.
+    constexpr std::uint64_t kManyKeys = 4096;
+    InterpreterLockReleased unlocked(mesh->state_store.key_count() >= kManyKeys);
+    keys.emplace(mesh->state_store.keys_with_prefix(prefix));
+  }
+  if (!*keys) return raise_mesh_error(keys->error());
+  const std::vector<std::string>& names = **keys;
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < keys->size(); ++i) {
-    PyObject* key = to_str((*keys)[i]);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyObject* key = new_str(names[i]);
     if (key == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), key);
   }
@@ -446,7 +498,7 @@ PyObject* state_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* migration_record(const MigrationState& state) {
   ResultText result;
   write_migration_state(state, result.text());
-  return to_str(result.text());
+  return new_str(result.text());
 }
 
 PyObject* start_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -498,10 +550,12 @@ PyObject* get_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
   std::string_view variable_name;
   if (mesh == nullptr || !arguments.text(0, variable_name)) return nullptr;
-  auto state = mesh->migrations.get(variable_name);
-  if (!state) return raise_mesh_error(state.error());
-  if (!*state) Py_RETURN_NONE;
-  return migration_record(**state);
+  ResultText result;
+  bool ascii = false;
+  auto found = mesh->migrations.append_record(variable_name, result.text(), &ascii);
+  if (!found) return raise_mesh_error(found.error());
+  if (!*found) Py_RETURN_NONE;
+  return ascii ? new_ascii_str(result.text()) : new_str(result.text());
 }
 
 PyObject* list_migrations(Mesh& mesh) {
@@ -515,7 +569,7 @@ PyObject* list_migrations(Mesh& mesh) {
     write_migration_state(state, out);
   }
   out += ']';
-  return to_str(out);
+  return new_str(out);
 }
 
 // Channels, health, plan
@@ -528,10 +582,16 @@ PyObject* publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (mesh == nullptr || !arguments.text(0, topic) || !arguments.text(1, payload_json)) {
     return nullptr;
   }
-  if (auto invalid = json::validate(payload_json)) return raise_json_error(*invalid);
-  auto receivers = mesh->channels.publish(topic, payload_json);
-  if (!receivers) return raise_mesh_error(receivers.error());
-  return PyLong_FromUnsignedLongLong(*receivers);
+  std::optional<json::Error> invalid;
+  std::optional<MeshResult<std::uint64_t>> receivers;
+  {
+    InterpreterLockReleased unlocked(payload_json.size() >= kLargeWorkBytes);
+    invalid = json::validate(payload_json);
+    if (!invalid) receivers.emplace(mesh->channels.publish(topic, payload_json));
+  }
+  if (invalid) return raise_json_error(*invalid);
+  if (!*receivers) return raise_mesh_error(receivers->error());
+  return PyLong_FromUnsignedLongLong(**receivers);
 }
 
 void append_count(std::string& out, std::string_view key, std::uint64_t count) {
@@ -572,7 +632,7 @@ PyObject* health_snapshot(Mesh& mesh) {
   out += "},\"state\":{";
   append_count(out, "keys", keys);
   out += "},\"status\":\"ok\"}";
-  return to_str(out);
+  return new_str(out);
 }
 
 PyObject* plan_json(Mesh& mesh) { return to_str(plan_to_json(mesh.plan)); }
