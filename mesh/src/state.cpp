@@ -29,7 +29,7 @@ struct StateEntries::Block {
   static BlockPtr create(std::string_view key, std::uint64_t hash, std::string_view value) {
     void* memory = ::operator new(bytes_for(key.size(), value.size()));
     BlockPtr block(new (memory) Block{hash, nullptr, nullptr, key.size(), 0});
-    std::ranges::copy(key, block->bytes());
+    std::copy(key.begin(), key.end(), block->bytes());
     block->overwrite_value(value);
     return block;
   }
@@ -42,7 +42,7 @@ struct StateEntries::Block {
   }
   void overwrite_value(std::string_view text) {
     value_size = text.size();
-    std::ranges::copy(text, bytes() + key_size);
+    std::copy(text.begin(), text.end(), bytes() + key_size);
   }
 
  private:
