@@ -34,7 +34,7 @@ find_python() {
       return 0
     fi
   done
-  return 1
+  provision_python "$version"
 }
 
 # The interpreters to use: $PYTHON alone when set, else every one of the
@@ -81,4 +81,14 @@ install_module() {
   log "building the module into $(dirname "$(dirname "$python")") ($build_name)"
   "$python" -m pip install -q --disable-pip-version-check --no-build-isolation \
     -Cbuild-dir="$ROOT/build/$build_name" "${defines[@]}" "$ROOT" >&2
+}
+
+# --- Interpreters that pyenv lacks here (3.14, 3.15) ---------------------
+# Debian's unstable builds, unpacked into a cache by scripts/pythons (its
+# header says how); anything else is not found.
+provision_python() {
+  case "$1" in
+    3.14 | 3.15) "$ROOT/scripts/pythons" "$1" ;;
+    *) return 1 ;;
+  esac
 }
