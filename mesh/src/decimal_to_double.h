@@ -15,8 +15,9 @@
 // results are not out of range.
 //
 // read_double is what the JSON reader calls: std::from_chars where the
-// library has it, unless the build defines MESH_DOUBLE_FALLBACK (CMake
-// option of the same name) to test the fallback on any compiler.
+// library has it and rounds correctly, unless the build defines
+// MESH_DOUBLE_FALLBACK (CMake option of the same name) to test the fallback
+// on any compiler.
 //
 // Thread safety: pure functions, no shared state.
 
@@ -28,7 +29,11 @@ namespace vennu::json {
 
 std::from_chars_result decimal_to_double(const char* first, const char* last, double& out);
 
-#if defined(__cpp_lib_to_chars) && !defined(MESH_DOUBLE_FALLBACK)
+// On 32-bit x86 outside MSVC, libstdc++'s from_chars computes its short cases
+// in x87 registers and rounds twice ("350185e22" comes out one unit high), so
+// the fallback is used there as well.
+#if defined(__cpp_lib_to_chars) && !defined(MESH_DOUBLE_FALLBACK) && \
+    !(defined(__i386__) && !defined(_MSC_VER))
 inline constexpr bool kUsesDecimalFallback = false;
 inline std::from_chars_result read_double(const char* first, const char* last, double& out) {
   return std::from_chars(first, last, out);

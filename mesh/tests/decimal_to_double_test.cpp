@@ -80,6 +80,7 @@ TEST(DecimalToDouble, KnownValues) {
       {"1e23", 0x1.52d02c7e14af6p+76},
       {"9007199254740993", 0x1p+53},
       {"9007199254740995", 0x1.0000000000002p+53},
+      {"-350185e22", -0x1.6a15329c59711p+91},
       {"123456789012345678901234567890e-20", 0x1.26580b487e6b7p+30},
       {"1e-300", 0x1.56e1fc2f8f359p-997},
       {"8.98846567431158e307", 0x1p+1023},
@@ -100,6 +101,19 @@ TEST(DecimalToDouble, KnownValues) {
     EXPECT_EQ(bits_of(result.value), bits_of(c.expected)) << c.text;
     EXPECT_EQ(result.consumed, std::strlen(c.text)) << c.text;
   }
+}
+
+// What the JSON reader calls, whichever conversion it is on this platform.
+TEST(DecimalToDouble, ReaderConversionRoundsOnce) {
+  for (const std::string text : {"350185e22", "-350185e22", "9007199254740993", "0.1"}) {
+    double value = 0;
+    ASSERT_EQ(read_double(text.data(), text.data() + text.size(), value).ec, std::errc()) << text;
+    EXPECT_EQ(bits_of(value), bits_of(convert(text).value)) << text;
+  }
+  double value = 0;
+  const std::string text = "350185e22";
+  read_double(text.data(), text.data() + text.size(), value);
+  EXPECT_EQ(bits_of(value), bits_of(0x1.6a15329c59711p+91));
 }
 
 TEST(DecimalToDouble, OutOfRangeLeavesTheValue) {
@@ -173,7 +187,8 @@ TEST(DecimalToDouble, RoundTripsRandomDoubles) {
   }
 }
 
-#if defined(__cpp_lib_to_chars)
+#if defined(__cpp_lib_to_chars) && !(defined(__i386__) && !defined(_MSC_VER))
+// (Not on 32-bit x86, where the library's own conversion rounds twice.)
 // Random decimals of up to 40 digits, point anywhere, exponents across the
 // whole range and beyond: the same double as the standard library's.
 TEST(DecimalToDouble, AgreesWithTheStandardLibrary) {
