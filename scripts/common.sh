@@ -34,7 +34,7 @@ find_python() {
       return 0
     fi
   done
-  return 1
+  provision_python "$version"
 }
 
 # The interpreters to use: $PYTHON alone when set, else every one of the
@@ -124,4 +124,14 @@ have_test_data() {
   fi
   log "test corpus folder $folder not found: going on without it (set VENNU_MESH_TEST_DATA)"
   return 1
+}
+
+# Interpreters that pyenv lacks here (3.14, 3.15): Debian's unstable builds,
+# unpacked into a cache by scripts/pythons (its header says how); anything
+# else is not found.
+provision_python() {
+  case "$1" in
+    3.14 | 3.15) "$ROOT/scripts/pythons" "$1" ;;
+    *) return 1 ;;
+  esac
 }

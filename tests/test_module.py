@@ -358,6 +358,7 @@ OUT_OF_RANGE = "out of range integral type conversion attempted"
 
 @pytest.mark.parametrize("value,expected", [
     (0, 0), (4294967295, 4294967295), (True, 1), (_Index(7), 7),
+    (2**31, 2**31), (_Index(2**32 - 1), 2**32 - 1),  # beyond a 32-bit C long
 ])
 def test_u32_accepts(mesh, value, expected):
     record = mesh.register_agent("T", "x", value)
@@ -369,6 +370,10 @@ def test_u32_accepts(mesh, value, expected):
     (4294967296, OverflowError, OUT_OF_RANGE),
     (_Index(-5), OverflowError, OUT_OF_RANGE),
     (2**70, OverflowError, None),
+    (2**63 - 1, OverflowError, OUT_OF_RANGE),
+    (-2**63, OverflowError, OUT_OF_RANGE),
+    (2**63, OverflowError, "Python int too large to convert to C long"),
+    (-2**63 - 1, OverflowError, "Python int too large to convert to C long"),
     (None, TypeError, "argument 'instance': 'NoneType' object cannot be interpreted as an integer"),
     ("1", TypeError, "argument 'instance': 'str' object cannot be interpreted as an integer"),
     (1.0, TypeError, "argument 'instance': 'float' object cannot be interpreted as an integer"),

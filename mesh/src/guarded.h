@@ -22,6 +22,10 @@
 #include <thread>
 #include <type_traits>
 
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+#include <intrin.h>
+#endif
+
 namespace vennu {
 
 // A reader-writer lock for sections of a few hundred nanoseconds: one atomic
@@ -65,7 +69,9 @@ class SharedSpinMutex {
 
   static void pause(unsigned spins) {
     if (spins < 64) {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+      _mm_pause();
+#elif defined(__x86_64__) || defined(__i386__)
       __builtin_ia32_pause();
 #endif
     } else {

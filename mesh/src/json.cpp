@@ -10,7 +10,10 @@
 #include <limits>
 #include <system_error>
 
-#if defined(__SSE2__)
+#include "decimal_to_double.h"
+
+#if defined(__SSE2__) || defined(_M_X64)
+#define MESH_HAVE_SSE2 1
 #include <emmintrin.h>
 #endif
 
@@ -55,11 +58,19 @@ inline const char* skip_digits(const char* p, const char* end) {
   return p;
 }
 
+// std::byteswap is C++23; compilers turn these shifts into one instruction.
+constexpr std::uint64_t byte_swap(std::uint64_t word) {
+  word = ((word & 0x00FF00FF00FF00FF) << 8) | ((word >> 8) & 0x00FF00FF00FF00FF);
+  word = ((word & 0x0000FFFF0000FFFF) << 16) | ((word >> 16) & 0x0000FFFF0000FFFF);
+  return (word << 32) | (word >> 32);
+}
+static_assert(byte_swap(0x0102030405060708) == 0x0807060504030201);
+
 // The value of eight ASCII digits, the first in the lowest byte: pairs, then
 // quads, then the whole, each with one multiplication.
 std::uint64_t eight_digits_value(const char* p) {
   std::uint64_t word = load_word(p);
-  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  if constexpr (std::endian::native == std::endian::big) word = byte_swap(word);
   word -= kEachByte * '0';
   word = word * 10 + (word >> 8);
   constexpr std::uint64_t kLowBytesOfHalves = 0x000000FF000000FF;
@@ -93,7 +104,7 @@ std::uint64_t word_run_ends(std::uint64_t word) {
   return ends;
 }
 
-#if defined(__SSE2__)
+#if defined(MESH_HAVE_SSE2)
 template <RunEnd kMode>
 unsigned block_run_ends(const char* p) {
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -112,7 +123,7 @@ unsigned block_run_ends(const char* p) {
 // there, then a word at a time, then byte by byte near the end.
 template <RunEnd kMode>
 inline const char* find_run_end(const char* p, const char* end) {
-#if defined(__SSE2__)
+#if defined(MESH_HAVE_SSE2)
   for (; end - p >= 16; p += 16) {
     if (const unsigned ends = block_run_ends<kMode>(p)) return p + std::countr_zero(ends);
   }
@@ -1692,7 +1703,7 @@ const char* Reader::scan_number(const char* p, NumberText& number) {
 }
 
 bool Reader::number_double(const NumberText& number, double& out) {
-  const auto result = std::from_chars(number.begin(), number.end, out);
+  const auto result = read_double(number.begin(), number.end, out);
   if (result.ec == std::errc() && std::isfinite(out)) return true;
   // Out of range either way: too large is refused, too small is zero.
   if (leading_exponent(number) >= 0) {

@@ -24,8 +24,13 @@ class SeededHash {
   SeededHash();
   SeededHash(std::uint64_t k0, std::uint64_t k1) : k0_(k0), k1_(k1) {}
 
-  std::size_t operator()(std::string_view text) const { return siphash13(k0_, k1_, text); }
-  std::size_t operator()(const std::string& text) const { return siphash13(k0_, k1_, text); }
+  // On 32-bit targets the low half of the hash is as good as any.
+  std::size_t operator()(std::string_view text) const {
+    return static_cast<std::size_t>(siphash13(k0_, k1_, text));
+  }
+  std::size_t operator()(const std::string& text) const {
+    return static_cast<std::size_t>(siphash13(k0_, k1_, text));
+  }
 
  private:
   std::uint64_t k0_;

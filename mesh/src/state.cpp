@@ -38,7 +38,7 @@ struct StateEntries::Block {
                          const TextShape& shape) {
     void* memory = ::operator new(bytes_for(key.size(), value.size(), shape.width));
     BlockPtr block(new (memory) Block{hash, nullptr, nullptr, key.size(), 0});
-    std::ranges::copy(key, block->bytes());
+    std::copy(key.begin(), key.end(), block->bytes());
     block->overwrite_value(value, shape);
     return block;
   }
@@ -69,7 +69,7 @@ struct StateEntries::Block {
       const std::uint64_t code_points = shape.code_points;
       std::memcpy(out + 1, &code_points, sizeof code_points);
     }
-    std::ranges::copy(text, out + shape_size(shape.width));
+    std::copy(text.begin(), text.end(), out + shape_size(shape.width));
   }
 
  private:
@@ -169,7 +169,7 @@ StateEntries::~StateEntries() {
 
 // The slot holding key, or the free slot where its probe ends.
 std::size_t StateEntries::slot_of(std::string_view key, std::uint64_t hash) const {
-  for (std::size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
+  for (std::size_t slot = static_cast<std::size_t>(hash) & mask_;; slot = (slot + 1) & mask_) {
     const Block* block = slots_[slot];
     if (block == nullptr || (block->hash == hash && block->key() == key)) return slot;
   }
@@ -243,7 +243,7 @@ StateEntries::BlockPtr StateEntries::remove(std::string_view key, std::uint64_t 
 // block.
 void StateEntries::remove_slot(std::size_t hole) {
   for (std::size_t next = (hole + 1) & mask_; slots_[next] != nullptr; next = (next + 1) & mask_) {
-    const std::size_t home = slots_[next]->hash & mask_;
+    const std::size_t home = static_cast<std::size_t>(slots_[next]->hash) & mask_;
     if (((next - home) & mask_) >= ((next - hole) & mask_)) {
       slots_[hole] = slots_[next];
       hole = next;
@@ -260,7 +260,7 @@ void StateEntries::grow() {
   for (std::size_t slot = 0; slot < old_capacity; ++slot) {
     Block* block = old_slots[slot];
     if (block == nullptr) continue;
-    std::size_t free_slot = block->hash & mask_;
+    std::size_t free_slot = static_cast<std::size_t>(block->hash) & mask_;
     while (slots_[free_slot] != nullptr) free_slot = (free_slot + 1) & mask_;
     slots_[free_slot] = block;
   }

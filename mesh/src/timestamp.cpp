@@ -1,8 +1,7 @@
 #include "timestamp.h"
 
-#include <time.h>
-
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "error.h"
@@ -13,9 +12,14 @@ namespace {
 class SystemClock final : public Clock {
  public:
   Instant now() const override {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return Instant{static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec)};
+    // Floored, so an instant before 1970 keeps its nanoseconds in [0, 1e9)
+    // and is still seen as before the epoch.
+    using std::chrono::duration_cast;
+    const auto since_epoch = duration_cast<std::chrono::nanoseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(since_epoch);
+    return Instant{static_cast<std::int64_t>(seconds.count()),
+                   static_cast<std::uint32_t>((since_epoch - seconds).count())};
   }
 };
 

@@ -271,10 +271,10 @@ TEST(JsonNumbers, DecimalsAgreeWithTheConversionBothWays) {
   };
   for (int i = 0; i < 20000; ++i) {
     std::string text = random() % 2 ? "-" : "";
-    text += random() % 3 == 0 ? "0" : digits(1 + random() % 17, true);
+    text += random() % 3 == 0 ? "0" : digits(static_cast<std::size_t>(1 + random() % 17), true);
     if (random() % 4 != 0) {
       text += '.';
-      text += digits(1 + random() % 17, false);
+      text += digits(static_cast<std::size_t>(1 + random() % 17), false);
     }
     if (random() % 2 != 0) {
       text += random() % 2 ? "e" : "E";

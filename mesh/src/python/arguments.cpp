@@ -187,12 +187,25 @@ bool convert_optional_text(PyObject* object, const char* parameter,
 }
 
 bool convert_u32(PyObject* object, const char* parameter, std::uint32_t& out) {
-  const long value = PyLong_AsLong(object);
-  if (value == -1 && PyErr_Occurred()) {
-    prefix_type_error(parameter);
+  OwnedRef index;
+  if (!PyLong_Check(object)) {
+    index = OwnedRef::steal(PyNumber_Index(object));
+    if (!index) {
+      prefix_type_error(parameter);
+      return false;
+    }
+    object = index.get();
+  }
+  // Read as 64 bits on every platform (a C long is 32 bits on Windows), so
+  // the accepted range and the messages do not depend on the size of long.
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+  if (overflow != 0) {
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
     return false;
   }
-  if (value < 0 || value > 0xFFFFFFFFL) {
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < 0 || value > 0xFFFFFFFFLL) {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
     return false;
   }

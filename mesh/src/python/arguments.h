@@ -54,7 +54,10 @@ bool convert_text(PyObject* object, const char* parameter, std::string_view& out
 bool convert_optional_text(PyObject* object, const char* parameter,
                            std::optional<std::string_view>& out);
 
-// An integer from 0 to 4294967295, read with PyLong_AsLong.
+// An integer from 0 to 4294967295; non-int objects go through __index__.
+// Outside the 64-bit range: OverflowError "Python int too large to convert
+// to C long"; otherwise outside 0..4294967295: OverflowError "out of range
+// integral type conversion attempted". The same on every platform.
 bool convert_u32(PyObject* object, const char* parameter, std::uint32_t& out);
 
 // An unsigned 64-bit integer; non-int objects go through __index__.
