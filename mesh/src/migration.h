@@ -1,20 +1,21 @@
 // The migration controller: the staged progress of storage migrations.
 //
 // One MigrationState per variable name, walked through the stages 0 "idle"
-// to 6 "done" by start, advance and rollback. Records are never removed (but by undoing
-// the start that made one); a
-// complete record is replaced when the same variable is started again. The
-// controller moves no data: the application does and reports counts.
+// to 6 "done" by start, advance and rollback. Records are never removed,
+// but by undoing the start that made one; a complete record is replaced when
+// the same variable is started again. The controller moves no data: the
+// application does and reports counts.
 //
-// Out of memory: every operation but count_active may throw std::bad_alloc;
-// the records are then unchanged and the controller stays usable.
+// Out of memory: every operation but count_active and undo may throw
+// std::bad_alloc; the records are then unchanged and the controller stays
+// usable.
 //
 // Thread safety: every member may be called concurrently. start, advance,
-// rollback and undo hold the exclusive lock for their whole body (the clock is read
-// inside it); get, list_all and count_active take it shared. A clock before
-// 1970 abandons a change under the exclusive lock and poisons the controller
-// for good: its operations then fail with MigrationError "lock poisoned" and
-// count_active reads 0.
+// rollback and undo hold the exclusive lock for their whole body (the clock
+// is read inside it); get, list_all and count_active take it shared. A clock
+// before 1970 abandons a change under the exclusive lock and poisons the
+// controller for good: its operations then fail with MigrationError "lock
+// poisoned" and count_active reads 0.
 
 #pragma once
 

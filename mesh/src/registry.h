@@ -6,8 +6,8 @@
 // good: from then on every operation fails with StateError "registry lock
 // poisoned", and the counts read 0.
 //
-// Out of memory: every operation but the counts may throw std::bad_alloc;
-// the registry is then unchanged and stays usable.
+// Out of memory: every operation but the counts and undo_register may throw
+// std::bad_alloc; the registry is then unchanged and stays usable.
 //
 // Thread safety: every member may be called concurrently. get, status_of,
 // list and the counts take the lock shared; the rest exclusively.
