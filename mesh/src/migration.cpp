@@ -116,7 +116,8 @@ MigrationController::MigrationController(std::string app_name, std::shared_ptr<c
 
 MeshResult<MigrationState> MigrationController::start(std::string_view variable_name,
                                                       std::string_view source_backend,
-                                                      std::string_view target_backend) {
+                                                      std::string_view target_backend,
+                                                      MigrationUndo* undo) {
   // The unchanging text is made before the lock is taken.
   std::string ready_text;
   const std::size_t ready_tail_at = render_ready_text(variable_name, source_backend,
@@ -148,11 +149,18 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
       // Copied whole before the old record is let go: assigning field by
       // field could stop halfway when memory runs out.
       MigrationState replacement = record;
-      existing->second = std::move(replacement);
+      std::swap(existing->second, replacement);
+      if (undo != nullptr) {
+        undo->kind_ = MigrationUndo::Kind::kReplaced;
+        undo->before_ = std::move(replacement);
+      }
     } else {
       // Inserting one element either succeeds or leaves the map as it was.
       migrations.emplace(record.variable_name, record);
+      if (undo != nullptr) undo->kind_ = MigrationUndo::Kind::kInserted;
     }
+    ++changes_;
+    if (undo != nullptr) undo->change_ = changes_;
     outcome.record = std::move(record);
   });
   return finish(readable, std::move(outcome));
@@ -160,7 +168,7 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
 
 template <class Change>
 MeshResult<MigrationState> MigrationController::change_stage(std::string_view variable_name,
-                                                             Change change) {
+                                                             MigrationUndo* undo, Change change) {
   ChangeOutcome outcome;
   const bool readable = migrations_.write([&](TextMap<MigrationState>& migrations) {
     auto found = migrations.find(variable_name);
@@ -172,7 +180,13 @@ MeshResult<MigrationState> MigrationController::change_stage(std::string_view va
     MigrationState changed = found->second;
     outcome.error = change(changed);
     if (outcome.error) return;
+    if (undo != nullptr) {
+      undo->kind_ = MigrationUndo::Kind::kStageChanged;
+      commit_stage_change(found->second, undo->before_);
+    }
     commit_stage_change(changed, found->second);
+    ++changes_;
+    if (undo != nullptr) undo->change_ = changes_;
     outcome.record = std::move(changed);
   });
   return finish(readable, std::move(outcome));
@@ -180,8 +194,9 @@ MeshResult<MigrationState> MigrationController::change_stage(std::string_view va
 
 MeshResult<MigrationState> MigrationController::advance(std::string_view variable_name,
                                                         std::uint64_t discrepancy_count,
-                                                        std::uint64_t keys_migrated) {
-  return change_stage(variable_name, [&](MigrationState& record) -> std::optional<MeshError> {
+                                                        std::uint64_t keys_migrated,
+                                                        MigrationUndo* undo) {
+  return change_stage(variable_name, undo, [&](MigrationState& record) -> std::optional<MeshError> {
     if (record.stage >= kStageDone) {
       return failure("Migration for '" + std::string(variable_name) + "' is already complete");
     }
@@ -193,13 +208,41 @@ MeshResult<MigrationState> MigrationController::advance(std::string_view variabl
   });
 }
 
-MeshResult<MigrationState> MigrationController::rollback(std::string_view variable_name) {
-  return change_stage(variable_name, [&](MigrationState& record) -> std::optional<MeshError> {
+MeshResult<MigrationState> MigrationController::rollback(std::string_view variable_name,
+                                                         MigrationUndo* undo) {
+  return change_stage(variable_name, undo, [&](MigrationState& record) -> std::optional<MeshError> {
     if (record.stage == 0) return failure("Already at initial stage \u2014 cannot roll back further");
     if (record.stage >= kStageDone) return failure("Cannot roll back a completed migration");
     move_to_stage(record, static_cast<std::uint8_t>(record.stage - 1), current_timestamp(*clock_));
     return std::nullopt;
   });
+}
+
+bool MigrationController::undo(std::string_view variable_name, MigrationUndo& undo) noexcept {
+  const MigrationUndo::Kind kind = std::exchange(undo.kind_, MigrationUndo::Kind::kNone);
+  if (kind == MigrationUndo::Kind::kNone) return false;
+  bool undone = false;
+  migrations_.write([&](TextMap<MigrationState>& migrations) {
+    if (undo.change_ != changes_) return;
+    auto found = migrations.find(variable_name);
+    if (found == migrations.end()) return;
+    switch (kind) {
+      case MigrationUndo::Kind::kInserted:
+        migrations.erase(found);
+        break;
+      case MigrationUndo::Kind::kReplaced:
+        found->second = std::move(undo.before_);
+        break;
+      case MigrationUndo::Kind::kStageChanged:
+        commit_stage_change(undo.before_, found->second);
+        break;
+      case MigrationUndo::Kind::kNone:
+        return;
+    }
+    ++changes_;
+    undone = true;
+  });
+  return undone;
 }
 
 MeshResult<std::optional<MigrationState>> MigrationController::get(

@@ -1,19 +1,21 @@
 // The migration controller: the staged progress of storage migrations.
 //
 // One MigrationState per variable name, walked through the stages 0 "idle"
-// to 6 "done" by start, advance and rollback. Records are never removed; a
-// complete record is replaced when the same variable is started again. The
-// controller moves no data: the application does and reports counts.
+// to 6 "done" by start, advance and rollback. Records are never removed,
+// but by undoing the start that made one; a complete record is replaced when
+// the same variable is started again. The controller moves no data: the
+// application does and reports counts.
 //
-// Out of memory: every operation but count_active may throw std::bad_alloc;
-// the records are then unchanged and the controller stays usable.
+// Out of memory: every operation but count_active and undo may throw
+// std::bad_alloc; the records are then unchanged and the controller stays
+// usable.
 //
-// Thread safety: every member may be called concurrently. start, advance and
-// rollback hold the exclusive lock for their whole body (the clock is read
-// inside it); get, list_all and count_active take it shared. A clock before
-// 1970 abandons a change under the exclusive lock and poisons the controller
-// for good: its operations then fail with MigrationError "lock poisoned" and
-// count_active reads 0.
+// Thread safety: every member may be called concurrently. start, advance,
+// rollback and undo hold the exclusive lock for their whole body (the clock
+// is read inside it); get, list_all and count_active take it shared. A clock
+// before 1970 abandons a change under the exclusive lock and poisons the
+// controller for good: its operations then fail with MigrationError "lock
+// poisoned" and count_active reads 0.
 
 #pragma once
 
@@ -60,17 +62,50 @@ struct MigrationState {
 // Appends the ten-key record in declaration order.
 void write_migration_state(const MigrationState& state, std::string& out);
 
+// What putting one record back as it was before a change takes, filled in
+// by the change itself: the record it replaced, moved aside rather than
+// copied, or the stage fields it altered. Undoing therefore never allocates.
+class MigrationUndo {
+ public:
+  MigrationUndo() = default;
+
+ private:
+  friend class MigrationController;
+
+  enum class Kind : std::uint8_t { kNone, kInserted, kReplaced, kStageChanged };
+
+  Kind kind_ = Kind::kNone;
+  std::uint64_t change_ = 0;  // the change's number among the controller's
+  // The whole record for kReplaced; its stage fields alone for
+  // kStageChanged.
+  MigrationState before_;
+};
+
 class MigrationController {
  public:
   explicit MigrationController(std::string app_name,
                                std::shared_ptr<const Clock> clock = system_clock());
 
+  // Each change fills *undo, when given, with what undo() needs to take it
+  // back; a refused change leaves it as it was.
   MeshResult<MigrationState> start(std::string_view variable_name, std::string_view source_backend,
-                                   std::string_view target_backend);
+                                   std::string_view target_backend, MigrationUndo* undo = nullptr);
   // The counts are added modulo 2^64.
-  MeshResult<MigrationState> advance(std::string_view variable_name, std::uint64_t discrepancy_count,
-                                     std::uint64_t keys_migrated);
-  MeshResult<MigrationState> rollback(std::string_view variable_name);
+  MeshResult<MigrationState> advance(std::string_view variable_name,
+                                     std::uint64_t discrepancy_count, std::uint64_t keys_migrated,
+                                     MigrationUndo* undo = nullptr);
+  MeshResult<MigrationState> rollback(std::string_view variable_name,
+                                      MigrationUndo* undo = nullptr);
+  // Takes back the change of variable_name's record that filled undo,
+  // provided it is still the controller's latest change: the record is
+  // removed again or put back as it was, so that every record and
+  // count_active read as before it (the order of list_all may differ after
+  // a removal: the table may have grown for the record). For a caller that
+  // made a change but could not deliver its answer; it therefore never
+  // allocates and never throws. false, doing nothing, when anything changed
+  // the records since, the controller is poisoned, or undo holds no change;
+  // undo is spent either way.
+  bool undo(std::string_view variable_name, MigrationUndo& undo) noexcept;
   MeshResult<std::optional<MigrationState>> get(std::string_view variable_name) const;
   // Appends the record of variable_name (write_migration_state's text) to
   // out under the shared lock; false, with out unchanged, when unknown.
@@ -91,11 +126,15 @@ class MigrationController {
   // time it was reached and the counters: those are committed to the table
   // with copies that cannot throw.
   template <class Change>
-  MeshResult<MigrationState> change_stage(std::string_view variable_name, Change change);
+  MeshResult<MigrationState> change_stage(std::string_view variable_name, MigrationUndo* undo,
+                                          Change change);
 
   const std::string app_name_;
   std::shared_ptr<const Clock> clock_;
   Guarded<TextMap<MigrationState>> migrations_;
+  // The changes made to migrations_ so far; read and written only inside
+  // migrations_.write, whose lock guards it.
+  std::uint64_t changes_ = 0;
 };
 
 }  // namespace vennu

@@ -89,7 +89,8 @@ AgentRegistry::AgentRegistry(std::shared_ptr<const Clock> clock) : clock_(std::m
 MeshResult<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type,
                                                      std::string_view agent_id,
                                                      std::uint32_t instance,
-                                                     std::string metadata_json) {
+                                                     std::string metadata_json,
+                                                     std::uint64_t* change) {
   if (metadata_json.empty()) metadata_json = "{}";
   // Everything but the timestamps is made before the lock is taken.
   AgentEntry ready;
@@ -109,6 +110,8 @@ MeshResult<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type
     // Inserting one element either succeeds or leaves the map as it was.
     agents.emplace(entry.agent_id, entry);
     created = std::move(entry);
+    ++changes_;
+    if (change != nullptr) *change = changes_;
   });
   if (!readable) return unexpected(poisoned());
   if (!created) return unexpected(MeshError::agent_already_registered(std::string(agent_id)));
@@ -118,10 +121,26 @@ MeshResult<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type
 MeshResult<void> AgentRegistry::deregister(std::string_view agent_id) {
   const bool readable = agents_.write([&](TextMap<AgentEntry>& agents) {
     // Erasing by string_view needs C++23; find first.
-    if (auto found = agents.find(agent_id); found != agents.end()) agents.erase(found);
+    if (auto found = agents.find(agent_id); found != agents.end()) {
+      agents.erase(found);
+      ++changes_;
+    }
   });
   if (!readable) return unexpected(poisoned());
   return {};
+}
+
+bool AgentRegistry::undo_register(std::string_view agent_id, std::uint64_t change) noexcept {
+  bool undone = false;
+  agents_.write([&](TextMap<AgentEntry>& agents) {
+    if (change != changes_) return;
+    auto found = agents.find(agent_id);
+    if (found == agents.end()) return;
+    agents.erase(found);
+    ++changes_;
+    undone = true;
+  });
+  return undone;
 }
 
 MeshResult<void> AgentRegistry::update_status(std::string_view agent_id, AgentStatus status) {
@@ -134,6 +153,7 @@ MeshResult<void> AgentRegistry::update_status(std::string_view agent_id, AgentSt
     const Timestamp now = current_timestamp(*clock_);
     entry->second.status = status;
     entry->second.last_active = now;
+    ++changes_;
   });
   if (!readable) return unexpected(poisoned());
   if (!found) return unexpected(MeshError::agent_not_found("", std::string(agent_id)));

@@ -6,8 +6,8 @@
 // good: from then on every operation fails with StateError "registry lock
 // poisoned", and the counts read 0.
 //
-// Out of memory: every operation but the counts may throw std::bad_alloc;
-// the registry is then unchanged and stays usable.
+// Out of memory: every operation but the counts and undo_register may throw
+// std::bad_alloc; the registry is then unchanged and stays usable.
 //
 // Thread safety: every member may be called concurrently. get, status_of,
 // list and the counts take the lock shared; the rest exclusively.
@@ -76,9 +76,20 @@ class AgentRegistry {
 
   // Fails with AgentAlreadyRegistered when agent_id is taken (the existing
   // entry is untouched). metadata_json must be compact JSON text; empty
-  // means no metadata.
+  // means no metadata. *change, when given, receives the number of this
+  // registration among the registry's changes, for undo_register.
   MeshResult<AgentEntry> register_agent(std::string_view agent_type, std::string_view agent_id,
-                                        std::uint32_t instance, std::string metadata_json);
+                                        std::uint32_t instance, std::string metadata_json,
+                                        std::uint64_t* change = nullptr);
+
+  // Takes back the registration of agent_id numbered change, provided it is
+  // still the registry's latest change: removes the entry, so that every
+  // record and count reads as before it (the order of list may differ: the
+  // table may have grown for it). For a caller that made a registration but
+  // could not deliver its answer; it therefore never allocates and never
+  // throws. false, doing nothing, when anything changed the registry since
+  // or it is poisoned.
+  bool undo_register(std::string_view agent_id, std::uint64_t change) noexcept;
 
   // Removing an unknown id succeeds.
   MeshResult<void> deregister(std::string_view agent_id);
@@ -111,6 +122,9 @@ class AgentRegistry {
  private:
   std::shared_ptr<const Clock> clock_;
   Guarded<TextMap<AgentEntry>> agents_;
+  // The changes made to agents_ so far; read and written only inside
+  // agents_.write, whose lock guards it.
+  std::uint64_t changes_ = 0;
 };
 
 }  // namespace vennu

@@ -581,6 +581,67 @@ TEST(AllocationFailure, MigrationGrowth) {
   }
 }
 
+// Taking a change back is what a caller does when memory has run out, so it
+// must work with every allocation refused: it asks for none.
+TEST(AllocationFailure, UndoingAChangeAllocatesNothing) {
+  const auto clock = std::make_shared<TestClock>();
+  AgentRegistry registry(clock);
+  AgentRegistry registry_reference(clock);
+  fill_registry(registry);
+  fill_registry(registry_reference);
+  for (const std::string& id : {std::string("clerk-0001-eu-west"), kLongText}) {
+    std::uint64_t change = 0;
+    ASSERT_TRUE(registry.register_agent("Clerk", id, 0, "{\"desk\":4}", &change));
+    bool undone = false;
+    bool allocated = false;
+    {
+      FailingAllocation failing(1, Exhaustion::kFromThenOn);
+      undone = registry.undo_register(id, change);
+      allocated = failing.delivered();
+    }
+    EXPECT_TRUE(undone);
+    EXPECT_FALSE(allocated);
+  }
+  EXPECT_EQ(contents(registry), contents(registry_reference));
+
+  MigrationController migrations("shop", clock);
+  MigrationController migrations_reference("shop", clock);
+  fill_migrations(migrations);
+  fill_migrations(migrations_reference);
+  using Change = MeshResult<MigrationState> (*)(MigrationController&, MigrationUndo&);
+  const std::pair<std::string, Change> changes[] = {
+      {"inventory.Stock.New",
+       [](MigrationController& c, MigrationUndo& u) {
+         return c.start("inventory.Stock.New", "a", "b", &u);
+       }},
+      {"inventory.Stock.Done",
+       [](MigrationController& c, MigrationUndo& u) {
+         return c.start("inventory.Stock.Done", "postgresql://primary", kLongText, &u);
+       }},
+      {kLongText,
+       [](MigrationController& c, MigrationUndo& u) { return c.advance(kLongText, 1, 2, &u); }},
+      {"inventory.Stock.Active",
+       [](MigrationController& c, MigrationUndo& u) {
+         return c.rollback("inventory.Stock.Active", &u);
+       }},
+  };
+  for (const auto& [name, change] : changes) {
+    SCOPED_TRACE(shorten(name));
+    MigrationUndo undo;
+    ASSERT_TRUE(change(migrations, undo));
+    bool undone = false;
+    bool allocated = false;
+    {
+      FailingAllocation failing(1, Exhaustion::kFromThenOn);
+      undone = migrations.undo(name, undo);
+      allocated = failing.delivered();
+    }
+    EXPECT_TRUE(undone);
+    EXPECT_FALSE(allocated);
+  }
+  EXPECT_EQ(contents(migrations), contents(migrations_reference));
+}
+
 TEST(AllocationFailure, ChannelOperations) {
   const auto clock = std::make_shared<TestClock>();
   MeshChannel subject(clock);

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <thread>
+#include <tuple>
 
 #include "test_clock.h"
 
@@ -185,11 +187,104 @@ TEST_F(MigrationTest, RestartForgetsTheCompleteRecordAndCountsActive) {
   EXPECT_EQ(controller.list_all().value().size(), 3u);
 }
 
+// Every record and count the controller shows, in one order.
+std::vector<std::string> everything(const MigrationController& controller) {
+  std::vector<std::string> out;
+  for (const MigrationState& state : controller.list_all().value()) out.push_back(record(state));
+  std::sort(out.begin(), out.end());
+  out.push_back("active=" + std::to_string(controller.count_active()));
+  return out;
+}
+
+class MigrationUndoTest : public MigrationTest {
+ protected:
+  void SetUp() override {
+    walk_to(controller, "done", 6);
+    walk_to(controller, "idle", 0);
+    walk_to(controller, "busy", 2);
+    // Stage 3, with counts that wrap when added to.
+    ASSERT_TRUE(controller.advance("busy", 5, std::numeric_limits<std::uint64_t>::max()));
+    clock->set(kLater);
+  }
+};
+
+TEST_F(MigrationUndoTest, EachChangeIsPutBackAsItWas) {
+  using Change = MeshResult<MigrationState> (*)(MigrationController&, MigrationUndo&);
+  const std::tuple<const char*, const char*, Change> changes[] = {
+      {"start new", "fresh",
+       [](MigrationController& c, MigrationUndo& u) { return c.start("fresh", "a", "b", &u); }},
+      {"restart complete", "done",
+       [](MigrationController& c, MigrationUndo& u) { return c.start("done", "x", "y", &u); }},
+      {"advance", "busy",
+       [](MigrationController& c, MigrationUndo& u) { return c.advance("busy", 2, 9, &u); }},
+      {"advance from stage 0", "idle",
+       [](MigrationController& c, MigrationUndo& u) { return c.advance("idle", 0, 1, &u); }},
+      {"rollback", "busy",
+       [](MigrationController& c, MigrationUndo& u) { return c.rollback("busy", &u); }},
+  };
+  for (const auto& [label, name, change] : changes) {
+    SCOPED_TRACE(label);
+    const std::vector<std::string> before = everything(controller);
+    MigrationUndo undo;
+    ASSERT_TRUE(change(controller, undo));
+    ASSERT_NE(everything(controller), before);
+    EXPECT_TRUE(controller.get(name).value());
+    EXPECT_TRUE(controller.undo(name, undo));
+    EXPECT_EQ(everything(controller), before);
+    EXPECT_FALSE(controller.undo(name, undo)) << "undone twice";
+    EXPECT_EQ(everything(controller), before);
+  }
+  EXPECT_FALSE(controller.get("fresh").value());
+  // The controller goes on as if nothing had happened.
+  EXPECT_EQ(controller.advance("busy", 1, 1).value().stage, 4);
+  EXPECT_EQ(controller.start("fresh", "a", "b").value().stage, 1);
+}
+
+TEST_F(MigrationUndoTest, UndoIsRefusedOnceTheRecordsChanged) {
+  const std::pair<const char*, void (*)(MigrationController&)> changes[] = {
+      {"another started", [](MigrationController& c) { ASSERT_TRUE(c.start("other", "a", "b")); }},
+      {"another advanced", [](MigrationController& c) { ASSERT_TRUE(c.advance("idle", 0, 0)); }},
+      {"the same advanced", [](MigrationController& c) { ASSERT_TRUE(c.advance("busy", 0, 0)); }},
+      {"the same rolled back", [](MigrationController& c) { ASSERT_TRUE(c.rollback("busy")); }},
+  };
+  for (const auto& [label, change_since] : changes) {
+    SCOPED_TRACE(label);
+    MigrationController fresh("myapp", clock);
+    walk_to(fresh, "idle", 0);
+    walk_to(fresh, "busy", 2);
+    MigrationUndo undo;
+    ASSERT_TRUE(fresh.advance("busy", 0, 0, &undo));
+    change_since(fresh);
+    const std::vector<std::string> after_both = everything(fresh);
+    EXPECT_FALSE(fresh.undo("busy", undo));
+    EXPECT_EQ(everything(fresh), after_both);
+  }
+}
+
+TEST_F(MigrationUndoTest, RefusedChangesAndReadsLeaveTheUndoAsItWas) {
+  MigrationUndo undo;
+  ASSERT_TRUE(controller.rollback("busy", &undo));
+  const std::vector<std::string> rolled_back = everything(controller);
+  // None of these changes anything, so the rollback stays the latest change.
+  MigrationUndo refused;
+  EXPECT_FALSE(controller.start("busy", "a", "b", &refused));
+  EXPECT_FALSE(controller.advance("done", 0, 0, &refused));
+  EXPECT_FALSE(controller.rollback("idle", &refused));
+  EXPECT_FALSE(controller.rollback("ghost", &refused));
+  EXPECT_TRUE(controller.get("busy").value());
+  EXPECT_FALSE(controller.undo("busy", refused));
+  EXPECT_EQ(everything(controller), rolled_back);
+  EXPECT_TRUE(controller.undo("busy", undo));
+  EXPECT_EQ(controller.get("busy").value()->stage, 3);
+}
+
 class MigrationPoisonTest : public MigrationTest,
                             public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(MigrationPoisonTest, ClockBeforeEpochPoisonsTheController) {
   walk_to(controller, "v", 2);
+  MigrationUndo undo;
+  ASSERT_TRUE(controller.advance("v", 0, 0, &undo));
   clock->set(kBeforeEpoch);
   const std::string operation = GetParam();
   if (operation == "start") {
@@ -210,6 +305,7 @@ TEST_P(MigrationPoisonTest, ClockBeforeEpochPoisonsTheController) {
     EXPECT_EQ(error->message(), "Migration error: lock poisoned");
   }
   EXPECT_EQ(controller.count_active(), 0u);
+  EXPECT_FALSE(controller.undo("v", undo));
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, MigrationPoisonTest,

@@ -192,11 +192,88 @@ TEST_F(RegistryTest, ListFiltersAndCounts) {
   EXPECT_EQ(registry.agent_count(), 4u);
 }
 
+// Every record and count the registry shows, in one order.
+std::vector<std::string> everything(const AgentRegistry& registry) {
+  std::vector<std::string> out;
+  for (const AgentEntry& entry : registry.list(std::nullopt, std::nullopt).value()) {
+    out.push_back(record(entry));
+  }
+  std::sort(out.begin(), out.end());
+  for (const char* status : {"starting", "running", "idle", "stopping", "stopped", "error"}) {
+    out.push_back(std::string(status) + "=" + std::to_string(registry.count_by_status(status)));
+  }
+  out.push_back("total=" + std::to_string(registry.agent_count()));
+  return out;
+}
+
+TEST_F(RegistryTest, UndoRegisterTakesBackTheLatestRegistration) {
+  add("Customer", "c1", "{\"a\":1}");
+  ASSERT_TRUE(registry.update_status("c1", AgentStatus::kIdle));
+  const std::vector<std::string> before = everything(registry);
+
+  clock->set(kLater);
+  std::uint64_t change = 0;
+  ASSERT_TRUE(registry.register_agent("Order", "o1", 3, "[1]", &change));
+  // Reads and changes that change nothing leave the registration the latest.
+  EXPECT_TRUE(registry.get("o1").value());
+  ASSERT_TRUE(registry.deregister("ghost"));
+  EXPECT_FALSE(registry.update_status("ghost", AgentStatus::kIdle));
+  EXPECT_TRUE(registry.undo_register("o1", change));
+  EXPECT_EQ(everything(registry), before);
+  EXPECT_FALSE(registry.get("o1").value());
+  EXPECT_FALSE(registry.undo_register("o1", change)) << "undone twice";
+
+  std::uint64_t again = 0;
+  ASSERT_TRUE(registry.register_agent("Order", "o1", 3, "[1]", &again));
+  EXPECT_NE(again, change);
+  EXPECT_EQ(registry.agent_count(), 2u);
+}
+
+TEST_F(RegistryTest, UndoRegisterIsRefusedOnceTheRegistryChanged) {
+  const std::pair<const char*, void (*)(AgentRegistry&)> changes[] = {
+      {"status of another",
+       [](AgentRegistry& r) { ASSERT_TRUE(r.update_status("c1", AgentStatus::kIdle)); }},
+      {"status of the new",
+       [](AgentRegistry& r) { ASSERT_TRUE(r.update_status("o1", AgentStatus::kIdle)); }},
+      {"another registered",
+       [](AgentRegistry& r) { ASSERT_TRUE(r.register_agent("T", "c2", 0, "")); }},
+      {"another removed", [](AgentRegistry& r) { ASSERT_TRUE(r.deregister("c1")); }},
+      {"the new one registered anew",
+       [](AgentRegistry& r) {
+         ASSERT_TRUE(r.deregister("o1"));
+         ASSERT_TRUE(r.register_agent("Other", "o1", 9, ""));
+       }},
+  };
+  for (const auto& [label, change_since] : changes) {
+    SCOPED_TRACE(label);
+    AgentRegistry fresh(clock);
+    ASSERT_TRUE(fresh.register_agent("Customer", "c1", 0, ""));
+    std::uint64_t change = 0;
+    ASSERT_TRUE(fresh.register_agent("Order", "o1", 3, "", &change));
+    change_since(fresh);
+    const std::vector<std::string> after_both = everything(fresh);
+    EXPECT_FALSE(fresh.undo_register("o1", change));
+    EXPECT_EQ(everything(fresh), after_both);
+  }
+}
+
+TEST_F(RegistryTest, RefusedRegistrationGivesNoChangeToUndo) {
+  std::uint64_t first = 0;
+  ASSERT_TRUE(registry.register_agent("Customer", "c1", 0, "", &first));
+  std::uint64_t change = 77;
+  EXPECT_FALSE(registry.register_agent("Customer", "c1", 0, "", &change));
+  EXPECT_EQ(change, 77u);
+  EXPECT_FALSE(registry.undo_register("c1", change));
+  EXPECT_FALSE(registry.undo_register("ghost", first));
+  EXPECT_EQ(registry.agent_count(), 1u);
+}
+
 class RegistryPoisonTest : public RegistryTest,
                            public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(RegistryPoisonTest, ClockBeforeEpochBreaksTheRegistry) {
-  add("Customer", "c1");
+  std::uint64_t change = 0;
+  ASSERT_TRUE(registry.register_agent("Customer", "c1", 0, "", &change));
   clock->set(kBeforeEpoch);
   const std::string operation = GetParam();
   if (operation == "register") {
@@ -219,6 +296,7 @@ TEST_P(RegistryPoisonTest, ClockBeforeEpochBreaksTheRegistry) {
   }
   EXPECT_EQ(registry.agent_count(), 0u);
   EXPECT_EQ(registry.count_by_status("starting"), 0u);
+  EXPECT_FALSE(registry.undo_register("c1", change));
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, RegistryPoisonTest, ::testing::Values("register", "update"));

@@ -248,13 +248,35 @@ class ResultText {
   std::string& text_;
 };
 
-// Agents
-
-PyObject* agent_record(const AgentEntry& entry) {
+// The answer to a change already made: the record's text, written by
+// write_record, as a str. When memory runs out before the str exists,
+// undo() takes the change back and the caller gets MemoryError with the
+// mesh as it was. That is sound because the interpreter lock is held from
+// the change until the str exists (the text is written and, unless the
+// record is known to be ASCII, measured with it held, whatever its size),
+// and every registry and migration call is made with it held: no other
+// thread can have seen the change. new_str allocates before it lets the
+// lock go to fill the str, and filling cannot fail. The undo is refused
+// only if the table changed meanwhile, which the lock rules out; the
+// MemoryError stands either way.
+template <class WriteRecord, class Undo>
+PyObject* answer_or_undo(WriteRecord write_record, bool ascii, Undo undo) {
   ResultText result;
-  write_agent_entry(entry, result.text());
-  return new_str(result.text());
+  std::string& out = result.text();
+  TextShape shape;
+  try {
+    write_record(out);
+    shape = ascii ? TextShape{out.size(), CharWidth::kAscii} : shape_of(out);
+  } catch (...) {
+    undo();
+    throw;
+  }
+  PyObject* str = new_str(out, shape);
+  if (str == nullptr) undo();
+  return str;
 }
+
+// Agents
 
 PyObject* register_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
@@ -278,10 +300,13 @@ PyObject* register_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!*canonical) return raise_json_error(canonical->error());
     metadata_json = std::move(**canonical);
   }
+  std::uint64_t change = 0;
   auto entry = mesh->registry.register_agent(agent_type, agent_id, instance,
-                                             std::move(metadata_json));
+                                             std::move(metadata_json), &change);
   if (!entry) return raise_mesh_error(entry.error());
-  return agent_record(*entry);
+  return answer_or_undo([&](std::string& out) { write_agent_entry(*entry, out); },
+                        entry->record_is_ascii,
+                        [&] { mesh->registry.undo_register(agent_id, change); });
 }
 
 PyObject* update_agent_status(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -378,6 +403,27 @@ PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     if (invalid) return raise_json_error(*invalid);
   }
+  // The answer does not depend on the change, so it is made whole before
+  // the agent is looked up: running out of memory then leaves the agent's
+  // status as it was, and making a large one, which lets the interpreter
+  // lock go, cannot come between the check of the status and its update.
+  OwnedRef descriptor;
+  {
+    // Keys in byte order: agent_id, agent_type, method, node, status.
+    ResultText result;
+    std::string& out = result.text();
+    out += "{\"agent_id\":";
+    json::write_string(agent_id, out);
+    out += ",\"agent_type\":";
+    json::write_string(agent_type, out);
+    out += ",\"method\":";
+    json::write_string(method, out);
+    out += ",\"node\":\"";
+    out += kRouteNode;  // plain letters: nothing to escape
+    out += "\",\"status\":\"routed\"}";
+    descriptor = OwnedRef::steal(new_str(out));
+  }
+  if (!descriptor) return nullptr;
   auto status = mesh->registry.status_of(agent_id);
   if (!status) return raise_mesh_error(status.error());
   if (!*status || **status == AgentStatus::kStopped || **status == AgentStatus::kError) {
@@ -386,20 +432,7 @@ PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nar
   }
   // The agent may have gone since the lookup; routing succeeds all the same.
   (void)mesh->registry.update_status(agent_id, AgentStatus::kRunning);
-
-  // Keys in byte order: agent_id, agent_type, method, node, status.
-  ResultText result;
-  std::string& out = result.text();
-  out += "{\"agent_id\":";
-  json::write_string(agent_id, out);
-  out += ",\"agent_type\":";
-  json::write_string(agent_type, out);
-  out += ",\"method\":";
-  json::write_string(method, out);
-  out += ",\"node\":\"";
-  out += kRouteNode;  // plain letters: nothing to escape
-  out += "\",\"status\":\"routed\"}";
-  return new_str(out);
+  return descriptor.release();
 }
 
 // State
@@ -495,10 +528,10 @@ PyObject* state_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // Migrations
 
-PyObject* migration_record(const MigrationState& state) {
-  ResultText result;
-  write_migration_state(state, result.text());
-  return new_str(result.text());
+PyObject* migration_answer(Mesh& mesh, std::string_view variable_name, const MigrationState& state,
+                           MigrationUndo& undo) {
+  return answer_or_undo([&](std::string& out) { write_migration_state(state, out); },
+                        state.record_is_ascii, [&] { mesh.migrations.undo(variable_name, undo); });
 }
 
 PyObject* start_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -512,9 +545,10 @@ PyObject* start_migration(PyObject* self, PyObject* const* args, Py_ssize_t narg
       !arguments.text(1, source_backend) || !arguments.text(2, target_backend)) {
     return nullptr;
   }
-  auto state = mesh->migrations.start(variable_name, source_backend, target_backend);
+  MigrationUndo undo;
+  auto state = mesh->migrations.start(variable_name, source_backend, target_backend, &undo);
   if (!state) return raise_mesh_error(state.error());
-  return migration_record(*state);
+  return migration_answer(*mesh, variable_name, *state, undo);
 }
 
 PyObject* advance_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -528,9 +562,10 @@ PyObject* advance_migration(PyObject* self, PyObject* const* args, Py_ssize_t na
       !arguments.u64(1, discrepancy_count) || !arguments.u64(2, keys_migrated)) {
     return nullptr;
   }
-  auto state = mesh->migrations.advance(variable_name, discrepancy_count, keys_migrated);
+  MigrationUndo undo;
+  auto state = mesh->migrations.advance(variable_name, discrepancy_count, keys_migrated, &undo);
   if (!state) return raise_mesh_error(state.error());
-  return migration_record(*state);
+  return migration_answer(*mesh, variable_name, *state, undo);
 }
 
 PyObject* rollback_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -539,9 +574,10 @@ PyObject* rollback_migration(PyObject* self, PyObject* const* args, Py_ssize_t n
   Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
   std::string_view variable_name;
   if (mesh == nullptr || !arguments.text(0, variable_name)) return nullptr;
-  auto state = mesh->migrations.rollback(variable_name);
+  MigrationUndo undo;
+  auto state = mesh->migrations.rollback(variable_name, &undo);
   if (!state) return raise_mesh_error(state.error());
-  return migration_record(*state);
+  return migration_answer(*mesh, variable_name, *state, undo);
 }
 
 PyObject* get_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
