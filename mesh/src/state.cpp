@@ -38,7 +38,7 @@ struct StateEntries::Block {
                          const TextShape& shape) {
     void* memory = ::operator new(bytes_for(key.size(), value.size(), shape.width));
     BlockPtr block(new (memory) Block{hash, nullptr, nullptr, key.size(), 0});
-    std::ranges::copy(key, block->bytes());
+    std::copy(key.begin(), key.end(), block->bytes());
     block->overwrite_value(value, shape);
     return block;
   }
@@ -59,7 +59,7 @@ struct StateEntries::Block {
       const std::uint64_t code_points = shape.code_points;
       std::memcpy(out + 1, &code_points, sizeof code_points);
     }
-    std::ranges::copy(text, out + shape_size(shape.width));
+    std::copy(text.begin(), text.end(), out + shape_size(shape.width));
   }
 
   TextShape shape() const {
