@@ -244,8 +244,7 @@ StateEntries::BlockPtr StateEntries::assign(BlockPtr& block) {
   return BlockPtr(current);
 }
 
-StateEntries::SearchCost StateEntries::search_cost(std::string_view key,
-                                                   std::uint64_t hash) const {
+StateEntries::SearchCost StateEntries::search_cost(std::string_view key, std::uint64_t hash) const {
   SearchCost cost{1, 0};
   for (std::size_t slot = hash & mask_;; slot = (slot + 1) & mask_, ++cost.probes) {
     const Block* block = slots_[slot];

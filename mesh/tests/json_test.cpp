@@ -171,7 +171,8 @@ TEST(JsonStrings, CanonicalFormKnowsItsShape) {
       {"{\"\xc3\xa9\":\"\xe2\x82\xac\",\"a\":1}", "{\"a\":1,\"\xc3\xa9\":\"\xe2\x82\xac\"}"},
       {"{\"a\":\"\xf0\x9f\x98\x80\",\"a\":\"\xc3\xa9\"}", "{\"a\":\"\xc3\xa9\"}"},
       {"{\"a\":\"\xc3\xa9\",\"a\":\"e\"}", R"({"a":"e"})"},
-      {"{\"b\":{\"a\":\"\xe2\x82\xac\",\"a\":0},\"a\":\"\xc3\xa9\"}", "{\"a\":\"\xc3\xa9\",\"b\":{\"a\":0}}"},
+      {"{\"b\":{\"a\":\"\xe2\x82\xac\",\"a\":0},\"a\":\"\xc3\xa9\"}",
+       "{\"a\":\"\xc3\xa9\",\"b\":{\"a\":0}}"},
   };
   for (const Case& c : cases) EXPECT_EQ(compact(c.input), c.expected) << c.input;
 }

@@ -171,7 +171,8 @@ TEST(StateStoreScale, SearchCostPerKeyBarelyGrowsWithTheStore) {
   std::vector<std::string> keys;
   for (int i = 0; i < 65536; ++i) keys.push_back(std::string(40, '/') + std::to_string(100000 + i));
   for (const std::size_t count : {std::size_t{1024}, keys.size()}) {
-    const std::vector<std::string> stored(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(count));
+    const std::vector<std::string> stored(keys.begin(),
+                                          keys.begin() + static_cast<std::ptrdiff_t>(count));
     InMemoryStateStore store;
     for (const std::string& key : stored) ASSERT_TRUE(store.set(key, "{\"a\":1}"));
     const double log2_count = std::log2(static_cast<double>(count));
