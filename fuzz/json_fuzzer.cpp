@@ -1,7 +1,8 @@
 // Reading and writing JSON must agree: an accepted text writes to a compact
 // text that reads back to the same value and writes to the same bytes, the
-// streaming canonical form equals the written tree, and a refused text gets
-// a message positioned inside the text.
+// streaming canonical form equals the written tree (and, where it reports
+// the shape of what it wrote, that shape is the one measured), and a refused
+// text gets a message positioned inside the text.
 
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +28,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   auto value = parse(text);
   auto streamed = canonicalize(text);
+  std::string shaped = "x";
+  vennu::TextShape shape;
+  const auto shaped_error = canonicalize(text, shaped, shape);
+  check(shaped_error.has_value() == !streamed);
+  if (streamed) {
+    check(shaped == "x" + *streamed);
+    const vennu::TextShape measured = vennu::shape_of(*streamed);
+    check(shape.code_points == measured.code_points && shape.width == measured.width);
+  } else {
+    check(shaped == "x" && shaped_error->text() == streamed.error().text());
+  }
   if (!value) {
     const Error& error = value.error();
     const std::string suffix = " at line " + std::to_string(error.line) + " column " + std::to_string(error.column);

@@ -462,4 +462,7 @@ def test_too_large_arguments_raise_memory_error_and_change_nothing():
     lines = [line.split(" | ") for line in out.splitlines()]
     assert len(lines) == 10, out
     for name, outcome, unchanged in lines:
-        assert (outcome, unchanged) == ("MemoryError", "True"), name
+        # publish checks the payload where it is and keeps no copy of it, so
+        # a payload the caller could make is published to its existing topic.
+        expected = "succeeded" if name == "payload" else "MemoryError"
+        assert (outcome, unchanged) == (expected, "True"), name

@@ -1,3 +1,5 @@
+import sys
+
 import pytest
 
 from conftest import health
@@ -18,6 +20,24 @@ def test_set_get_exists(mesh, text, stored):
     assert mesh.state_set("k", text) is None
     assert mesh.state_get("k") == stored
     assert mesh.state_exists("k") is True
+
+
+# A str read back must be the interpreter's own form of its text: made one
+# unit too wide it would differ in size (and compare unequal). Escapes,
+# width edges, and repeated keys whose dropped values held the widest
+# characters are where the width of a value can be miscounted.
+@pytest.mark.parametrize("text,stored", [
+    ('"\\u00e9"', '"\u00e9"'), ('["\u00ff","\u0100"]', '["\u00ff","\u0100"]'),
+    ('"\\ud83d\\ude00x"', '"\U0001f600x"'), ('{"\u20ac":"\u00e9","a":1}', '{"a":1,"\u20ac":"\u00e9"}'),
+    ('{"a":"\U0001f600","a":"\u00e9"}', '{"a":"\u00e9"}'), ('{"a":"\u00e9","a":"e"}', '{"a":"e"}'),
+    ('{"b":{"a":"\u20ac","a":0},"a":"\u00e9"}', '{"a":"\u00e9","b":{"a":0}}'),
+])
+def test_values_read_back_in_the_interpreters_own_str_form(mesh, text, stored):
+    mesh.state_set("k", text)
+    got = mesh.state_get("k")
+    assert got == stored
+    # A fresh decoding: the literal may hold a cached UTF-8 copy of itself.
+    assert sys.getsizeof(got) == sys.getsizeof(stored.encode().decode())
 
 
 def test_overwrite_and_delete(mesh):

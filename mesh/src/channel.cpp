@@ -19,11 +19,11 @@ class SenderHandle {
   }
 
   // Takes over a handle whose count was already added.
-  void adopt(std::shared_ptr<BroadcastChannel> channel) { channel_ = std::move(channel); }
+  void adopt(BroadcastChannel* channel) { channel_ = channel; }
   BroadcastChannel& operator*() const { return *channel_; }
 
  private:
-  std::shared_ptr<BroadcastChannel> channel_;
+  BroadcastChannel* channel_ = nullptr;
 };
 
 }  // namespace
@@ -33,7 +33,7 @@ BroadcastChannel::BroadcastChannel() = default;
 // There is no receive operation, so a copy kept for a live receiver could
 // never be read: the message is dropped either way, and the receiver count is
 // what the send yields.
-std::uint64_t BroadcastChannel::send([[maybe_unused]] Message message) {
+std::uint64_t BroadcastChannel::send([[maybe_unused]] const Message& message) {
   return receivers_.load(std::memory_order_acquire);
 }
 
@@ -55,35 +55,34 @@ MeshChannel::MeshChannel(std::shared_ptr<const Clock> clock) : clock_(std::move(
 
 MeshResult<std::uint64_t> MeshChannel::publish(std::string_view topic,
                                                std::string_view payload_json) {
-  // The message is built before a topic can be created, so that running out
-  // of memory creates none; it is stamped after the lock is released.
-  Message message{std::string(topic), std::string(payload_json), Timestamp{}};
   SenderHandle handle;
-  const bool readable = topics_.write([&](TextMap<std::shared_ptr<BroadcastChannel>>& topics) {
+  const bool readable = topics_.write([&](TextMap<std::unique_ptr<BroadcastChannel>>& topics) {
     inject_fault(FaultSite::kChannelPublish);
     if (auto found = topics.find(topic); found != topics.end()) {
       found->second->add_sender();
-      handle.adopt(found->second);
+      handle.adopt(found->second.get());
       return;
     }
-    // A new channel comes with one sender handle (kept by this call) and
-    // one receiver, which nobody can read from and is let go at once. If
-    // the map cannot take it, the handle lets the channel go with this call.
-    auto created = std::make_shared<BroadcastChannel>();
-    handle.adopt(created);
+    // A new channel comes with one sender handle, which the map keeps, and
+    // one receiver, which nobody can read from and is let go at once. This
+    // call takes a handle of its own once the map holds the channel: if the
+    // map cannot take it, the channel goes and no topic is created.
+    auto created = std::make_unique<BroadcastChannel>();
     created->release_receiver();
-    topics.emplace(std::string(topic), created);
-    created->add_sender();
+    BroadcastChannel* channel = created.get();
+    topics.emplace(std::string(topic), std::move(created));
+    channel->add_sender();
+    handle.adopt(channel);
   });
   if (!readable) return unexpected(MeshError::channel_error("channel lock poisoned"));
-  message.timestamp = current_timestamp(*clock_);
-  return (*handle).send(std::move(message));
+  const Message message{topic, payload_json, current_instant(*clock_)};
+  return (*handle).send(message);
 }
 
 std::uint64_t MeshChannel::topic_count() const {
   std::uint64_t count = 0;
   topics_.read(
-      [&](const TextMap<std::shared_ptr<BroadcastChannel>>& topics) { count = topics.size(); });
+      [&](const TextMap<std::unique_ptr<BroadcastChannel>>& topics) { count = topics.size(); });
   return count;
 }
 

@@ -7,11 +7,11 @@
 // no message buffer until a receiver could read one.
 //
 // Out of memory: publish may throw std::bad_alloc; no topic is then created
-// and the map stays usable.
+// and the map stays usable. Only a new topic allocates.
 //
 // Thread safety: every member may be called concurrently. The topic map is
-// under one exclusive lock held only for the lookup or insertion; the send
-// happens after it is released. Any other failure escaping that section (a
+// under one exclusive lock held only for the lookup or insertion; the clock
+// is read and the message sent after it is released. Any other failure escaping that section (a
 // broken invariant) poisons the map for good: publish then fails with
 // ChannelError "channel lock poisoned" and topic_count reads 0.
 
@@ -21,7 +21,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -34,10 +33,13 @@ namespace vennu {
 
 // The payload travels as its JSON text, checked by the caller: nothing ever
 // reads a message back, so building its document tree would be wasted work.
+// For the same reason a message refers to the publisher's text and carries
+// the instant it was sent, unformatted: a channel would copy and format
+// what it keeps for a receiver, and none is ever kept.
 struct Message {
-  std::string topic;
-  std::string payload_json;
-  Timestamp timestamp;
+  std::string_view topic;
+  std::string_view payload_json;
+  Instant sent_at;
 };
 
 // A bounded multi-receiver channel. Sends reach the receivers live at the
@@ -53,7 +55,7 @@ class BroadcastChannel {
 
   // The number of receivers reached; 0 when there are none, in which case
   // the message is dropped.
-  std::uint64_t send(Message message);
+  std::uint64_t send(const Message& message);
 
   void add_sender();
   void release_sender();
@@ -80,7 +82,9 @@ class MeshChannel {
 
  private:
   std::shared_ptr<const Clock> clock_;
-  Guarded<TextMap<std::shared_ptr<BroadcastChannel>>, std::mutex> topics_;
+  // Topics are never removed, so a channel outlives every publish that
+  // found it in the map.
+  Guarded<TextMap<std::unique_ptr<BroadcastChannel>>> topics_;
 };
 
 }  // namespace vennu

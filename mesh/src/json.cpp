@@ -305,9 +305,13 @@ void put_string(std::string_view text, Output& out) {
 
 // Receivers of a string's contents: runs of bytes that need no escaping, and
 // the characters that escapes stand for.
+//
+// A multi-byte UTF-8 sequence in the text reaches run with its neighbours;
+// multibyte tells of it first, for a sink that wants to know.
 struct DecodedSink {
   std::string& out;
   void run(const char* begin, const char* end) { out.append(begin, end); }
+  void multibyte() {}
   void code_point(char32_t cp) {
     char bytes[4];
     out.append(bytes, write_utf8(bytes, cp));
@@ -315,17 +319,21 @@ struct DecodedSink {
 };
 
 // Writes the compact form into room made beforehand: it is never longer
-// than the text read.
+// than the text read. It notes whether it wrote any character beyond ASCII,
+// so that only such strings are measured.
 struct CompactSink {
   char* out;
   bool escaped = false;  // the text held an escape, so its compact form may
+  bool wide = false;     // a character beyond U+007F was written
   void run(const char* begin, const char* end) {
     const auto size = static_cast<std::size_t>(end - begin);
     copy_bytes(out, begin, size);
     out += size;
   }
+  void multibyte() { wide = true; }
   void code_point(char32_t cp) {
     escaped = true;
+    wide |= cp >= 0x80;
     out = cp < 0x80 && needs_escape(static_cast<unsigned char>(cp)) ? write_escape(out, static_cast<unsigned char>(cp))
                                                                     : write_utf8(out, cp);
   }
@@ -333,6 +341,7 @@ struct CompactSink {
 
 struct DiscardSink {
   void run(const char*, const char*) {}
+  void multibyte() {}
   void code_point(char32_t) {}
 };
 
@@ -777,6 +786,24 @@ class Canonicalizer {
     return canonicalizer.copy_text();
   }
 
+  // run, also setting shape to that of what it appended.
+  static std::optional<Error> run(std::string_view text, std::string& out, TextShape& shape) {
+    const std::size_t start = out.size();
+    Canonicalizer canonicalizer(text, out);
+    if (auto error = canonicalizer.copy_text()) return error;
+    const std::string_view written(out.data() + start, out.size() - start);
+    if (canonicalizer.width_ == CharWidth::kAscii) {
+      shape = {written.size(), CharWidth::kAscii};
+    } else if (canonicalizer.dropped_) {
+      // A repeated key's member that was left out may have held characters
+      // counted here.
+      shape = shape_of(written);
+    } else {
+      shape = {written.size() - canonicalizer.extra_bytes_, canonicalizer.width_};
+    }
+    return std::nullopt;
+  }
+
   // A number in compact form: the text of an integer that keeps its kind,
   // which is compact already (the grammar forbids leading zeros and '+'),
   // or the digits of a double.
@@ -872,6 +899,7 @@ class Canonicalizer {
     const Cursors end = copy_value({reader_.cur_, text_.data() + start});
     text_.resize(end.in != nullptr ? offset(end.out) : start);
     if (reader_.advance(end.in) && reader_.finish()) return std::nullopt;
+    text_.resize(start);  // trailing characters fail after the value is written
     return reader_.error();
   }
 
@@ -923,14 +951,28 @@ class Canonicalizer {
 
   static Cursors failed(std::nullptr_t) { return kFailed; }
 
-  Cursors copy_string(Cursors at, bool& escaped) {
+  [[gnu::always_inline]] Cursors copy_string(Cursors at, bool& escaped) {
     *at.out = '"';
     CompactSink sink{at.out + 1};
     const char* const p = reader_.scan_string(at.in, sink);
     if (p == nullptr) return kFailed;
     *sink.out = '"';
     escaped = sink.escaped;
+    if (sink.wide) [[unlikely]] {
+      count_wide_string(at.out + 1, sink.out);
+    }
     return {p, sink.out + 1};
+  }
+
+  // Measures a string just written that holds characters beyond ASCII,
+  // while its bytes are at hand rather than in a pass over the whole text;
+  // a text of ASCII strings is not measured at all. Kept out of line, so
+  // that copying a string stays small enough to be inlined.
+  [[gnu::noinline]] void count_wide_string(const char* begin, const char* end) {
+    const std::string_view text(begin, static_cast<std::size_t>(end - begin));
+    const TextShape shape = shape_of(text);
+    extra_bytes_ += text.size() - shape.code_points;
+    width_ = std::max(width_, shape.width);
   }
 
   Cursors copy_literal(Cursors at, std::string_view word) {
@@ -1070,7 +1112,10 @@ class Canonicalizer {
 
     out = text_.data() + region_begin;
     for (std::size_t i = 0; i < order.size(); ++i) {
-      if (i + 1 < order.size() && compare_keys(order[i].key, order[i + 1].key) == 0) continue;
+      if (i + 1 < order.size() && compare_keys(order[i].key, order[i + 1].key) == 0) {
+        dropped_ = true;
+        continue;
+      }
       if (offset(out) != region_begin) *out++ = ',';
       const MemberSpan& member = members[order[i].index];
       const std::size_t size = member.text_end - member.text_begin;
@@ -1095,7 +1140,10 @@ class Canonicalizer {
     std::vector<MemberSpan>& kept = scratch_.kept;
     const std::size_t kept_begin = kept.size();
     for (std::size_t i = 0; i < order.size(); ++i) {
-      if (i + 1 < order.size() && compare_keys(order[i].key, order[i + 1].key) == 0) continue;
+      if (i + 1 < order.size() && compare_keys(order[i].key, order[i + 1].key) == 0) {
+        dropped_ = true;
+        continue;
+      }
       kept.push_back(members[order[i].index]);
     }
     scratch_.reordered.push_back(
@@ -1157,6 +1205,11 @@ class Canonicalizer {
   std::size_t recorded_ = 0;        // scratch_.reordered.size(), kept at hand
   std::uint64_t moved_ = 0;         // bytes, for reordered_bytes
   Scratch& scratch_;
+  // Of the strings written: the bytes beyond the first of each code point,
+  // and the widest code point.
+  std::size_t extra_bytes_ = 0;
+  CharWidth width_ = CharWidth::kAscii;
+  bool dropped_ = false;  // a repeated key's member was left out
 };
 
 void Object::set(std::string key, Value value) {
@@ -1588,6 +1641,7 @@ const char* Reader::scan_string(const char* p, Sink& sink) {
     } else {
       // Non-ASCII text comes in runs; check it without going back to the
       // run search after every character.
+      sink.multibyte();
       do {
         p = scan_utf8_sequence(p);
         if (p == nullptr) return nullptr;
@@ -1762,6 +1816,10 @@ Expected<std::string, Error> canonicalize(std::string_view text) {
   std::string out;
   if (auto error = Canonicalizer::run(text, out)) return unexpected(std::move(*error));
   return out;
+}
+
+std::optional<Error> canonicalize(std::string_view text, std::string& out, TextShape& shape) {
+  return Canonicalizer::run(text, out, shape);
 }
 
 }  // namespace vennu::json

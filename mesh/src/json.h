@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "expected.h"
+#include "text_shape.h"
 
 namespace vennu::json {
 
@@ -142,6 +143,11 @@ std::optional<Error> validate(std::string_view text);
 // write(parse(text)) would give, without keeping the tree when it is not
 // needed.
 Expected<std::string, Error> canonicalize(std::string_view text);
+
+// canonicalize for a caller that keeps the compact form: appends it to out
+// (which it leaves as it was on failure) and sets shape to its shape_of
+// (text_shape.h), found while writing it rather than by reading it again.
+std::optional<Error> canonicalize(std::string_view text, std::string& out, TextShape& shape);
 
 // The number of bytes the canonicalize calls of this thread have moved so
 // far to put object members in key order: a work counter, which tests use to

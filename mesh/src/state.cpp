@@ -47,16 +47,6 @@ struct StateEntries::Block {
   std::string_view value() const {
     return {bytes() + key_size + shape_size(width()), value_size};
   }
-  TextShape shape() const {
-    TextShape shape{value_size, width()};
-    if (shape.width != CharWidth::kAscii) {
-      std::uint64_t code_points;
-      std::memcpy(&code_points, bytes() + key_size + 1, sizeof code_points);
-      shape.code_points = static_cast<std::size_t>(code_points);
-    }
-    return shape;
-  }
-
   bool fits(std::size_t new_value_size, CharWidth new_width) const {
     return bytes_for(key_size, new_value_size, new_width) ==
            bytes_for(key_size, value_size, width());
@@ -70,6 +60,16 @@ struct StateEntries::Block {
       std::memcpy(out + 1, &code_points, sizeof code_points);
     }
     std::copy(text.begin(), text.end(), out + shape_size(shape.width));
+  }
+
+  TextShape shape() const {
+    TextShape shape{value_size, width()};
+    if (shape.width != CharWidth::kAscii) {
+      std::uint64_t code_points;
+      std::memcpy(&code_points, bytes() + key_size + 1, sizeof code_points);
+      shape.code_points = static_cast<std::size_t>(code_points);
+    }
+    return shape;
   }
 
  private:
@@ -197,35 +197,63 @@ bool StateEntries::contains(std::string_view key, std::uint64_t hash) const {
   return slots_[slot_of(key, hash)] != nullptr;
 }
 
+StateEntries::BlockPtr StateEntries::make_block(std::string_view key, std::uint64_t hash,
+                                                std::string_view value, const TextShape& shape) {
+  return Block::create(key, hash, value, shape);
+}
+
 StateEntries::BlockPtr StateEntries::assign(std::string_view key, std::uint64_t hash,
                                             std::string_view value, const TextShape& shape) {
+  if (Block* current = slots_[slot_of(key, hash)]; current != nullptr) {
+    // Readers copy under the shared lock, so the value can change in place.
+    if (current->fits(value.size(), shape.width)) {
+      current->overwrite_value(value, shape);
+      return nullptr;
+    }
+  }
+  BlockPtr block = Block::create(key, hash, value, shape);
+  return assign(block);
+}
+
+StateEntries::BlockPtr StateEntries::assign(BlockPtr& block) {
+  const std::string_view key = block->key();
+  const std::uint64_t hash = block->hash;
   const std::size_t slot = slot_of(key, hash);
   Block* current = slots_[slot];
   if (current == nullptr) {
-    // Both allocations come before the first change, so running out of
-    // memory leaves the entries as they were. Growing moves the free slot.
-    BlockPtr fresh = Block::create(key, hash, value, shape);
+    // Growing is the one allocation, and it comes before the first change,
+    // so running out of memory leaves the entries as they were. It moves
+    // the free slot.
     std::size_t free_slot = slot;
     if ((size_ + 1) * 4 > capacity() * 3) {
       grow();
       free_slot = slot_of(key, hash);
     }
-    slots_[free_slot] = fresh.release();
+    slots_[free_slot] = block.release();
     link_in_order(&order_root_, slots_[free_slot]);
     ++size_;
     return nullptr;
   }
-  // Readers copy under the shared lock, so the value can change in place.
-  if (current->fits(value.size(), shape.width)) {
-    current->overwrite_value(value, shape);
-    return nullptr;
-  }
-  Block* fresh = Block::create(key, hash, value, shape).release();
+  // The new block takes the old one's place in the ordered index, which
+  // its equal key and hash keep valid.
+  Block* fresh = block.release();
   fresh->less = current->less;
   fresh->greater = current->greater;
   *order_link(key) = fresh;
   slots_[slot] = fresh;
   return BlockPtr(current);
+}
+
+StateEntries::SearchCost StateEntries::search_cost(std::string_view key, std::uint64_t hash) const {
+  SearchCost cost{1, 0};
+  for (std::size_t slot = hash & mask_;; slot = (slot + 1) & mask_, ++cost.probes) {
+    const Block* block = slots_[slot];
+    if (block == nullptr || (block->hash == hash && block->key() == key)) break;
+  }
+  for (const Block* node = order_root_; node != nullptr && node->key() != key; ++cost.depth) {
+    node = key < node->key() ? node->less : node->greater;
+  }
+  return cost;
 }
 
 StateEntries::BlockPtr StateEntries::remove(std::string_view key, std::uint64_t hash) {
@@ -303,12 +331,20 @@ MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(std::string_v
 }
 
 MeshResult<void> InMemoryStateStore::set(std::string_view key, std::string_view value) {
+  return set(key, value, shape_of(value));
+}
+
+MeshResult<void> InMemoryStateStore::set(std::string_view key, std::string_view value,
+                                         const TextShape& shape) {
+  // About as long to copy as to find the entry.
+  constexpr std::size_t kCopiedUnderTheLock = 256;
   const std::uint64_t hash = hash_(key);
-  const TextShape shape = shape_of(value);
+  StateEntries::BlockPtr block;
+  if (value.size() > kCopiedUnderTheLock) block = StateEntries::make_block(key, hash, value, shape);
   StateEntries::BlockPtr replaced;  // released after the lock
   const bool writable = entries_.write([&](StateEntries& entries) {
     inject_fault(FaultSite::kStateWrite);
-    replaced = entries.assign(key, hash, value, shape);
+    replaced = block ? entries.assign(block) : entries.assign(key, hash, value, shape);
   });
   if (!writable) return unexpected(poisoned());
   return {};
@@ -341,6 +377,13 @@ MeshResult<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(
       [&](const StateEntries& entries) { entries.append_keys_with_prefix(prefix, keys); });
   if (!readable) return unexpected(poisoned());
   return keys;
+}
+
+StateEntries::SearchCost InMemoryStateStore::search_cost(std::string_view key) const {
+  const std::uint64_t hash = hash_(key);
+  StateEntries::SearchCost cost{0, 0};
+  entries_.read([&](const StateEntries& entries) { cost = entries.search_cost(key, hash); });
+  return cost;
 }
 
 std::uint64_t InMemoryStateStore::key_count() const {

@@ -10,6 +10,9 @@
 //
 // Out of memory: every operation but key_count may throw std::bad_alloc;
 // the store is then unchanged and stays usable (get leaves *out alone).
+// set copies a long value into a new entry before it takes the lock, and
+// only links the entry in under it; a short one, copied in less time than
+// the lock takes, is copied under it, in place when the entry has room.
 //
 // Thread safety: every member may be called concurrently. get, exists,
 // keys_with_prefix and key_count take the lock shared; set and erase
@@ -74,12 +77,30 @@ class StateEntries {
   ValueRead read_value(std::string_view key, std::uint64_t hash, std::size_t max_bytes,
                        std::string* out, TextShape* shape) const;
   bool contains(std::string_view key, std::uint64_t hash) const;
-  // Both return the block that left the store, for the caller to release
-  // once the lock is no longer held. assign may throw std::bad_alloc and
-  // then changes nothing; remove does not allocate.
+  // A block holding an entry, made without the lock, so that copying a
+  // large value does not hold up the store. hash is the store's hash of key
+  // and shape that of value. May throw std::bad_alloc.
+  static BlockPtr make_block(std::string_view key, std::uint64_t hash, std::string_view value,
+                             const TextShape& shape);
+  // The three return the block that left the store, for the caller to
+  // release once the lock is no longer held. The assigns replace any entry
+  // with the same key: the first copies value in, into the entry's block
+  // when it has room, which suits values short enough to copy under the
+  // lock; the second links in a block from make_block. Both may throw
+  // std::bad_alloc and then change nothing (the second leaves block with
+  // the caller). remove does not allocate.
   BlockPtr assign(std::string_view key, std::uint64_t hash, std::string_view value,
                   const TextShape& shape);
+  BlockPtr assign(BlockPtr& block);
   BlockPtr remove(std::string_view key, std::uint64_t hash);
+  // The number of blocks a probe for key visits and the depth of its block
+  // in the ordered index (0 at the root, the path length when absent): what
+  // a flood of keys chosen to collide would lengthen.
+  struct SearchCost {
+    std::size_t probes;
+    std::size_t depth;
+  };
+  SearchCost search_cost(std::string_view key, std::uint64_t hash) const;
   void append_keys_with_prefix(std::string_view prefix, std::vector<std::string>& out) const;
   std::size_t size() const { return size_; }
 
@@ -110,12 +131,19 @@ class InMemoryStateStore final : public StateStore {
   MeshResult<ValueRead> read(std::string_view key, std::size_t max_bytes, std::string* out,
                              TextShape* shape) const;
   MeshResult<void> set(std::string_view key, std::string_view value) override;
+  // set for a caller that knows the value's shape (shape_of(value)), as the
+  // canonicalizer reports it, so that the value is not measured again.
+  MeshResult<void> set(std::string_view key, std::string_view value, const TextShape& shape);
   MeshResult<void> erase(std::string_view key) override;
   MeshResult<bool> exists(std::string_view key) const override;
   MeshResult<std::vector<std::string>> keys_with_prefix(std::string_view prefix) const override;
 
   // 0 when poisoned.
   std::uint64_t key_count() const;
+
+  // What finding key costs now (StateEntries::search_cost); for tests that
+  // show chosen keys cannot slow the store down. Zeros when poisoned.
+  StateEntries::SearchCost search_cost(std::string_view key) const;
 
  private:
   const SeededHash hash_;  // immutable: keys are hashed before the lock is taken

@@ -164,10 +164,12 @@ void append_quoted_timestamp(const Timestamp& timestamp, std::string& out) {
   out.append(quoted, text.size() + 2);
 }
 
-Timestamp current_timestamp(const Clock& clock) {
+Instant current_instant(const Clock& clock) {
   const Instant now = clock.now();
   if (now.seconds < 0) throw InternalFault("system time before Unix epoch");
-  return format_timestamp(now);
+  return now;
 }
+
+Timestamp current_timestamp(const Clock& clock) { return format_timestamp(current_instant(clock)); }
 
 }  // namespace vennu

@@ -63,8 +63,10 @@ Timestamp format_timestamp(Instant instant);
 // Appends the timestamp as a JSON string; its characters never need escapes.
 void append_quoted_timestamp(const Timestamp& timestamp, std::string& out);
 
-// Reads the clock once and formats it. Throws InternalFault("system time
-// before Unix epoch") when the clock reads before 1970.
+// Reads the clock once. Throws InternalFault("system time before Unix
+// epoch") when the clock reads before 1970.
+Instant current_instant(const Clock& clock);
+// current_instant, formatted.
 Timestamp current_timestamp(const Clock& clock);
 
 }  // namespace vennu

@@ -24,11 +24,33 @@ struct Case {
   std::string expected;  // compact text, or the full error text
 };
 
+// The canonicalizer that appends and reports the shape writes what the
+// plain one returns, after what out held, and leaves out alone on failure;
+// its shape is that of the text it appended, measured again.
+void expect_shaped_form_agrees(std::string_view text,
+                               const Expected<std::string, Error>& streamed) {
+  const std::string before = "kept\xc3\xa9";
+  std::string out = before;
+  TextShape shape{12345, CharWidth::kFourBytes};
+  const auto error = canonicalize(text, out, shape);
+  ASSERT_EQ(!error, streamed.has_value()) << text;
+  if (error) {
+    EXPECT_EQ(error->text(), streamed.error().text()) << text;
+    EXPECT_EQ(out, before) << text;
+    return;
+  }
+  EXPECT_EQ(out, before + *streamed) << text;
+  const TextShape measured = shape_of(*streamed);
+  EXPECT_EQ(shape.code_points, measured.code_points) << text;
+  EXPECT_EQ(shape.width, measured.width) << text;
+}
+
 // All reading paths (tree, streaming, checking only) must give the same text
 // or error.
 std::string compact(std::string_view text) {
   auto tree = parse(text);
   auto streamed = canonicalize(text);
+  expect_shaped_form_agrees(text, streamed);
   const auto checked = validate(text);
   const std::string via_tree = tree ? write(*tree) : tree.error().text();
   const std::string via_stream = streamed ? *streamed : streamed.error().text();
@@ -133,6 +155,26 @@ TEST(JsonStrings, ReaderDecodesEscapes) {
     write_string(c.expected, rewritten);
     EXPECT_EQ(compact(c.input), rewritten) << c.input;
   }
+}
+
+// The shape comes from the characters written, escaped or not, at each
+// width's edges, and from what is left of an object whose repeated keys
+// were dropped with the widest or the only wide characters in them.
+TEST(JsonStrings, CanonicalFormKnowsItsShape) {
+  const Case cases[] = {
+      {R"("\u007f\u0080")", "\"\x7f\xc2\x80\""},
+      {"\"\xc3\xbf\"", "\"\xc3\xbf\""},
+      {R"("\u00ff\u0100")", "\"\xc3\xbf\xc4\x80\""},
+      {"\"\xdf\xbf\xe0\xa0\x80\"", "\"\xdf\xbf\xe0\xa0\x80\""},
+      {R"("\uffff\ud800\udc00")", "\"\xef\xbf\xbf\xf0\x90\x80\x80\""},
+      {"[\"\xf4\x8f\xbf\xbf\",\"\\u001f\"]", "[\"\xf4\x8f\xbf\xbf\",\"\\u001f\"]"},
+      {"{\"\xc3\xa9\":\"\xe2\x82\xac\",\"a\":1}", "{\"a\":1,\"\xc3\xa9\":\"\xe2\x82\xac\"}"},
+      {"{\"a\":\"\xf0\x9f\x98\x80\",\"a\":\"\xc3\xa9\"}", "{\"a\":\"\xc3\xa9\"}"},
+      {"{\"a\":\"\xc3\xa9\",\"a\":\"e\"}", R"({"a":"e"})"},
+      {"{\"b\":{\"a\":\"\xe2\x82\xac\",\"a\":0},\"a\":\"\xc3\xa9\"}",
+       "{\"a\":\"\xc3\xa9\",\"b\":{\"a\":0}}"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(compact(c.input), c.expected) << c.input;
 }
 
 TEST(JsonObjects, KeysSortedByBytesLastDuplicateWins) {
@@ -491,6 +533,7 @@ TEST(JsonCorpus, PublicTestSuite) {
     const char verdict = name[0];
     auto value = parse(text);
     auto streamed = canonicalize(text);
+    expect_shaped_form_agrees(text, streamed);
     const auto checked = validate(text);
     EXPECT_EQ(checked ? checked->text() : "", value ? "" : value.error().text()) << name;
     if (value) {

@@ -465,15 +465,11 @@ PyObject* state_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   std::optional<json::Error> invalid;
   MeshResult<void> stored;
   {
-    // The canonical text is let go of inside: freeing a large one takes a
-    // while too.
+    ResultText canonical;
     InterpreterLockReleased unlocked(value_json.size() >= kLargeWorkBytes);
-    auto canonical = json::canonicalize(value_json);
-    if (canonical) {
-      stored = mesh->state_store.set(key, *canonical);
-    } else {
-      invalid.emplace(std::move(canonical.error()));
-    }
+    TextShape shape;
+    invalid = json::canonicalize(value_json, canonical.text(), shape);
+    if (!invalid) stored = mesh->state_store.set(key, canonical.text(), shape);
   }
   if (invalid) return raise_json_error(*invalid);
   if (!stored) return raise_mesh_error(stored.error());
