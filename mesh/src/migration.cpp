@@ -70,35 +70,20 @@ std::size_t render_ready_text(std::string_view variable_name, std::string_view s
 }  // namespace
 
 void write_migration_state(const MigrationState& state, std::string& out) {
-  if (!state.ready_text.empty()) {
-    const std::string_view ready = state.ready_text;
-    out += ready.substr(0, state.ready_tail_at);
-    json::write_unsigned(state.stage, out);
-    out += ",\"stage_name\":\"";
-    out += state.stage_name;  // letters and underscores: nothing to escape
-    out += "\",\"started_at\":";
-    append_quoted_timestamp(state.started_at, out);
-    out += ",\"advanced_at\":";
-    append_quoted_timestamp(state.advanced_at, out);
-    out += ",\"discrepancy_count\":";
-    json::write_unsigned(state.discrepancy_count, out);
-    out += ",\"keys_migrated\":";
-    json::write_unsigned(state.keys_migrated, out);
-    out += ready.substr(state.ready_tail_at);
-    return;
+  // A record made outside the controller has no ready text: render it here.
+  std::string rendered;
+  std::string_view ready = state.ready_text;
+  std::size_t tail_at = state.ready_tail_at;
+  if (ready.empty()) {
+    tail_at = render_ready_text(state.variable_name, state.source_backend, state.target_backend,
+                                state.app_name, rendered);
+    ready = rendered;
   }
-  out += "{\"variable_name\":";
-  json::write_string(state.variable_name, out);
-  out += ",\"source_backend\":";
-  json::write_string(state.source_backend, out);
-  out += ",\"target_backend\":";
-  json::write_string(state.target_backend, out);
-  out += ",\"stage\":";
+  out += ready.substr(0, tail_at);
   json::write_unsigned(state.stage, out);
   out += ",\"stage_name\":\"";
   out += state.stage_name;  // letters and underscores: nothing to escape
-  out += '"';
-  out += ",\"started_at\":";
+  out += "\",\"started_at\":";
   append_quoted_timestamp(state.started_at, out);
   out += ",\"advanced_at\":";
   append_quoted_timestamp(state.advanced_at, out);
@@ -106,9 +91,7 @@ void write_migration_state(const MigrationState& state, std::string& out) {
   json::write_unsigned(state.discrepancy_count, out);
   out += ",\"keys_migrated\":";
   json::write_unsigned(state.keys_migrated, out);
-  out += ",\"app_name\":";
-  json::write_string(state.app_name, out);
-  out += '}';
+  out += ready.substr(tail_at);
 }
 
 MigrationController::MigrationController(std::string app_name, std::shared_ptr<const Clock> clock)

@@ -53,29 +53,17 @@ std::size_t render_ready_text(const AgentEntry& entry, std::string& out) {
 }  // namespace
 
 void write_agent_entry(const AgentEntry& entry, std::string& out) {
-  if (!entry.ready_text.empty()) {
-    const std::string_view ready = entry.ready_text;
-    out += ready.substr(0, entry.ready_status_at);
-    out += status_text(entry.status);  // plain lowercase letters: nothing to escape
-    out += ready.substr(entry.ready_status_at);
-    append_quoted_timestamp(entry.registered_at, out);
-    out += ",\"last_active\":";
-    append_quoted_timestamp(entry.last_active, out);
-    out += ",\"metadata\":";
-    out += entry.metadata_json;
-    out += '}';
-    return;
+  // A record made outside the registry has no ready text: render it here.
+  std::string rendered;
+  std::string_view ready = entry.ready_text;
+  std::size_t status_at = entry.ready_status_at;
+  if (ready.empty()) {
+    status_at = render_ready_text(entry, rendered);
+    ready = rendered;
   }
-  out += "{\"agent_id\":";
-  json::write_string(entry.agent_id, out);
-  out += ",\"agent_type\":";
-  json::write_string(entry.agent_type, out);
-  out += ",\"status\":\"";
+  out += ready.substr(0, status_at);
   out += status_text(entry.status);  // plain lowercase letters: nothing to escape
-  out += '"';
-  out += ",\"instance\":";
-  json::write_unsigned(entry.instance, out);
-  out += ",\"registered_at\":";
+  out += ready.substr(status_at);
   append_quoted_timestamp(entry.registered_at, out);
   out += ",\"last_active\":";
   append_quoted_timestamp(entry.last_active, out);
