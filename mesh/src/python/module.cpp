@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "allocation_hook.h"
 #include "arguments.h"
@@ -276,6 +277,27 @@ PyObject* answer_or_undo(WriteRecord write_record, bool ascii, Undo undo) {
   return str;
 }
 
+// A JSON array of records, as list_agents and list_migrations answer. A
+// record takes a hundred bytes and more, so a long list is written with the
+// interpreter lock released.
+template <class Record>
+PyObject* record_list(const std::vector<Record>& records,
+                      void (*write)(const Record&, std::string&)) {
+  constexpr std::size_t kLargeList = kLargeWorkBytes / 128;
+  ResultText result;
+  std::string& out = result.text();
+  {
+    InterpreterLockReleased unlocked(records.size() >= kLargeList);
+    out += '[';
+    for (const Record& record : records) {
+      if (out.size() > 1) out += ',';
+      write(record, out);
+    }
+    out += ']';
+  }
+  return new_str(out);
+}
+
 // Agents
 
 PyObject* register_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -366,20 +388,7 @@ PyObject* list_agents(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   }
   auto entries = mesh->registry.list(agent_type, status);
   if (!entries) return raise_mesh_error(entries.error());
-  ResultText result;
-  std::string& out = result.text();
-  {
-    // A record takes a hundred bytes and more.
-    constexpr std::size_t kLargeList = kLargeWorkBytes / 128;
-    InterpreterLockReleased unlocked(entries->size() >= kLargeList);
-    out += '[';
-    for (const AgentEntry& entry : *entries) {
-      if (out.size() > 1) out += ',';
-      write_agent_entry(entry, out);
-    }
-    out += ']';
-  }
-  return new_str(out);
+  return record_list(*entries, write_agent_entry);
 }
 
 PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -593,15 +602,7 @@ PyObject* get_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* list_migrations(Mesh& mesh) {
   auto states = mesh.migrations.list_all();
   if (!states) return raise_mesh_error(states.error());
-  ResultText result;
-  std::string& out = result.text();
-  out += '[';
-  for (const MigrationState& state : *states) {
-    if (out.size() > 1) out += ',';
-    write_migration_state(state, out);
-  }
-  out += ']';
-  return new_str(out);
+  return record_list(*states, write_migration_state);
 }
 
 // Channels, health, plan
