@@ -186,16 +186,23 @@ bool convert_optional_text(PyObject* object, const char* parameter,
   return true;
 }
 
+namespace {
+
+// The int that an integer argument stands for: itself, or what __index__
+// gives (held in index); nullptr with the prefixed TypeError otherwise.
+PyObject* integer_of(PyObject* object, const char* parameter, OwnedRef& index) {
+  if (PyLong_Check(object)) return object;
+  index = OwnedRef::steal(PyNumber_Index(object));
+  if (!index) prefix_type_error(parameter);
+  return index.get();
+}
+
+}  // namespace
+
 bool convert_u32(PyObject* object, const char* parameter, std::uint32_t& out) {
   OwnedRef index;
-  if (!PyLong_Check(object)) {
-    index = OwnedRef::steal(PyNumber_Index(object));
-    if (!index) {
-      prefix_type_error(parameter);
-      return false;
-    }
-    object = index.get();
-  }
+  object = integer_of(object, parameter, index);
+  if (object == nullptr) return false;
   // Read as 64 bits on every platform (a C long is 32 bits on Windows), so
   // the accepted range and the messages do not depend on the size of long.
   int overflow = 0;
@@ -215,14 +222,8 @@ bool convert_u32(PyObject* object, const char* parameter, std::uint32_t& out) {
 
 bool convert_u64(PyObject* object, const char* parameter, std::uint64_t& out) {
   OwnedRef index;
-  if (!PyLong_Check(object)) {
-    index = OwnedRef::steal(PyNumber_Index(object));
-    if (!index) {
-      prefix_type_error(parameter);
-      return false;
-    }
-    object = index.get();
-  }
+  object = integer_of(object, parameter, index);
+  if (object == nullptr) return false;
   const unsigned long long value = PyLong_AsUnsignedLongLong(object);
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   out = value;
