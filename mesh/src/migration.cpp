@@ -38,6 +38,8 @@ void commit_stage_change(const MigrationState& changed, MigrationState& record) 
   record.keys_migrated = changed.keys_migrated;
 }
 
+std::uint64_t active(const MigrationState& record) { return record.stage < kStageDone ? 1 : 0; }
+
 void move_to_stage(MigrationState& record, std::uint8_t stage, Timestamp now) {
   record.stage = stage;
   record.stage_name = kStageNames[stage];
@@ -107,7 +109,8 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
                                                       target_backend, app_name_, ready_text);
   const bool ready_is_ascii = shape_of(ready_text).width == CharWidth::kAscii;
   ChangeOutcome outcome;
-  const bool readable = migrations_.write([&](TextMap<MigrationState>& migrations) {
+  const bool readable = table_.write([&](Table& table) {
+    TextMap<MigrationState>& migrations = table.migrations;
     auto existing = migrations.find(variable_name);
     if (existing != migrations.end() && existing->second.stage < kStageDone) {
       const MigrationState& active = existing->second;
@@ -133,6 +136,7 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
       // field could stop halfway when memory runs out.
       MigrationState replacement = record;
       std::swap(existing->second, replacement);
+      table.active -= active(replacement);
       if (undo != nullptr) {
         undo->kind_ = MigrationUndo::Kind::kReplaced;
         undo->before_ = std::move(replacement);
@@ -142,8 +146,9 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
       migrations.emplace(record.variable_name, record);
       if (undo != nullptr) undo->kind_ = MigrationUndo::Kind::kInserted;
     }
-    ++changes_;
-    if (undo != nullptr) undo->change_ = changes_;
+    table.active += active(record);
+    ++table.changes;
+    if (undo != nullptr) undo->change_ = table.changes;
     outcome.record = std::move(record);
   });
   return finish(readable, std::move(outcome));
@@ -153,9 +158,9 @@ template <class Change>
 MeshResult<MigrationState> MigrationController::change_stage(std::string_view variable_name,
                                                              MigrationUndo* undo, Change change) {
   ChangeOutcome outcome;
-  const bool readable = migrations_.write([&](TextMap<MigrationState>& migrations) {
-    auto found = migrations.find(variable_name);
-    if (found == migrations.end()) {
+  const bool readable = table_.write([&](Table& table) {
+    auto found = table.migrations.find(variable_name);
+    if (found == table.migrations.end()) {
       outcome.error = not_in_progress(variable_name);
       return;
     }
@@ -167,9 +172,10 @@ MeshResult<MigrationState> MigrationController::change_stage(std::string_view va
       undo->kind_ = MigrationUndo::Kind::kStageChanged;
       commit_stage_change(found->second, undo->before_);
     }
+    table.active = table.active - active(found->second) + active(changed);
     commit_stage_change(changed, found->second);
-    ++changes_;
-    if (undo != nullptr) undo->change_ = changes_;
+    ++table.changes;
+    if (undo != nullptr) undo->change_ = table.changes;
     outcome.record = std::move(changed);
   });
   return finish(readable, std::move(outcome));
@@ -205,24 +211,28 @@ bool MigrationController::undo(std::string_view variable_name, MigrationUndo& un
   const MigrationUndo::Kind kind = std::exchange(undo.kind_, MigrationUndo::Kind::kNone);
   if (kind == MigrationUndo::Kind::kNone) return false;
   bool undone = false;
-  migrations_.write([&](TextMap<MigrationState>& migrations) {
-    if (undo.change_ != changes_) return;
-    auto found = migrations.find(variable_name);
-    if (found == migrations.end()) return;
+  table_.write([&](Table& table) {
+    if (undo.change_ != table.changes) return;
+    auto found = table.migrations.find(variable_name);
+    if (found == table.migrations.end()) return;
+    const std::uint64_t was_active = active(found->second);
     switch (kind) {
       case MigrationUndo::Kind::kInserted:
-        migrations.erase(found);
+        table.migrations.erase(found);
+        table.active -= was_active;
         break;
       case MigrationUndo::Kind::kReplaced:
         found->second = std::move(undo.before_);
+        table.active = table.active - was_active + active(found->second);
         break;
       case MigrationUndo::Kind::kStageChanged:
         commit_stage_change(undo.before_, found->second);
+        table.active = table.active - was_active + active(found->second);
         break;
       case MigrationUndo::Kind::kNone:
         return;
     }
-    ++changes_;
+    ++table.changes;
     undone = true;
   });
   return undone;
@@ -231,8 +241,8 @@ bool MigrationController::undo(std::string_view variable_name, MigrationUndo& un
 MeshResult<std::optional<MigrationState>> MigrationController::get(
     std::string_view variable_name) const {
   std::optional<MigrationState> copy;
-  const bool readable = migrations_.read([&](const TextMap<MigrationState>& migrations) {
-    if (auto found = migrations.find(variable_name); found != migrations.end()) {
+  const bool readable = table_.read([&](const Table& table) {
+    if (auto found = table.migrations.find(variable_name); found != table.migrations.end()) {
       copy = found->second;
     }
   });
@@ -243,9 +253,9 @@ MeshResult<std::optional<MigrationState>> MigrationController::get(
 MeshResult<bool> MigrationController::append_record(std::string_view variable_name,
                                                     std::string& out, bool* ascii) const {
   bool found = false;
-  const bool readable = migrations_.read([&](const TextMap<MigrationState>& migrations) {
-    auto record = migrations.find(variable_name);
-    if (record == migrations.end()) return;
+  const bool readable = table_.read([&](const Table& table) {
+    auto record = table.migrations.find(variable_name);
+    if (record == table.migrations.end()) return;
     write_migration_state(record->second, out);
     if (ascii != nullptr) *ascii = record->second.record_is_ascii;
     found = true;
@@ -256,19 +266,41 @@ MeshResult<bool> MigrationController::append_record(std::string_view variable_na
 
 MeshResult<std::vector<MigrationState>> MigrationController::list_all() const {
   std::vector<MigrationState> records;
-  const bool readable = migrations_.read([&](const TextMap<MigrationState>& migrations) {
-    records.reserve(migrations.size());
-    for (const auto& [name, record] : migrations) records.push_back(record);
+  const bool readable = table_.read([&](const Table& table) {
+    records.reserve(table.migrations.size());
+    for (const auto& [name, record] : table.migrations) records.push_back(record);
   });
   if (!readable) return unexpected(poisoned());
   return records;
 }
 
+MeshResult<void> MigrationController::append_records(std::string& out, bool* ascii) const {
+  bool all_ascii = true;
+  const bool readable = table_.read([&](const Table& table) {
+    out += '[';
+    bool first = true;
+    for (const auto& [name, record] : table.migrations) {
+      if (!first) out += ',';
+      first = false;
+      write_migration_state(record, out);
+      all_ascii = all_ascii && record.record_is_ascii;
+    }
+    out += ']';
+  });
+  if (!readable) return unexpected(poisoned());
+  if (ascii != nullptr) *ascii = all_ascii;
+  return {};
+}
+
+std::uint64_t MigrationController::record_count() const {
+  std::uint64_t count = 0;
+  table_.read([&](const Table& table) { count = table.migrations.size(); });
+  return count;
+}
+
 std::uint64_t MigrationController::count_active() const {
   std::uint64_t count = 0;
-  migrations_.read([&](const TextMap<MigrationState>& migrations) {
-    for (const auto& [name, record] : migrations) count += record.stage < kStageDone;
-  });
+  table_.read([&](const Table& table) { count = table.active; });
   return count;
 }
 
