@@ -54,6 +54,14 @@ std::size_t render_ready_text(const AgentEntry& entry, std::string& out) {
   return status_at;
 }
 
+// A plain loop over bytes: the ids it sees are a few bytes long, where
+// measuring a str's shape costs more than the look.
+bool all_ascii(std::string_view text) {
+  unsigned char seen = 0;
+  for (const char c : text) seen = static_cast<unsigned char>(seen | static_cast<unsigned char>(c));
+  return seen < 0x80;
+}
+
 }  // namespace
 
 void write_agent_entry(const AgentEntry& entry, std::string& out) {
@@ -91,9 +99,7 @@ MeshResult<void> AgentRegistry::insert(std::string_view agent_type, std::string_
   entry.ready_status_at = render_ready_text(entry, entry.ready_text);
   // Only the id, the type and the metadata can bring characters beyond
   // ASCII into the record; the rest is fixed text, digits and timestamps.
-  entry.record_is_ascii = shape_of(agent_id).width == CharWidth::kAscii &&
-                          shape_of(agent_type).width == CharWidth::kAscii &&
-                          shape_of(metadata_json).width == CharWidth::kAscii;
+  entry.record_is_ascii = all_ascii(agent_id) && all_ascii(agent_type) && all_ascii(metadata_json);
   entry.metadata_json = std::move(metadata_json);
   bool taken = false;
   const bool readable = table_.write([&](Table& table) {

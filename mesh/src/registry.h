@@ -90,7 +90,8 @@ class AgentRegistry {
   // (write_agent_entry's) to out instead of returning a copy of the entry.
   // The text is written under the exclusive lock, and a failure to write it
   // takes the registration back there, so that it leaves the records and
-  // counts unchanged (out may then hold part of the record). *ascii, when given, tells whether the record is all ASCII.
+  // counts unchanged (out may then hold part of the record). *ascii, when
+  // given, tells whether the record is all ASCII.
   MeshResult<void> register_agent_into(std::string_view agent_type, std::string_view agent_id,
                                        std::uint32_t instance, std::string metadata_json,
                                        std::string& out, bool* ascii = nullptr,
