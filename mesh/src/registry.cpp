@@ -1,6 +1,7 @@
 #include "registry.h"
 
 #include <array>
+#include <cstring>
 #include <utility>
 
 #include "json.h"
@@ -73,15 +74,31 @@ void write_agent_entry(const AgentEntry& entry, std::string& out) {
     status_at = render_ready_text(entry, rendered);
     ready = rendered;
   }
-  out += ready.substr(0, status_at);
-  out += status_text(entry.status);  // plain lowercase letters: nothing to escape
-  out += ready.substr(status_at);
-  append_quoted_timestamp(entry.registered_at, out);
-  out += ",\"last_active\":";
-  append_quoted_timestamp(entry.last_active, out);
-  out += ",\"metadata\":";
-  out += entry.metadata_json;
-  out += '}';
+  // Sized once and filled piece by piece: a long list writes thousands of
+  // these, and appending each piece checks and grows the string again.
+  const std::string_view status = status_text(entry.status);  // nothing to escape
+  const std::string_view registered_at = entry.registered_at.view();
+  const std::string_view last_active = entry.last_active.view();
+  constexpr std::string_view kLastActive = "\",\"last_active\":\"";
+  constexpr std::string_view kMetadata = "\",\"metadata\":";
+  const std::size_t start = out.size();
+  out.resize(start + ready.size() + status.size() + 1 + registered_at.size() + kLastActive.size() +
+             last_active.size() + kMetadata.size() + entry.metadata_json.size() + 1);
+  char* cursor = out.data() + start;
+  const auto put = [&cursor](std::string_view piece) {
+    std::memcpy(cursor, piece.data(), piece.size());
+    cursor += piece.size();
+  };
+  put(ready.substr(0, status_at));
+  put(status);
+  put(ready.substr(status_at));
+  put("\"");
+  put(registered_at);
+  put(kLastActive);
+  put(last_active);
+  put(kMetadata);
+  put(entry.metadata_json);
+  put("}");
 }
 
 AgentRegistry::AgentRegistry(std::shared_ptr<const Clock> clock) : clock_(std::move(clock)) {}
