@@ -1,5 +1,7 @@
 #include "migration.h"
 
+#include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "json.h"
@@ -69,6 +71,17 @@ std::size_t render_ready_text(std::string_view variable_name, std::string_view s
   return tail_at;
 }
 
+// The decimal digits of value, written at the end of buffer.
+std::string_view unsigned_text(std::uint64_t value, char (&buffer)[24]) {
+  char* const end = std::end(buffer);
+  char* first = end;
+  do {
+    *--first = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  return {first, static_cast<std::size_t>(end - first)};
+}
+
 }  // namespace
 
 void write_migration_state(const MigrationState& state, std::string& out) {
@@ -81,19 +94,42 @@ void write_migration_state(const MigrationState& state, std::string& out) {
                                 state.app_name, rendered);
     ready = rendered;
   }
-  out += ready.substr(0, tail_at);
-  json::write_unsigned(state.stage, out);
-  out += ",\"stage_name\":\"";
-  out += state.stage_name;  // letters and underscores: nothing to escape
-  out += "\",\"started_at\":";
-  append_quoted_timestamp(state.started_at, out);
-  out += ",\"advanced_at\":";
-  append_quoted_timestamp(state.advanced_at, out);
-  out += ",\"discrepancy_count\":";
-  json::write_unsigned(state.discrepancy_count, out);
-  out += ",\"keys_migrated\":";
-  json::write_unsigned(state.keys_migrated, out);
-  out += ready.substr(tail_at);
+  // Sized once and filled piece by piece, as the agent records are.
+  char stage[24];
+  char discrepancies[24];
+  char keys[24];
+  const std::string_view discrepancy_text = unsigned_text(state.discrepancy_count, discrepancies);
+  const std::string_view keys_text = unsigned_text(state.keys_migrated, keys);
+  const std::string_view stage_text = unsigned_text(state.stage, stage);
+  const std::string_view started_at = state.started_at.view();
+  const std::string_view advanced_at = state.advanced_at.view();
+  constexpr std::string_view kStageName = ",\"stage_name\":\"";
+  constexpr std::string_view kStartedAt = "\",\"started_at\":\"";
+  constexpr std::string_view kAdvancedAt = "\",\"advanced_at\":\"";
+  constexpr std::string_view kDiscrepancies = "\",\"discrepancy_count\":";
+  constexpr std::string_view kKeys = ",\"keys_migrated\":";
+  const std::size_t start = out.size();
+  out.resize(start + ready.size() + stage_text.size() + kStageName.size() + state.stage_name.size() +
+             kStartedAt.size() + started_at.size() + kAdvancedAt.size() + advanced_at.size() +
+             kDiscrepancies.size() + discrepancy_text.size() + kKeys.size() + keys_text.size());
+  char* cursor = out.data() + start;
+  const auto put = [&cursor](std::string_view piece) {
+    std::memcpy(cursor, piece.data(), piece.size());
+    cursor += piece.size();
+  };
+  put(ready.substr(0, tail_at));
+  put(stage_text);
+  put(kStageName);
+  put(state.stage_name);  // letters and underscores: nothing to escape
+  put(kStartedAt);
+  put(started_at);
+  put(kAdvancedAt);
+  put(advanced_at);
+  put(kDiscrepancies);
+  put(discrepancy_text);
+  put(kKeys);
+  put(keys_text);
+  put(ready.substr(tail_at));
 }
 
 MigrationController::MigrationController(std::string app_name, std::shared_ptr<const Clock> clock)
