@@ -13,10 +13,9 @@
 // Thread safety: every member may be called concurrently. start, advance,
 // rollback and undo hold the exclusive lock for their whole body (the clock
 // is read inside it); get, list_all, append_records and the counts take it
-// shared. A clock
-// before 1970 abandons a change under the exclusive lock and poisons the
-// controller for good: its operations then fail with MigrationError "lock
-// poisoned" and count_active reads 0.
+// shared. A clock before 1970 abandons a change under the exclusive lock and
+// poisons the controller for good: its operations then fail with
+// MigrationError "lock poisoned" and count_active reads 0.
 
 #pragma once
 

@@ -3,10 +3,9 @@
 // One hash map from agent_id to AgentEntry under one reader-writer lock,
 // with the number of agents in each status kept beside it under the same
 // lock, so that a count reads one number. Results are always independent
-// copies. An operation abandoned under the
-// exclusive lock (the clock reading before 1970) breaks the registry for
-// good: from then on every operation fails with StateError "registry lock
-// poisoned", and the counts read 0.
+// copies. An operation abandoned under the exclusive lock (the clock reading
+// before 1970) breaks the registry for good: from then on every operation
+// fails with StateError "registry lock poisoned", and the counts read 0.
 //
 // Out of memory: every operation but the counts and undo_register may throw
 // std::bad_alloc; the registry is then unchanged and stays usable.
@@ -90,8 +89,9 @@ class AgentRegistry {
   // (write_agent_entry's) to out instead of returning a copy of the entry.
   // The text is written under the exclusive lock, and a failure to write it
   // takes the registration back there, so that it leaves the records and
-  // counts unchanged (out may then hold part of the record). *ascii, when
-  // given, tells whether the record is all ASCII.
+  // counts unchanged (out may then hold part of the record, and the order
+  // of list may differ, as after undo_register). *ascii, when given, tells
+  // whether the record is all ASCII.
   MeshResult<void> register_agent_into(std::string_view agent_type, std::string_view agent_id,
                                        std::uint32_t instance, std::string metadata_json,
                                        std::string& out, bool* ascii = nullptr,
