@@ -1,5 +1,7 @@
 #include "migration.h"
 
+#include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "json.h"
@@ -38,6 +40,8 @@ void commit_stage_change(const MigrationState& changed, MigrationState& record) 
   record.keys_migrated = changed.keys_migrated;
 }
 
+std::uint64_t active(const MigrationState& record) { return record.stage < kStageDone ? 1 : 0; }
+
 void move_to_stage(MigrationState& record, std::uint8_t stage, Timestamp now) {
   record.stage = stage;
   record.stage_name = kStageNames[stage];
@@ -67,6 +71,17 @@ std::size_t render_ready_text(std::string_view variable_name, std::string_view s
   return tail_at;
 }
 
+// The decimal digits of value, written at the end of buffer.
+std::string_view unsigned_text(std::uint64_t value, char (&buffer)[24]) {
+  char* const end = std::end(buffer);
+  char* first = end;
+  do {
+    *--first = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  return {first, static_cast<std::size_t>(end - first)};
+}
+
 }  // namespace
 
 void write_migration_state(const MigrationState& state, std::string& out) {
@@ -79,19 +94,42 @@ void write_migration_state(const MigrationState& state, std::string& out) {
                                 state.app_name, rendered);
     ready = rendered;
   }
-  out += ready.substr(0, tail_at);
-  json::write_unsigned(state.stage, out);
-  out += ",\"stage_name\":\"";
-  out += state.stage_name;  // letters and underscores: nothing to escape
-  out += "\",\"started_at\":";
-  append_quoted_timestamp(state.started_at, out);
-  out += ",\"advanced_at\":";
-  append_quoted_timestamp(state.advanced_at, out);
-  out += ",\"discrepancy_count\":";
-  json::write_unsigned(state.discrepancy_count, out);
-  out += ",\"keys_migrated\":";
-  json::write_unsigned(state.keys_migrated, out);
-  out += ready.substr(tail_at);
+  // Sized once and filled piece by piece, as the agent records are.
+  char stage[24];
+  char discrepancies[24];
+  char keys[24];
+  const std::string_view discrepancy_text = unsigned_text(state.discrepancy_count, discrepancies);
+  const std::string_view keys_text = unsigned_text(state.keys_migrated, keys);
+  const std::string_view stage_text = unsigned_text(state.stage, stage);
+  const std::string_view started_at = state.started_at.view();
+  const std::string_view advanced_at = state.advanced_at.view();
+  constexpr std::string_view kStageName = ",\"stage_name\":\"";
+  constexpr std::string_view kStartedAt = "\",\"started_at\":\"";
+  constexpr std::string_view kAdvancedAt = "\",\"advanced_at\":\"";
+  constexpr std::string_view kDiscrepancies = "\",\"discrepancy_count\":";
+  constexpr std::string_view kKeys = ",\"keys_migrated\":";
+  const std::size_t start = out.size();
+  out.resize(start + ready.size() + stage_text.size() + kStageName.size() + state.stage_name.size() +
+             kStartedAt.size() + started_at.size() + kAdvancedAt.size() + advanced_at.size() +
+             kDiscrepancies.size() + discrepancy_text.size() + kKeys.size() + keys_text.size());
+  char* cursor = out.data() + start;
+  const auto put = [&cursor](std::string_view piece) {
+    std::memcpy(cursor, piece.data(), piece.size());
+    cursor += piece.size();
+  };
+  put(ready.substr(0, tail_at));
+  put(stage_text);
+  put(kStageName);
+  put(state.stage_name);  // letters and underscores: nothing to escape
+  put(kStartedAt);
+  put(started_at);
+  put(kAdvancedAt);
+  put(advanced_at);
+  put(kDiscrepancies);
+  put(discrepancy_text);
+  put(kKeys);
+  put(keys_text);
+  put(ready.substr(tail_at));
 }
 
 MigrationController::MigrationController(std::string app_name, std::shared_ptr<const Clock> clock)
@@ -107,7 +145,8 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
                                                       target_backend, app_name_, ready_text);
   const bool ready_is_ascii = shape_of(ready_text).width == CharWidth::kAscii;
   ChangeOutcome outcome;
-  const bool readable = migrations_.write([&](TextMap<MigrationState>& migrations) {
+  const bool readable = table_.write([&](Table& table) {
+    TextMap<MigrationState>& migrations = table.migrations;
     auto existing = migrations.find(variable_name);
     if (existing != migrations.end() && existing->second.stage < kStageDone) {
       const MigrationState& active = existing->second;
@@ -133,6 +172,7 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
       // field could stop halfway when memory runs out.
       MigrationState replacement = record;
       std::swap(existing->second, replacement);
+      table.active -= active(replacement);
       if (undo != nullptr) {
         undo->kind_ = MigrationUndo::Kind::kReplaced;
         undo->before_ = std::move(replacement);
@@ -142,8 +182,9 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
       migrations.emplace(record.variable_name, record);
       if (undo != nullptr) undo->kind_ = MigrationUndo::Kind::kInserted;
     }
-    ++changes_;
-    if (undo != nullptr) undo->change_ = changes_;
+    table.active += active(record);
+    ++table.changes;
+    if (undo != nullptr) undo->change_ = table.changes;
     outcome.record = std::move(record);
   });
   return finish(readable, std::move(outcome));
@@ -153,9 +194,9 @@ template <class Change>
 MeshResult<MigrationState> MigrationController::change_stage(std::string_view variable_name,
                                                              MigrationUndo* undo, Change change) {
   ChangeOutcome outcome;
-  const bool readable = migrations_.write([&](TextMap<MigrationState>& migrations) {
-    auto found = migrations.find(variable_name);
-    if (found == migrations.end()) {
+  const bool readable = table_.write([&](Table& table) {
+    auto found = table.migrations.find(variable_name);
+    if (found == table.migrations.end()) {
       outcome.error = not_in_progress(variable_name);
       return;
     }
@@ -167,9 +208,10 @@ MeshResult<MigrationState> MigrationController::change_stage(std::string_view va
       undo->kind_ = MigrationUndo::Kind::kStageChanged;
       commit_stage_change(found->second, undo->before_);
     }
+    table.active = table.active - active(found->second) + active(changed);
     commit_stage_change(changed, found->second);
-    ++changes_;
-    if (undo != nullptr) undo->change_ = changes_;
+    ++table.changes;
+    if (undo != nullptr) undo->change_ = table.changes;
     outcome.record = std::move(changed);
   });
   return finish(readable, std::move(outcome));
@@ -205,24 +247,28 @@ bool MigrationController::undo(std::string_view variable_name, MigrationUndo& un
   const MigrationUndo::Kind kind = std::exchange(undo.kind_, MigrationUndo::Kind::kNone);
   if (kind == MigrationUndo::Kind::kNone) return false;
   bool undone = false;
-  migrations_.write([&](TextMap<MigrationState>& migrations) {
-    if (undo.change_ != changes_) return;
-    auto found = migrations.find(variable_name);
-    if (found == migrations.end()) return;
+  table_.write([&](Table& table) {
+    if (undo.change_ != table.changes) return;
+    auto found = table.migrations.find(variable_name);
+    if (found == table.migrations.end()) return;
+    const std::uint64_t was_active = active(found->second);
     switch (kind) {
       case MigrationUndo::Kind::kInserted:
-        migrations.erase(found);
+        table.migrations.erase(found);
+        table.active -= was_active;
         break;
       case MigrationUndo::Kind::kReplaced:
         found->second = std::move(undo.before_);
+        table.active = table.active - was_active + active(found->second);
         break;
       case MigrationUndo::Kind::kStageChanged:
         commit_stage_change(undo.before_, found->second);
+        table.active = table.active - was_active + active(found->second);
         break;
       case MigrationUndo::Kind::kNone:
         return;
     }
-    ++changes_;
+    ++table.changes;
     undone = true;
   });
   return undone;
@@ -231,8 +277,8 @@ bool MigrationController::undo(std::string_view variable_name, MigrationUndo& un
 MeshResult<std::optional<MigrationState>> MigrationController::get(
     std::string_view variable_name) const {
   std::optional<MigrationState> copy;
-  const bool readable = migrations_.read([&](const TextMap<MigrationState>& migrations) {
-    if (auto found = migrations.find(variable_name); found != migrations.end()) {
+  const bool readable = table_.read([&](const Table& table) {
+    if (auto found = table.migrations.find(variable_name); found != table.migrations.end()) {
       copy = found->second;
     }
   });
@@ -243,9 +289,9 @@ MeshResult<std::optional<MigrationState>> MigrationController::get(
 MeshResult<bool> MigrationController::append_record(std::string_view variable_name,
                                                     std::string& out, bool* ascii) const {
   bool found = false;
-  const bool readable = migrations_.read([&](const TextMap<MigrationState>& migrations) {
-    auto record = migrations.find(variable_name);
-    if (record == migrations.end()) return;
+  const bool readable = table_.read([&](const Table& table) {
+    auto record = table.migrations.find(variable_name);
+    if (record == table.migrations.end()) return;
     write_migration_state(record->second, out);
     if (ascii != nullptr) *ascii = record->second.record_is_ascii;
     found = true;
@@ -256,19 +302,41 @@ MeshResult<bool> MigrationController::append_record(std::string_view variable_na
 
 MeshResult<std::vector<MigrationState>> MigrationController::list_all() const {
   std::vector<MigrationState> records;
-  const bool readable = migrations_.read([&](const TextMap<MigrationState>& migrations) {
-    records.reserve(migrations.size());
-    for (const auto& [name, record] : migrations) records.push_back(record);
+  const bool readable = table_.read([&](const Table& table) {
+    records.reserve(table.migrations.size());
+    for (const auto& [name, record] : table.migrations) records.push_back(record);
   });
   if (!readable) return unexpected(poisoned());
   return records;
 }
 
+MeshResult<void> MigrationController::append_records(std::string& out, bool* ascii) const {
+  bool all_ascii = true;
+  const bool readable = table_.read([&](const Table& table) {
+    out += '[';
+    bool first = true;
+    for (const auto& [name, record] : table.migrations) {
+      if (!first) out += ',';
+      first = false;
+      write_migration_state(record, out);
+      all_ascii = all_ascii && record.record_is_ascii;
+    }
+    out += ']';
+  });
+  if (!readable) return unexpected(poisoned());
+  if (ascii != nullptr) *ascii = all_ascii;
+  return {};
+}
+
+std::uint64_t MigrationController::record_count() const {
+  std::uint64_t count = 0;
+  table_.read([&](const Table& table) { count = table.migrations.size(); });
+  return count;
+}
+
 std::uint64_t MigrationController::count_active() const {
   std::uint64_t count = 0;
-  migrations_.read([&](const TextMap<MigrationState>& migrations) {
-    for (const auto& [name, record] : migrations) count += record.stage < kStageDone;
-  });
+  table_.read([&](const Table& table) { count = table.active; });
   return count;
 }
 

@@ -12,10 +12,10 @@
 //
 // Thread safety: every member may be called concurrently. start, advance,
 // rollback and undo hold the exclusive lock for their whole body (the clock
-// is read inside it); get, list_all and count_active take it shared. A clock
-// before 1970 abandons a change under the exclusive lock and poisons the
-// controller for good: its operations then fail with MigrationError "lock
-// poisoned" and count_active reads 0.
+// is read inside it); get, list_all, append_records and the counts take it
+// shared. A clock before 1970 abandons a change under the exclusive lock and
+// poisons the controller for good: its operations then fail with
+// MigrationError "lock poisoned" and count_active reads 0.
 
 #pragma once
 
@@ -114,7 +114,14 @@ class MigrationController {
                                  bool* ascii = nullptr) const;
   // In map order.
   MeshResult<std::vector<MigrationState>> list_all() const;
-  // Records at stages 0 to 5; 0 when poisoned.
+  // Appends the JSON array of the records list_all would yield, in its
+  // order, to out under the shared lock, copying each record's ready text.
+  // *ascii, when given, tells whether the array is all ASCII. On failure out
+  // may hold part of the array.
+  MeshResult<void> append_records(std::string& out, bool* ascii = nullptr) const;
+  // The number of records kept, 0 when poisoned.
+  std::uint64_t record_count() const;
+  // Records at stages 0 to 5; 0 when poisoned. Constant time.
   std::uint64_t count_active() const;
 
   const std::string& app_name() const { return app_name_; }
@@ -129,12 +136,18 @@ class MigrationController {
   MeshResult<MigrationState> change_stage(std::string_view variable_name, MigrationUndo* undo,
                                           Change change);
 
+  struct Table {
+    TextMap<MigrationState> migrations;
+    // How many of migrations are before kStageDone; kept by every change in
+    // its commit step.
+    std::uint64_t active = 0;
+    // The changes made to migrations so far, for undo.
+    std::uint64_t changes = 0;
+  };
+
   const std::string app_name_;
   std::shared_ptr<const Clock> clock_;
-  Guarded<TextMap<MigrationState>> migrations_;
-  // The changes made to migrations_ so far; read and written only inside
-  // migrations_.write, whose lock guards it.
-  std::uint64_t changes_ = 0;
+  Guarded<Table> table_;
 };
 
 }  // namespace vennu

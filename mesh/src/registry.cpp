@@ -1,6 +1,7 @@
 #include "registry.h"
 
 #include <array>
+#include <cstring>
 #include <utility>
 
 #include "json.h"
@@ -38,6 +39,10 @@ namespace {
 // The text of a record up to "registered_at": with the status left out,
 // which goes at the returned offset.
 std::size_t render_ready_text(const AgentEntry& entry, std::string& out) {
+  // Sized for the unescaped text up front: growing it step by step from
+  // empty costs an allocation per doubling.
+  constexpr std::size_t kFixedBytes = 80;
+  out.reserve(out.size() + kFixedBytes + entry.agent_id.size() + entry.agent_type.size());
   out += "{\"agent_id\":";
   json::write_string(entry.agent_id, out);
   out += ",\"agent_type\":";
@@ -48,6 +53,14 @@ std::size_t render_ready_text(const AgentEntry& entry, std::string& out) {
   json::write_unsigned(entry.instance, out);
   out += ",\"registered_at\":";
   return status_at;
+}
+
+// A plain loop over bytes: the ids it sees are a few bytes long, where
+// measuring a str's shape costs more than the look.
+bool all_ascii(std::string_view text) {
+  unsigned char seen = 0;
+  for (const char c : text) seen = static_cast<unsigned char>(seen | static_cast<unsigned char>(c));
+  return seen < 0x80;
 }
 
 }  // namespace
@@ -61,57 +74,109 @@ void write_agent_entry(const AgentEntry& entry, std::string& out) {
     status_at = render_ready_text(entry, rendered);
     ready = rendered;
   }
-  out += ready.substr(0, status_at);
-  out += status_text(entry.status);  // plain lowercase letters: nothing to escape
-  out += ready.substr(status_at);
-  append_quoted_timestamp(entry.registered_at, out);
-  out += ",\"last_active\":";
-  append_quoted_timestamp(entry.last_active, out);
-  out += ",\"metadata\":";
-  out += entry.metadata_json;
-  out += '}';
+  // Sized once and filled piece by piece: a long list writes thousands of
+  // these, and appending each piece checks and grows the string again.
+  const std::string_view status = status_text(entry.status);  // nothing to escape
+  const std::string_view registered_at = entry.registered_at.view();
+  const std::string_view last_active = entry.last_active.view();
+  constexpr std::string_view kLastActive = "\",\"last_active\":\"";
+  constexpr std::string_view kMetadata = "\",\"metadata\":";
+  const std::size_t start = out.size();
+  out.resize(start + ready.size() + status.size() + 1 + registered_at.size() + kLastActive.size() +
+             last_active.size() + kMetadata.size() + entry.metadata_json.size() + 1);
+  char* cursor = out.data() + start;
+  const auto put = [&cursor](std::string_view piece) {
+    std::memcpy(cursor, piece.data(), piece.size());
+    cursor += piece.size();
+  };
+  put(ready.substr(0, status_at));
+  put(status);
+  put(ready.substr(status_at));
+  put("\"");
+  put(registered_at);
+  put(kLastActive);
+  put(last_active);
+  put(kMetadata);
+  put(entry.metadata_json);
+  put("}");
 }
 
 AgentRegistry::AgentRegistry(std::shared_ptr<const Clock> clock) : clock_(std::move(clock)) {}
+
+template <class Deliver>
+MeshResult<void> AgentRegistry::insert(std::string_view agent_type, std::string_view agent_id,
+                                       std::uint32_t instance, std::string metadata_json,
+                                       std::uint64_t* change, Deliver deliver) {
+  if (metadata_json.empty()) metadata_json = "{}";
+  // Everything but the timestamps is made before the lock is taken.
+  AgentEntry entry;
+  entry.agent_id = agent_id;
+  entry.agent_type = agent_type;
+  entry.instance = instance;
+  entry.ready_status_at = render_ready_text(entry, entry.ready_text);
+  // Only the id, the type and the metadata can bring characters beyond
+  // ASCII into the record; the rest is fixed text, digits and timestamps.
+  entry.record_is_ascii = all_ascii(agent_id) && all_ascii(agent_type) && all_ascii(metadata_json);
+  entry.metadata_json = std::move(metadata_json);
+  bool taken = false;
+  const bool readable = table_.write([&](Table& table) {
+    // One look-up: the entry goes in first (try_emplace leaves it alone when
+    // the id is taken) and comes out again when anything after that fails,
+    // which leaves the records and counts as they were.
+    auto [slot, inserted] = table.agents.try_emplace(std::string(agent_id), std::move(entry));
+    if (!inserted) {
+      taken = true;
+      return;
+    }
+    AgentEntry& fresh = slot->second;
+    try {
+      fresh.registered_at = current_timestamp(*clock_);
+      fresh.last_active = fresh.registered_at;
+      deliver(static_cast<const AgentEntry&>(fresh));
+    } catch (...) {
+      table.agents.erase(slot);
+      throw;
+    }
+    ++table.by_status[static_cast<std::size_t>(AgentStatus::kStarting)];
+    ++table.changes;
+    if (change != nullptr) *change = table.changes;
+  });
+  if (!readable) return unexpected(poisoned());
+  if (taken) return unexpected(MeshError::agent_already_registered(std::string(agent_id)));
+  return {};
+}
 
 MeshResult<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type,
                                                      std::string_view agent_id,
                                                      std::uint32_t instance,
                                                      std::string metadata_json,
                                                      std::uint64_t* change) {
-  if (metadata_json.empty()) metadata_json = "{}";
-  // Everything but the timestamps is made before the lock is taken.
-  AgentEntry ready;
-  ready.agent_id = agent_id;
-  ready.agent_type = agent_type;
-  ready.instance = instance;
-  ready.ready_status_at = render_ready_text(ready, ready.ready_text);
-  ready.record_is_ascii = shape_of(ready.ready_text).width == CharWidth::kAscii &&
-                          shape_of(metadata_json).width == CharWidth::kAscii;
   std::optional<AgentEntry> created;
-  const bool readable = agents_.write([&](TextMap<AgentEntry>& agents) {
-    if (agents.find(agent_id) != agents.end()) return;
-    AgentEntry entry = std::move(ready);
-    entry.registered_at = current_timestamp(*clock_);
-    entry.last_active = entry.registered_at;
-    entry.metadata_json = std::move(metadata_json);
-    // Inserting one element either succeeds or leaves the map as it was.
-    agents.emplace(entry.agent_id, entry);
-    created = std::move(entry);
-    ++changes_;
-    if (change != nullptr) *change = changes_;
-  });
-  if (!readable) return unexpected(poisoned());
-  if (!created) return unexpected(MeshError::agent_already_registered(std::string(agent_id)));
+  auto inserted = insert(agent_type, agent_id, instance, std::move(metadata_json), change,
+                         [&](const AgentEntry& entry) { created = entry; });
+  if (!inserted) return unexpected(std::move(inserted.error()));
   return std::move(*created);
 }
 
+MeshResult<void> AgentRegistry::register_agent_into(std::string_view agent_type,
+                                                    std::string_view agent_id,
+                                                    std::uint32_t instance,
+                                                    std::string metadata_json, std::string& out,
+                                                    bool* ascii, std::uint64_t* change) {
+  return insert(agent_type, agent_id, instance, std::move(metadata_json), change,
+                [&](const AgentEntry& entry) {
+                  write_agent_entry(entry, out);
+                  if (ascii != nullptr) *ascii = entry.record_is_ascii;
+                });
+}
+
 MeshResult<void> AgentRegistry::deregister(std::string_view agent_id) {
-  const bool readable = agents_.write([&](TextMap<AgentEntry>& agents) {
+  const bool readable = table_.write([&](Table& table) {
     // Erasing by string_view needs C++23; find first.
-    if (auto found = agents.find(agent_id); found != agents.end()) {
-      agents.erase(found);
-      ++changes_;
+    if (auto found = table.agents.find(agent_id); found != table.agents.end()) {
+      --table.by_status[static_cast<std::size_t>(found->second.status)];
+      table.agents.erase(found);
+      ++table.changes;
     }
   });
   if (!readable) return unexpected(poisoned());
@@ -120,12 +185,13 @@ MeshResult<void> AgentRegistry::deregister(std::string_view agent_id) {
 
 bool AgentRegistry::undo_register(std::string_view agent_id, std::uint64_t change) noexcept {
   bool undone = false;
-  agents_.write([&](TextMap<AgentEntry>& agents) {
-    if (change != changes_) return;
-    auto found = agents.find(agent_id);
-    if (found == agents.end()) return;
-    agents.erase(found);
-    ++changes_;
+  table_.write([&](Table& table) {
+    if (change != table.changes) return;
+    auto found = table.agents.find(agent_id);
+    if (found == table.agents.end()) return;
+    --table.by_status[static_cast<std::size_t>(found->second.status)];
+    table.agents.erase(found);
+    ++table.changes;
     undone = true;
   });
   return undone;
@@ -133,15 +199,17 @@ bool AgentRegistry::undo_register(std::string_view agent_id, std::uint64_t chang
 
 MeshResult<void> AgentRegistry::update_status(std::string_view agent_id, AgentStatus status) {
   bool found = false;
-  const bool readable = agents_.write([&](TextMap<AgentEntry>& agents) {
-    auto entry = agents.find(agent_id);
-    if (entry == agents.end()) return;
+  const bool readable = table_.write([&](Table& table) {
+    auto entry = table.agents.find(agent_id);
+    if (entry == table.agents.end()) return;
     found = true;
     // The clock may throw; read it before changing anything.
     const Timestamp now = current_timestamp(*clock_);
+    --table.by_status[static_cast<std::size_t>(entry->second.status)];
+    ++table.by_status[static_cast<std::size_t>(status)];
     entry->second.status = status;
     entry->second.last_active = now;
-    ++changes_;
+    ++table.changes;
   });
   if (!readable) return unexpected(poisoned());
   if (!found) return unexpected(MeshError::agent_not_found("", std::string(agent_id)));
@@ -150,8 +218,10 @@ MeshResult<void> AgentRegistry::update_status(std::string_view agent_id, AgentSt
 
 MeshResult<std::optional<AgentEntry>> AgentRegistry::get(std::string_view agent_id) const {
   std::optional<AgentEntry> copy;
-  const bool readable = agents_.read([&](const TextMap<AgentEntry>& agents) {
-    if (auto found = agents.find(agent_id); found != agents.end()) copy = found->second;
+  const bool readable = table_.read([&](const Table& table) {
+    if (auto found = table.agents.find(agent_id); found != table.agents.end()) {
+      copy = found->second;
+    }
   });
   if (!readable) return unexpected(poisoned());
   return copy;
@@ -160,9 +230,9 @@ MeshResult<std::optional<AgentEntry>> AgentRegistry::get(std::string_view agent_
 MeshResult<bool> AgentRegistry::append_record(std::string_view agent_id, std::string& out,
                                                bool* ascii) const {
   bool found = false;
-  const bool readable = agents_.read([&](const TextMap<AgentEntry>& agents) {
-    auto entry = agents.find(agent_id);
-    if (entry == agents.end()) return;
+  const bool readable = table_.read([&](const Table& table) {
+    auto entry = table.agents.find(agent_id);
+    if (entry == table.agents.end()) return;
     write_agent_entry(entry->second, out);
     if (ascii != nullptr) *ascii = entry->second.record_is_ascii;
     found = true;
@@ -173,40 +243,70 @@ MeshResult<bool> AgentRegistry::append_record(std::string_view agent_id, std::st
 
 MeshResult<std::optional<AgentStatus>> AgentRegistry::status_of(std::string_view agent_id) const {
   std::optional<AgentStatus> status;
-  const bool readable = agents_.read([&](const TextMap<AgentEntry>& agents) {
-    if (auto found = agents.find(agent_id); found != agents.end()) status = found->second.status;
+  const bool readable = table_.read([&](const Table& table) {
+    if (auto found = table.agents.find(agent_id); found != table.agents.end()) {
+      status = found->second.status;
+    }
   });
   if (!readable) return unexpected(poisoned());
   return status;
 }
 
+namespace {
+
+bool matches(const AgentEntry& entry, std::optional<std::string_view> agent_type,
+             std::optional<std::string_view> status) {
+  return (!agent_type || *agent_type == entry.agent_type) &&
+         (!status || *status == status_text(entry.status));
+}
+
+}  // namespace
+
 MeshResult<std::vector<AgentEntry>> AgentRegistry::list(
     std::optional<std::string_view> agent_type, std::optional<std::string_view> status) const {
   std::vector<AgentEntry> kept;
-  const bool readable = agents_.read([&](const TextMap<AgentEntry>& agents) {
-    for (const auto& [id, entry] : agents) {
-      if (agent_type && *agent_type != entry.agent_type) continue;
-      if (status && *status != status_text(entry.status)) continue;
-      kept.push_back(entry);
+  const bool readable = table_.read([&](const Table& table) {
+    for (const auto& [id, entry] : table.agents) {
+      if (matches(entry, agent_type, status)) kept.push_back(entry);
     }
   });
   if (!readable) return unexpected(poisoned());
   return kept;
 }
 
+MeshResult<void> AgentRegistry::append_records(std::optional<std::string_view> agent_type,
+                                               std::optional<std::string_view> status,
+                                               std::string& out, bool* ascii) const {
+  bool all_ascii = true;
+  const bool readable = table_.read([&](const Table& table) {
+    out += '[';
+    bool first = true;
+    for (const auto& [id, entry] : table.agents) {
+      if (!matches(entry, agent_type, status)) continue;
+      if (!first) out += ',';
+      first = false;
+      write_agent_entry(entry, out);
+      all_ascii = all_ascii && entry.record_is_ascii;
+    }
+    out += ']';
+  });
+  if (!readable) return unexpected(poisoned());
+  if (ascii != nullptr) *ascii = all_ascii;
+  return {};
+}
+
 std::uint64_t AgentRegistry::count_by_status(std::string_view status) const {
   const std::optional<AgentStatus> wanted = parse_status(status);
+  if (!wanted) return 0;
   std::uint64_t count = 0;
-  agents_.read([&](const TextMap<AgentEntry>& agents) {
-    if (!wanted) return;
-    for (const auto& [id, entry] : agents) count += entry.status == *wanted;
-  });
+  table_.read(
+      [&](const Table& table) { count = table.by_status[static_cast<std::size_t>(*wanted)]; });
   return count;
 }
 
 std::uint64_t AgentRegistry::agent_count() const {
   std::uint64_t count = 0;
-  agents_.read([&](const TextMap<AgentEntry>& agents) { count = agents.size(); });
+  table_.read([&](const Table& table) { count = table.agents.size(); });
   return count;
 }
 

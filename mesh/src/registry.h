@@ -1,19 +1,22 @@
 // The agent registry: agent instances by id, their status and timestamps.
 //
-// One hash map from agent_id to AgentEntry under one reader-writer lock.
-// Results are always independent copies. An operation abandoned under the
-// exclusive lock (the clock reading before 1970) breaks the registry for
-// good: from then on every operation fails with StateError "registry lock
-// poisoned", and the counts read 0.
+// One hash map from agent_id to AgentEntry under one reader-writer lock,
+// with the number of agents in each status kept beside it under the same
+// lock, so that a count reads one number. Results are always independent
+// copies. An operation abandoned under the exclusive lock (the clock reading
+// before 1970) breaks the registry for good: from then on every operation
+// fails with StateError "registry lock poisoned", and the counts read 0.
 //
 // Out of memory: every operation but the counts and undo_register may throw
 // std::bad_alloc; the registry is then unchanged and stays usable.
 //
 // Thread safety: every member may be called concurrently. get, status_of,
-// list and the counts take the lock shared; the rest exclusively.
+// list, append_records and the counts take the lock shared; the rest
+// exclusively.
 
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -82,6 +85,18 @@ class AgentRegistry {
                                         std::uint32_t instance, std::string metadata_json,
                                         std::uint64_t* change = nullptr);
 
+  // Registers as register_agent does, but appends the new record's text
+  // (write_agent_entry's) to out instead of returning a copy of the entry.
+  // The text is written under the exclusive lock, and a failure to write it
+  // takes the registration back there, so that it leaves the records and
+  // counts unchanged (out may then hold part of the record, and the order
+  // of list may differ, as after undo_register). *ascii, when given, tells
+  // whether the record is all ASCII.
+  MeshResult<void> register_agent_into(std::string_view agent_type, std::string_view agent_id,
+                                       std::uint32_t instance, std::string metadata_json,
+                                       std::string& out, bool* ascii = nullptr,
+                                       std::uint64_t* change = nullptr);
+
   // Takes back the registration of agent_id numbered change, provided it is
   // still the registry's latest change: removes the entry, so that every
   // record and count reads as before it (the order of list may differ: the
@@ -115,16 +130,38 @@ class AgentRegistry {
   MeshResult<std::vector<AgentEntry>> list(std::optional<std::string_view> agent_type,
                                            std::optional<std::string_view> status) const;
 
-  // 0 when broken.
+  // Appends the JSON array of the records list would yield, in its order,
+  // to out under the shared lock, copying each record's ready text: nothing
+  // is allocated per record but out's own growth. *ascii, when given, tells
+  // whether the array is all ASCII. On failure out may hold part of the
+  // array.
+  MeshResult<void> append_records(std::optional<std::string_view> agent_type,
+                                  std::optional<std::string_view> status, std::string& out,
+                                  bool* ascii = nullptr) const;
+
+  // 0 when broken, or for a text that is no status. Constant time.
   std::uint64_t count_by_status(std::string_view status) const;
   std::uint64_t agent_count() const;
 
  private:
+  struct Table {
+    TextMap<AgentEntry> agents;
+    // How many of agents are in each status, indexed by AgentStatus; kept
+    // by every change in its commit step.
+    std::array<std::uint64_t, 6> by_status{};
+    // The changes made to agents so far, for undo_register.
+    std::uint64_t changes = 0;
+  };
+
+  // Both registrations: deliver(entry) runs under the exclusive lock with
+  // the finished entry and may throw, which takes the registration back.
+  template <class Deliver>
+  MeshResult<void> insert(std::string_view agent_type, std::string_view agent_id,
+                          std::uint32_t instance, std::string metadata_json,
+                          std::uint64_t* change, Deliver deliver);
+
   std::shared_ptr<const Clock> clock_;
-  Guarded<TextMap<AgentEntry>> agents_;
-  // The changes made to agents_ so far; read and written only inside
-  // agents_.write, whose lock guards it.
-  std::uint64_t changes_ = 0;
+  Guarded<Table> table_;
 };
 
 }  // namespace vennu

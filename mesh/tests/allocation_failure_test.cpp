@@ -355,6 +355,17 @@ class SweepReport : public ::testing::Environment {
 
 const std::string kLongText(1 << 16, 'x');
 
+template <class Record>
+std::string array_of(const std::vector<Record>& records,
+                     void (*write)(const Record&, std::string&)) {
+  std::string out = "[";
+  for (const Record& record : records) {
+    if (out.size() > 1) out += ',';
+    write(record, out);
+  }
+  return out + "]";
+}
+
 void fill_store(InMemoryStateStore& store) {
   ASSERT_TRUE(store.set("alpha", "1"));
   ASSERT_TRUE(store.set("alpha.beta", "{\"a\":[1,2,3]}"));
@@ -469,8 +480,30 @@ TEST(AllocationFailure, RegistryOperations) {
       subject, reference, [](Registry& r) { return r.status_of("customer-0002-eu-west"); },
       "status of");
   sweep(
+      subject, reference,
+      [](Registry& r) -> MeshResult<std::string> {
+        std::string out;
+        auto registered = r.register_agent_into("Clerk", "clerk-0002-eu-west", 3, "[1]", out);
+        if (!registered) return unexpected(registered.error());
+        return out;
+      },
+      "register into a text");
+  sweep(
       subject, reference, [](Registry& r) { return r.list(std::nullopt, std::nullopt); },
       "list all");
+  sweep(
+      subject, reference,
+      [](Registry& r) -> MeshResult<bool> {
+        // The order of the table may differ from the reference's: compare
+        // with the same table's list.
+        std::string out;
+        auto written = r.append_records(std::nullopt, "running", out);
+        if (!written) return unexpected(written.error());
+        auto listed = r.list(std::nullopt, "running");
+        if (!listed) return unexpected(listed.error());
+        return out == array_of(*listed, write_agent_entry);
+      },
+      "append records");
   sweep(
       subject, reference, [](Registry& r) { return r.list("CustomerAccountAgent", "running"); },
       "list filtered");
@@ -552,6 +585,17 @@ TEST(AllocationFailure, MigrationOperations) {
       subject, reference, [](Controller& c) { return c.get(kLongText); }, "get");
   sweep(
       subject, reference, [](Controller& c) { return c.list_all(); }, "list all");
+  sweep(
+      subject, reference,
+      [](Controller& c) -> MeshResult<bool> {
+        std::string out;
+        auto written = c.append_records(out);
+        if (!written) return unexpected(written.error());
+        auto listed = c.list_all();
+        if (!listed) return unexpected(listed.error());
+        return out == array_of(*listed, write_migration_state);
+      },
+      "append records");
   for (int stage = 1; stage < 6; ++stage) {
     sweep(
         subject, reference, [](Controller& c) { return c.advance("inventory.Stock.Done", 0, 0); },

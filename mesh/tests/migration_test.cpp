@@ -295,21 +295,70 @@ TEST_P(MigrationPoisonTest, ClockBeforeEpochPoisonsTheController) {
     EXPECT_THROW(controller.rollback("v"), InternalFault);
   }
   clock->set(kTestInstant);
+  std::string scratch;
   const std::vector<std::optional<MeshError>> errors = {
       controller.start("x", "a", "b").error(), controller.advance("v", 0, 0).error(),
       controller.rollback("v").error(),        controller.get("v").error(),
       controller.list_all().error(),
+      controller.append_records(scratch).error(),
   };
   for (const auto& error : errors) {
     EXPECT_EQ(error->kind(), ErrorKind::kMigrationError);
     EXPECT_EQ(error->message(), "Migration error: lock poisoned");
   }
   EXPECT_EQ(controller.count_active(), 0u);
+  EXPECT_EQ(controller.record_count(), 0u);
   EXPECT_FALSE(controller.undo("v", undo));
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, MigrationPoisonTest,
                          ::testing::Values("start", "advance", "rollback"));
+
+TEST_F(MigrationTest, ActiveCountAndArrayMatchTheRecordsAfterRandomChanges) {
+  std::uint64_t seed = 987654321;
+  auto next = [&seed](std::uint64_t bound) {
+    seed = seed * 6364136223846793005u + 1442695040888963407u;
+    return (seed >> 33) % bound;
+  };
+  for (int step = 0; step < 3000; ++step) {
+    std::string name = "v";
+    name += std::to_string(next(24));
+    MigrationUndo undo;
+    bool changed = false;
+    switch (next(4)) {
+      case 0:
+        changed = controller.start(name, "sqlite", "r\u00e9dis", &undo).has_value();
+        break;
+      case 1:
+        changed = controller.rollback(name, &undo).has_value();
+        break;
+      default:
+        changed = controller.advance(name, 1, 2, &undo).has_value();
+        break;
+    }
+    if (changed && next(3) == 0) {
+      EXPECT_TRUE(controller.undo(name, undo));
+    }
+    if (step % 50 != 0) continue;
+    const std::vector<MigrationState> all = controller.list_all().value();
+    const auto recount = std::count_if(all.begin(), all.end(), [](const MigrationState& state) {
+      return state.stage < kStageDone;
+    });
+    EXPECT_EQ(controller.count_active(), static_cast<std::uint64_t>(recount)) << step;
+    EXPECT_EQ(controller.record_count(), all.size());
+    std::string expected = "[";
+    for (const MigrationState& state : all) {
+      if (expected.size() > 1) expected += ',';
+      expected += record(state);
+    }
+    expected += ']';
+    std::string out = "prefix";
+    bool ascii = true;
+    ASSERT_TRUE(controller.append_records(out, &ascii));
+    EXPECT_EQ(out, "prefix" + expected);
+    EXPECT_EQ(ascii, all.empty());
+  }
+}
 
 TEST(MigrationConcurrency, MixedOperationsFromEightThreads) {
   constexpr int kThreads = 8;

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "test_clock.h"
+#include "text_shape.h"
 
 namespace vennu {
 namespace {
@@ -282,6 +283,7 @@ TEST_P(RegistryPoisonTest, ClockBeforeEpochBreaksTheRegistry) {
     EXPECT_THROW(registry.update_status("c1", AgentStatus::kIdle), InternalFault);
   }
   clock->set(kTestInstant);
+  std::string scratch;
   const std::vector<std::optional<MeshError>> errors = {
       registry.register_agent("Customer", "c3", 0, "").error(),
       registry.deregister("c1").error(),
@@ -289,6 +291,8 @@ TEST_P(RegistryPoisonTest, ClockBeforeEpochBreaksTheRegistry) {
       registry.get("c1").error(),
       registry.status_of("c1").error(),
       registry.list(std::nullopt, std::nullopt).error(),
+      registry.append_records(std::nullopt, std::nullopt, scratch).error(),
+      registry.register_agent_into("Customer", "c4", 0, "", scratch).error(),
   };
   for (const auto& error : errors) {
     EXPECT_EQ(error->kind(), ErrorKind::kStateError);
@@ -300,6 +304,88 @@ TEST_P(RegistryPoisonTest, ClockBeforeEpochBreaksTheRegistry) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, RegistryPoisonTest, ::testing::Values("register", "update"));
+
+// The array list_agents answers, written from copies of the entries.
+std::string array_of(const std::vector<AgentEntry>& entries) {
+  std::string out = "[";
+  for (const AgentEntry& entry : entries) {
+    if (out.size() > 1) out += ',';
+    write_agent_entry(entry, out);
+  }
+  return out + "]";
+}
+
+TEST_F(RegistryTest, CountsAndArraysMatchAListAfterRandomChanges) {
+  constexpr AgentStatus kStatuses[] = {AgentStatus::kStarting, AgentStatus::kRunning,
+                                       AgentStatus::kIdle,     AgentStatus::kStopping,
+                                       AgentStatus::kStopped,  AgentStatus::kError};
+  const std::optional<std::string_view> types[] = {std::nullopt, "A", "B\u00e9", "C"};
+  std::uint64_t seed = 12345;
+  auto next = [&seed](std::uint64_t bound) {
+    seed = seed * 6364136223846793005u + 1442695040888963407u;
+    return (seed >> 33) % bound;
+  };
+  for (int step = 0; step < 3000; ++step) {
+    const std::string id = "a" + std::to_string(next(64));
+    switch (next(5)) {
+      case 0:
+        registry.register_agent(*types[1 + next(3)], id, 0, "");
+        break;
+      case 1: {
+        std::string out;
+        std::uint64_t change = 0;
+        if (registry.register_agent_into(*types[1 + next(3)], id, 0, "{\"k\":\"\u00fc\"}", out,
+                                         nullptr, &change) &&
+            next(2) == 0) {
+          EXPECT_TRUE(registry.undo_register(id, change));
+        }
+        break;
+      }
+      case 2:
+        ASSERT_TRUE(registry.deregister(id));
+        break;
+      default:
+        registry.update_status(id, kStatuses[next(6)]);
+        break;
+    }
+    if (step % 50 != 0) continue;
+    const std::vector<AgentEntry> all = registry.list(std::nullopt, std::nullopt).value();
+    for (const AgentStatus status : kStatuses) {
+      const auto recount = std::count_if(all.begin(), all.end(), [&](const AgentEntry& entry) {
+        return entry.status == status;
+      });
+      EXPECT_EQ(registry.count_by_status(status_text(status)), static_cast<std::uint64_t>(recount))
+          << status_text(status) << " at step " << step;
+    }
+    EXPECT_EQ(registry.agent_count(), all.size());
+    for (const auto& type : types) {
+      for (const std::optional<std::string_view> status :
+           {std::optional<std::string_view>(), std::optional<std::string_view>("idle"),
+            std::optional<std::string_view>("bogus")}) {
+        std::string out = "prefix";
+        bool ascii = false;
+        ASSERT_TRUE(registry.append_records(type, status, out, &ascii));
+        const std::string expected = array_of(registry.list(type, status).value());
+        EXPECT_EQ(out, "prefix" + expected);
+        EXPECT_EQ(ascii, shape_of(expected).width == CharWidth::kAscii);
+      }
+    }
+  }
+}
+
+TEST_F(RegistryTest, RegisterIntoWritesTheRecordItRegisters) {
+  std::string out = "x";
+  bool ascii = true;
+  ASSERT_TRUE(registry.register_agent_into("T\u00e9", "t1", 7, "{\"a\":1}", out, &ascii));
+  EXPECT_EQ(out, "x" + record(registry.get("t1").value().value()));
+  EXPECT_FALSE(ascii);
+  std::string untouched;
+  const auto taken = registry.register_agent_into("T", "t1", 0, "", untouched);
+  ASSERT_FALSE(taken);
+  EXPECT_EQ(taken.error().kind(), ErrorKind::kAgentAlreadyRegistered);
+  EXPECT_EQ(untouched, "");
+  EXPECT_EQ(registry.count_by_status("starting"), 1u);
+}
 
 TEST(RegistryConcurrency, MixedOperationsFromEightThreads) {
   constexpr int kThreads = 8;

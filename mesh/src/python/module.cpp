@@ -250,23 +250,23 @@ class ResultText {
 };
 
 // The answer to a change already made: the record's text, written by
-// write_record, as a str. When memory runs out before the str exists,
-// undo() takes the change back and the caller gets MemoryError with the
-// mesh as it was. That is sound because the interpreter lock is held from
-// the change until the str exists (the text is written and, unless the
-// record is known to be ASCII, measured with it held, whatever its size),
-// and every registry and migration call is made with it held: no other
-// thread can have seen the change. new_str allocates before it lets the
-// lock go to fill the str, and filling cannot fail. The undo is refused
-// only if the table changed meanwhile, which the lock rules out; the
-// MemoryError stands either way.
-template <class WriteRecord, class Undo>
-PyObject* answer_or_undo(WriteRecord write_record, bool ascii, Undo undo) {
-  ResultText result;
-  std::string& out = result.text();
+// write_record (or already in out, for written_answer_or_undo), as a str.
+// When memory runs out before the str exists, undo() takes the change back
+// and the caller gets MemoryError with the mesh as it was. That is sound
+// because the interpreter lock is held from the change until the str exists
+// (the text is written and, unless the record is known to be ASCII, measured
+// with it held, whatever its size), and every registry and migration call
+// that changes anything is made with it held: no other thread can have
+// changed the table since. Only a long list, read with the interpreter lock
+// released, may have seen the change in between, as it may see any change
+// that is soon reversed. new_str allocates before it lets the lock go to
+// fill the str, and filling cannot fail. The undo is refused only if the
+// table changed meanwhile, which the lock rules out; the MemoryError stands
+// either way.
+template <class Undo>
+PyObject* written_answer_or_undo(const std::string& out, bool ascii, Undo undo) {
   TextShape shape;
   try {
-    write_record(out);
     shape = ascii ? TextShape{out.size(), CharWidth::kAscii} : shape_of(out);
   } catch (...) {
     undo();
@@ -277,25 +277,37 @@ PyObject* answer_or_undo(WriteRecord write_record, bool ascii, Undo undo) {
   return str;
 }
 
-// A JSON array of records, as list_agents and list_migrations answer. A
-// record takes a hundred bytes and more, so a long list is written with the
-// interpreter lock released.
-template <class Record>
-PyObject* record_list(const std::vector<Record>& records,
-                      void (*write)(const Record&, std::string&)) {
+template <class WriteRecord, class Undo>
+PyObject* answer_or_undo(WriteRecord write_record, bool ascii, Undo undo) {
+  ResultText result;
+  std::string& out = result.text();
+  try {
+    write_record(out);
+  } catch (...) {
+    undo();
+    throw;
+  }
+  return written_answer_or_undo(out, ascii, undo);
+}
+
+// A JSON array of records, as list_agents and list_migrations answer,
+// appended by append(out, &ascii) under its table's shared lock. A record
+// takes a hundred bytes and more, so when the table holds many (table_size,
+// read just before) the array is written with the interpreter lock
+// released.
+template <class Append>
+PyObject* record_list(std::uint64_t table_size, Append append) {
   constexpr std::size_t kLargeList = kLargeWorkBytes / 128;
   ResultText result;
   std::string& out = result.text();
+  bool ascii = false;
+  std::optional<MeshResult<void>> written;
   {
-    InterpreterLockReleased unlocked(records.size() >= kLargeList);
-    out += '[';
-    for (const Record& record : records) {
-      if (out.size() > 1) out += ',';
-      write(record, out);
-    }
-    out += ']';
+    InterpreterLockReleased unlocked(table_size >= kLargeList);
+    written.emplace(append(out, &ascii));
   }
-  return new_str(out);
+  if (!*written) return raise_mesh_error(written->error());
+  return ascii ? new_ascii_str(out) : new_str(out);
 }
 
 // Agents
@@ -322,13 +334,16 @@ PyObject* register_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!*canonical) return raise_json_error(canonical->error());
     metadata_json = std::move(**canonical);
   }
+  // The registry writes the record into the answer as it registers, so that
+  // no copy of the entry is made for it.
+  ResultText result;
+  bool ascii = false;
   std::uint64_t change = 0;
-  auto entry = mesh->registry.register_agent(agent_type, agent_id, instance,
-                                             std::move(metadata_json), &change);
-  if (!entry) return raise_mesh_error(entry.error());
-  return answer_or_undo([&](std::string& out) { write_agent_entry(*entry, out); },
-                        entry->record_is_ascii,
-                        [&] { mesh->registry.undo_register(agent_id, change); });
+  auto registered = mesh->registry.register_agent_into(
+      agent_type, agent_id, instance, std::move(metadata_json), result.text(), &ascii, &change);
+  if (!registered) return raise_mesh_error(registered.error());
+  return written_answer_or_undo(result.text(), ascii,
+                                [&] { mesh->registry.undo_register(agent_id, change); });
 }
 
 PyObject* update_agent_status(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -386,9 +401,9 @@ PyObject* list_agents(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       !arguments.optional_text(1, status)) {
     return nullptr;
   }
-  auto entries = mesh->registry.list(agent_type, status);
-  if (!entries) return raise_mesh_error(entries.error());
-  return record_list(*entries, write_agent_entry);
+  return record_list(mesh->registry.agent_count(), [&](std::string& out, bool* ascii) {
+    return mesh->registry.append_records(agent_type, status, out, ascii);
+  });
 }
 
 PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -600,9 +615,9 @@ PyObject* get_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* list_migrations(Mesh& mesh) {
-  auto states = mesh.migrations.list_all();
-  if (!states) return raise_mesh_error(states.error());
-  return record_list(*states, write_migration_state);
+  return record_list(mesh.migrations.record_count(), [&](std::string& out, bool* ascii) {
+    return mesh.migrations.append_records(out, ascii);
+  });
 }
 
 // Channels, health, plan
