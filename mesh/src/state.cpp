@@ -246,7 +246,8 @@ StateEntries::BlockPtr StateEntries::assign(BlockPtr& block) {
 
 StateEntries::SearchCost StateEntries::search_cost(std::string_view key, std::uint64_t hash) const {
   SearchCost cost{1, 0};
-  for (std::size_t slot = hash & mask_;; slot = (slot + 1) & mask_, ++cost.probes) {
+  std::size_t slot = static_cast<std::size_t>(hash) & mask_;
+  for (;; slot = (slot + 1) & mask_, ++cost.probes) {
     const Block* block = slots_[slot];
     if (block == nullptr || (block->hash == hash && block->key() == key)) break;
   }
