@@ -35,10 +35,16 @@ std::string ascii_filler(std::size_t size) {
   return out;
 }
 
+// A control byte as \u00xx, in the given hex digits.
+void append_unicode_escape(unsigned char byte, const char* hex_digits, std::string& out) {
+  out += "\\u00";
+  out += hex_digits[byte >> 4];
+  out += hex_digits[byte & 0xF];
+}
+
 // The compact literal, worked out byte by byte: the short escapes where
 // they exist, \u00xx in lowercase hex for the other control bytes.
 std::string expected_literal(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string out = "\"";
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -66,9 +72,7 @@ std::string expected_literal(std::string_view text) {
         break;
       default:
         if (byte < 0x20) {
-          out += "\\u00";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 0xF];
+          append_unicode_escape(byte, "0123456789abcdef", out);
         } else {
           out += c;
         }
@@ -80,14 +84,11 @@ std::string expected_literal(std::string_view text) {
 // Every byte below 0x20 as an uppercase \u escape: input the canonicalizer
 // has to rewrite.
 std::string uppercase_escapes(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out = "\"";
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20) {
-      out += "\\u00";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
+      append_unicode_escape(byte, "0123456789ABCDEF", out);
     } else {
       out += c;
     }
