@@ -1,6 +1,7 @@
 // Micro-benchmark of the JSON unit; not part of the build.
 //
-//   g++ -std=c++20 -O2 -DNDEBUG -Imesh/src bench/json_bench.cpp mesh/src/json.cpp -o /tmp/json_bench
+//   g++ -std=c++20 -O2 -DNDEBUG -Imesh/src bench/json_bench.cpp mesh/src/json_*.cpp \
+//       mesh/src/text_shape.cpp mesh/src/decimal_to_double.cpp -o /tmp/json_bench
 //   /tmp/json_bench [DOCUMENT.json]
 //
 // Without an argument the document is a generated ~100 KB text shaped like

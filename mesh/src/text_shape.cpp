@@ -4,26 +4,23 @@
 #include <bit>
 #include <cstring>
 
+#include "json_bytes.h"
+
 namespace vennu {
 namespace {
 
-constexpr std::uint64_t kHighBits = 0x8080808080808080;
-
-std::uint64_t load_word(const char* p) {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  return word;
-}
+using json::kHighBits;
+using json::load_word;
 
 // Each test below leaves, in the high bit of every byte, whether that byte
 // is of one kind. Shifting a word left by k < 8 brings bit 7 - k of each byte
 // to its bit 7 without crossing into another byte's high bit, so the tests
 // hold in either byte order.
 struct ByteKinds {
-  std::uint64_t non_ascii = 0;     // 1xxxxxxx
-  std::uint64_t continuation = 0;  // 10xxxxxx
+  std::uint64_t non_ascii = 0;      // 1xxxxxxx
+  std::uint64_t continuation = 0;   // 10xxxxxx
   std::uint64_t beyond_latin1 = 0;  // a lead of U+0100 and up (0xC4 and up)
-  std::uint64_t four_bytes = 0;    // 11110xxx
+  std::uint64_t four_bytes = 0;     // 11110xxx
 
   void add(std::uint64_t word) {
     const std::uint64_t b6 = word << 1;
@@ -53,8 +50,8 @@ std::uint32_t decode_at(const unsigned char*& p) {
     p += 3;
     return c;
   }
-  const std::uint32_t c = ((lead & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) |
-                          ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+  const std::uint32_t c =
+      ((lead & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
   p += 4;
   return c;
 }
@@ -88,10 +85,14 @@ void decode_into(std::string_view utf8, std::size_t count, Unit* out) {
 
 std::uint32_t TextShape::max_char() const {
   switch (width) {
-    case CharWidth::kAscii: return 0x7F;
-    case CharWidth::kLatin1: return 0xFF;
-    case CharWidth::kTwoBytes: return 0xFFFF;
-    case CharWidth::kFourBytes: break;
+    case CharWidth::kAscii:
+      return 0x7F;
+    case CharWidth::kLatin1:
+      return 0xFF;
+    case CharWidth::kTwoBytes:
+      return 0xFFFF;
+    case CharWidth::kFourBytes:
+      break;
   }
   return 0x10FFFF;
 }
@@ -99,9 +100,12 @@ std::uint32_t TextShape::max_char() const {
 std::size_t TextShape::unit_size() const {
   switch (width) {
     case CharWidth::kAscii:
-    case CharWidth::kLatin1: return 1;
-    case CharWidth::kTwoBytes: return 2;
-    case CharWidth::kFourBytes: break;
+    case CharWidth::kLatin1:
+      return 1;
+    case CharWidth::kTwoBytes:
+      return 2;
+    case CharWidth::kFourBytes:
+      break;
   }
   return 4;
 }

@@ -1,0 +1,228 @@
+// Byte-level helpers of the JSON unit, shared with text_shape.cpp: loads of
+// 8-byte words and byte-parallel tests on them, the ends of plain runs in
+// string literals (16 bytes at a time where SSE2 is there), the UTF-8 lead
+// table, the escapes and UTF-8 encodings a literal is written with, and a
+// copy for the few bytes of a key or a number.
+//
+// Everything here is inline and works on bytes its caller has bounded: a
+// function given [p, end) reads nothing outside it, and one given a single
+// pointer reads only the bytes its comment names.
+//
+// Thread safety: pure functions and constant tables.
+
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#define MESH_HAVE_SSE2 1
+#include <emmintrin.h>
+#endif
+
+namespace vennu::json {
+
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The value of a hexadecimal digit, or -1.
+inline int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Byte-parallel tests on 64-bit words, for scanning 8 bytes at a time where
+// SSE2 is not worth it or not there.
+inline constexpr std::uint64_t kEachByte = 0x0101010101010101;
+inline constexpr std::uint64_t kHighBits = 0x8080808080808080;
+
+// The high bit of each byte of word that is below bound (at most 0x80).
+// No carry crosses a byte, so every flag is exact, not only the first.
+constexpr std::uint64_t bytes_below(std::uint64_t word, unsigned bound) {
+  return ~(((word & ~kHighBits) + kEachByte * (0x80 - bound)) | word) & kHighBits;
+}
+
+// The 8 bytes at p, in memory order.
+inline std::uint64_t load_word(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+// The index, in memory order, of the first byte flagged in a loaded word.
+inline int first_flagged_byte(std::uint64_t flags) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return std::countr_zero(flags) / 8;
+  } else {
+    return std::countl_zero(flags) / 8;
+  }
+}
+
+// std::byteswap is C++23; compilers turn these shifts into one instruction.
+constexpr std::uint64_t byte_swap(std::uint64_t word) {
+  word = ((word & 0x00FF00FF00FF00FF) << 8) | ((word >> 8) & 0x00FF00FF00FF00FF);
+  word = ((word & 0x0000FFFF0000FFFF) << 16) | ((word >> 16) & 0x0000FFFF0000FFFF);
+  return (word << 32) | (word >> 32);
+}
+static_assert(byte_swap(0x0102030405060708) == 0x0807060504030201);
+
+// Plain runs in string literals. A run ends at a quote, a backslash or a
+// control character; when reading, also at a byte from 0x80 up, which is
+// checked as UTF-8 and then carried like the rest of the run.
+enum class RunEnd : bool { kWriting, kReading };
+
+template <RunEnd kMode>
+bool ends_run(unsigned char c) {
+  return c < 0x20 || c == '"' || c == '\\' || (kMode == RunEnd::kReading && c >= 0x80);
+}
+
+template <RunEnd kMode>
+std::uint64_t word_run_ends(std::uint64_t word) {
+  std::uint64_t ends = bytes_below(word, 0x20) | bytes_below(word ^ (kEachByte * '"'), 1) |
+                       bytes_below(word ^ (kEachByte * '\\'), 1);
+  if constexpr (kMode == RunEnd::kReading) ends |= word & kHighBits;
+  return ends;
+}
+
+#if defined(MESH_HAVE_SSE2)
+template <RunEnd kMode>
+unsigned block_run_ends(const char* p) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  __m128i ends = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
+                              _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')));
+  if constexpr (kMode == RunEnd::kReading) {
+    // As signed bytes, those from 0x80 up are negative: below 0x20 as well.
+    ends = _mm_or_si128(ends, _mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)));
+  } else {
+    ends = _mm_or_si128(ends, _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8(0x1F)), bytes));
+  }
+  return static_cast<unsigned>(_mm_movemask_epi8(ends));
+}
+#endif
+
+// The end of the plain run starting at p: 16 bytes at a time where SSE2 is
+// there, then a word at a time, then byte by byte near the end.
+template <RunEnd kMode>
+inline const char* find_run_end(const char* p, const char* end) {
+#if defined(MESH_HAVE_SSE2)
+  for (; end - p >= 16; p += 16) {
+    if (const unsigned ends = block_run_ends<kMode>(p)) return p + std::countr_zero(ends);
+  }
+#endif
+  for (; end - p >= 8; p += 8) {
+    if (const std::uint64_t ends = word_run_ends<kMode>(load_word(p))) {
+      return p + first_flagged_byte(ends);
+    }
+  }
+  while (p != end && !ends_run<kMode>(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
+
+// What may follow each lead byte of well-formed UTF-8: the number of
+// continuation bytes and the range of the first one, which rules out
+// overlong forms, surrogates and code points above U+10FFFF.
+struct Utf8Lead {
+  std::uint8_t continuations = 0;
+  std::uint8_t low = 0x80;
+  std::uint8_t high = 0xBF;
+};
+
+constexpr std::array<Utf8Lead, 256> make_utf8_leads() {
+  std::array<Utf8Lead, 256> leads{};
+  for (std::size_t b = 0xC2; b <= 0xDF; ++b) leads[b].continuations = 1;
+  for (std::size_t b = 0xE0; b <= 0xEF; ++b) leads[b].continuations = 2;
+  for (std::size_t b = 0xF0; b <= 0xF4; ++b) leads[b].continuations = 3;
+  leads[0xE0].low = 0xA0;
+  leads[0xED].high = 0x9F;
+  leads[0xF0].low = 0x90;
+  leads[0xF4].high = 0x8F;
+  return leads;
+}
+inline constexpr std::array<Utf8Lead, 256> kUtf8Leads = make_utf8_leads();
+
+// Two overlapping moves of a word each way copy any size from one word to
+// two.
+template <class Word>
+void copy_overlapping(char* to, const char* from, std::size_t size) {
+  Word head;
+  Word tail;
+  std::memcpy(&head, from, sizeof head);
+  std::memcpy(&tail, from + size - sizeof tail, sizeof tail);
+  std::memcpy(to, &head, sizeof head);
+  std::memcpy(to + size - sizeof tail, &tail, sizeof tail);
+}
+
+// memcpy without the call for the few bytes of a key, a number or a short
+// string, where the call would cost more than the copy. Reads nothing when
+// size is 0, so from may then be null. Always inlined: a call of its own
+// would cost what it saves.
+[[gnu::always_inline]] inline void copy_bytes(char* to, const char* from, std::size_t size) {
+  if (size > 16) {
+    std::memcpy(to, from, size);
+  } else if (size >= 8) {
+    copy_overlapping<std::uint64_t>(to, from, size);
+  } else if (size >= 4) {
+    copy_overlapping<std::uint32_t>(to, from, size);
+  } else if (size != 0) {
+    to[0] = from[0];
+    to[size - 1] = from[size - 1];
+    if (size == 3) to[1] = from[1];
+  }
+}
+
+// The writers below write through a raw pointer into room their caller made
+// and return the end of what they wrote.
+
+inline bool needs_escape(unsigned char c) { return ends_run<RunEnd::kWriting>(c); }
+
+// The shortest escape of a byte that needs one. At most 6 bytes.
+inline char* write_escape(char* out, unsigned char c) {
+  char shorthand = 0;
+  // clang-format off
+  switch (c) {
+    case '"': shorthand = '"'; break;
+    case '\\': shorthand = '\\'; break;
+    case '\b': shorthand = 'b'; break;
+    case '\t': shorthand = 't'; break;
+    case '\n': shorthand = 'n'; break;
+    case '\f': shorthand = 'f'; break;
+    case '\r': shorthand = 'r'; break;
+    default: {
+      static constexpr char kHex[] = "0123456789abcdef";
+      const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+      return std::copy_n(escape, sizeof escape, out);
+    }
+  }
+  // clang-format on
+  out[0] = '\\';
+  out[1] = shorthand;
+  return out + 2;
+}
+
+// The UTF-8 form of a code point. At most 4 bytes.
+inline char* write_utf8(char* out, char32_t cp) {
+  auto byte = [](char32_t b) { return static_cast<char>(static_cast<unsigned char>(b)); };
+  if (cp < 0x80) {
+    *out++ = byte(cp);
+  } else if (cp < 0x800) {
+    *out++ = byte(0xC0 | (cp >> 6));
+    *out++ = byte(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *out++ = byte(0xE0 | (cp >> 12));
+    *out++ = byte(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = byte(0x80 | (cp & 0x3F));
+  } else {
+    *out++ = byte(0xF0 | (cp >> 18));
+    *out++ = byte(0x80 | ((cp >> 12) & 0x3F));
+    *out++ = byte(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = byte(0x80 | (cp & 0x3F));
+  }
+  return out;
+}
+
+}  // namespace vennu::json
