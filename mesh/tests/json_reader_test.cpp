@@ -1,0 +1,218 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "json.h"
+#include "json_agreement.h"
+#include "test_data.h"
+#include "text_position.h"
+
+namespace vennu::json {
+namespace {
+
+TEST(JsonStrings, ReaderDecodesEscapes) {
+  const Case cases[] = {
+      {R"("\/\"\\\b\f\n\r\t")", "/\"\\\b\f\n\r\t"},
+      {R"("\u00e9\u00E9")", "\xc3\xa9\xc3\xa9"},
+      {R"("\ud83d\ude00")", "\xf0\x9f\x98\x80"},
+      {R"("\u0000")", std::string(1, '\0')},
+      {"\"\xf4\x8f\xbf\xbf \xef\xbf\xbf\"", "\xf4\x8f\xbf\xbf \xef\xbf\xbf"},
+  };
+  for (const Case& c : cases) {
+    auto value = parse(c.input);
+    ASSERT_TRUE(value.has_value()) << c.input;
+    EXPECT_EQ(value->as_string(), c.expected) << c.input;
+    std::string rewritten;
+    write_string(c.expected, rewritten);
+    EXPECT_EQ(compact(c.input), rewritten) << c.input;
+  }
+}
+
+TEST(JsonDepth, LimitIsEnforcedBeforeRecursing) {
+  EXPECT_EQ(compact(std::string(127, '[') + std::string(127, ']')),
+            std::string(127, '[') + std::string(127, ']'));
+  EXPECT_EQ(compact(std::string(128, '[') + std::string(128, ']')),
+            "recursion limit exceeded at line 1 column 128");
+  EXPECT_EQ(compact(std::string(100000, '[')), "recursion limit exceeded at line 1 column 128");
+  std::string objects;
+  for (int i = 0; i < 128; ++i) objects += "{\"a\":";
+  EXPECT_EQ(compact(objects), "recursion limit exceeded at line 1 column 636");
+}
+
+TEST(JsonReader, ErrorsArePositioned) {
+  const Case cases[] = {
+      {"x", "expected value at line 1 column 1"},
+      {"NaN", "expected value at line 1 column 1"},
+      {"{", "EOF while parsing an object at line 1 column 1"},
+      {"1 x", "trailing characters at line 1 column 3"},
+      {"{}x", "trailing characters at line 1 column 3"},
+      {"[1]\n\nx", "trailing characters at line 3 column 1"},
+      {"[1,]", "trailing comma at line 1 column 4"},
+      {"{\"a\":1,}", "trailing comma at line 1 column 8"},
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {"  ", "EOF while parsing a value at line 1 column 2"},
+      {"[", "EOF while parsing a list at line 1 column 1"},
+      {"[1", "EOF while parsing a list at line 1 column 2"},
+      {"[1,", "EOF while parsing a value at line 1 column 3"},
+      {"[1 2]", "expected `,` or `]` at line 1 column 4"},
+      {"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
+      {"{\"a\" 1}", "expected `:` at line 1 column 6"},
+      {"{\"a\"", "EOF while parsing an object at line 1 column 4"},
+      {"{\"a\":", "EOF while parsing a value at line 1 column 5"},
+      {"{1:2}", "key must be a string at line 1 column 2"},
+      {"\"abc", "EOF while parsing a string at line 1 column 4"},
+      {"\"\\", "EOF while parsing a string at line 1 column 2"},
+      {"\"\\x\"", "invalid escape at line 1 column 3"},
+      {"\"\\u12G4\"", "invalid escape at line 1 column 6"},
+      {"\"\\u12", "EOF while parsing a string at line 1 column 5"},
+      {"\"\\uDC00\"", "invalid unicode code point at line 1 column 7"},
+      {"\"\\uD800\"", "unexpected end of hex escape at line 1 column 8"},
+      {"\"\\uD800\\n\"", "unexpected end of hex escape at line 1 column 9"},
+      {"\"\\uD800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
+      {"\"\xff\"", "invalid unicode code point at line 1 column 2"},
+      {"\"\xc0\xaf\"", "invalid unicode code point at line 1 column 2"},
+      {"\"\xed\xa0\x80\"", "invalid unicode code point at line 1 column 3"},
+      {"\"\xe2\x82\"", "invalid unicode code point at line 1 column 4"},
+      {"\"\xf0\x9f\x98", "EOF while parsing a string at line 1 column 4"},
+      {"\"a\tb\"",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {"[\n\"a\n\"]",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 3 column 0"},
+      {"tru", "EOF while parsing a value at line 1 column 3"},
+      {"nul1", "expected ident at line 1 column 4"},
+      {"[falsy]", "expected ident at line 1 column 6"},
+      {"-", "EOF while parsing a value at line 1 column 1"},
+      {"-x", "invalid number at line 1 column 2"},
+      {"01", "invalid number at line 1 column 2"},
+      {"[-01]", "invalid number at line 1 column 4"},
+      {"1.e5", "invalid number at line 1 column 3"},
+      {"1.", "EOF while parsing a value at line 1 column 2"},
+      {"1e+", "EOF while parsing a value at line 1 column 3"},
+      {"1ex", "invalid number at line 1 column 3"},
+      {"+1", "expected value at line 1 column 1"},
+      {"1e400", "number out of range at line 1 column 5"},
+      {"1.7976931348623159e308", "number out of range at line 1 column 22"},
+      {"[1e308, 1e309]", "number out of range at line 1 column 13"},
+      {"[-1e999999999999999999]", "number out of range at line 1 column 22"},
+      {std::string("1") + std::string(400, '0'), "number out of range at line 1 column 401"},
+      {"\n\n  x", "expected value at line 3 column 3"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(compact(c.input), c.expected) << c.input;
+}
+
+// Readers keep scratch space per thread; threads must not see each other's.
+TEST(JsonThreads, ReadersOnManyThreadsDoNotMix) {
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &failures] {
+      const std::string n = std::to_string(t);
+      const std::string text =
+          "{\"z\":[" + n + ",{\"y\":\"" + n + "\",\"x\":" + n + "}],\"a\":" + n + "}";
+      const std::string expected =
+          "{\"a\":" + n + ",\"z\":[" + n + ",{\"x\":" + n + ",\"y\":\"" + n + "\"}]}";
+      for (int i = 0; i < 2000; ++i) {
+        auto streamed = canonicalize(text);
+        auto tree = parse(text);
+        if (!streamed || *streamed != expected || !tree || write(*tree) != expected) ++failures[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(JsonCorpus, PublicTestSuite) {
+  const std::filesystem::path directory = test_data_folder() / "JSONTestSuite" / "test_parsing";
+  REQUIRE_TEST_DATA(directory);
+  int accepted = 0;
+  int refused = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    const std::string name = entry.path().filename().string();
+    const std::string text = read_file(entry.path());
+    const char verdict = name[0];
+    auto value = parse(text);
+    auto streamed = canonicalize(text);
+    expect_shaped_form_agrees(text, streamed);
+    const auto checked = validate(text);
+    EXPECT_EQ(checked ? checked->text() : "", value ? "" : value.error().text()) << name;
+    if (value) {
+      EXPECT_NE(verdict, 'n') << name << " was accepted";
+      ++accepted;
+      const std::string once = write(*value);
+      ASSERT_TRUE(streamed.has_value()) << name;
+      EXPECT_EQ(*streamed, once) << name;
+      auto again = parse(once);
+      ASSERT_TRUE(again.has_value()) << name;
+      EXPECT_EQ(*again, *value) << name;
+      EXPECT_EQ(write(*again), once) << name;
+    } else {
+      EXPECT_NE(verdict, 'y') << name << ": " << value.error().text();
+      ++refused;
+      const Error& error = value.error();
+      EXPECT_TRUE(position_inside(text, error.line, error.column)) << name << ": " << error.text();
+      ASSERT_FALSE(streamed.has_value()) << name;
+      EXPECT_EQ(streamed.error().text(), error.text()) << name;
+    }
+  }
+  EXPECT_GT(accepted, 90);
+  EXPECT_GT(refused, 180);
+}
+
+// Strings are scanned several bytes at a time; what is found must not depend
+// on where in a block it sits, nor on how much text follows.
+TEST(JsonStrings, SpecialBytesAreFoundAtEveryPosition) {
+  struct Special {
+    std::string in_text;
+    std::string decoded;
+    std::string written;
+  };
+  const Special specials[] = {
+      {"\\\"", "\"", "\\\""},
+      {"\\u0001", "\x01", "\\u0001"},
+      {"\\/", "/", "/"},
+      {"\\\\", "\\", "\\\\"},
+      {"\xc3\xa9", "\xc3\xa9", "\xc3\xa9"},
+      {"\xf0\x9f\x98\x80\xe6\x97\xa5", "\xf0\x9f\x98\x80\xe6\x97\xa5",
+       "\xf0\x9f\x98\x80\xe6\x97\xa5"},
+  };
+  const std::string tail = ",\"" + std::string(20, 'z') + "\"]";
+  for (std::size_t before = 0; before < 36; ++before) {
+    const std::string prefix(before, 'a');
+    for (const std::size_t after : {0, 1, 7, 8, 9, 15, 16, 17}) {
+      const std::string suffix(after, 'b');
+      for (const Special& special : specials) {
+        const std::string text = "\"" + prefix + special.in_text + suffix + "\"";
+        const std::string literal = "\"" + prefix + special.written + suffix + "\"";
+        auto value = parse(text);
+        ASSERT_TRUE(value.has_value()) << text;
+        EXPECT_EQ(value->as_string(), prefix + special.decoded + suffix) << text;
+        EXPECT_EQ(compact(text), literal);
+        EXPECT_EQ(compact("[" + text + tail), "[" + literal + tail);
+        std::string written = "x";
+        write_string(prefix + special.decoded + suffix, written);
+        EXPECT_EQ(written, "x" + literal);
+      }
+    }
+    const std::string column = " at line 1 column " + std::to_string(before + 3);
+    EXPECT_EQ(compact("[\"" + prefix + "\x1f" + tail),
+              "control character (\\u0000-\\u001F) found while parsing a string" + column);
+    EXPECT_EQ(compact("[\"" + prefix + "\xc3\x28" + tail),
+              "invalid unicode code point at line 1 column " + std::to_string(before + 4));
+    EXPECT_EQ(compact("\"" + prefix),
+              "EOF while parsing a string at line 1 column " + std::to_string(before + 1));
+  }
+}
+
+}  // namespace
+}  // namespace vennu::json
