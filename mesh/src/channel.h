@@ -61,8 +61,9 @@ class BroadcastChannel {
   void release_sender();
   void release_receiver();
 
-  std::uint64_t receiver_count() const;
-  std::uint64_t sender_count() const;
+  // For testing.
+  std::uint64_t TEST_receiver_count() const;
+  std::uint64_t TEST_sender_count() const;
 
  private:
   std::atomic<std::uint64_t> senders_{1};

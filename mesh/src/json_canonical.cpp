@@ -514,7 +514,7 @@ class Canonicalizer {
 
 }  // namespace
 
-std::uint64_t reordered_bytes_on_this_thread() { return reordered_bytes; }
+std::uint64_t TEST_reordered_bytes_on_this_thread() { return reordered_bytes; }
 
 Expected<std::string, Error> canonicalize(std::string_view text) {
   std::string out;

@@ -30,9 +30,11 @@ Expected<std::string, Error> canonicalize(std::string_view text);
 // (text_shape.h), found while writing it rather than by reading it again.
 std::optional<Error> canonicalize(std::string_view text, std::string& out, TextShape& shape);
 
+// For testing.
+
 // The number of bytes the canonicalize calls of this thread have moved so
 // far to put object members in key order: a work counter, which tests use to
 // show that reordering costs time in proportion to the text at any depth.
-std::uint64_t reordered_bytes_on_this_thread();
+std::uint64_t TEST_reordered_bytes_on_this_thread();
 
 }  // namespace vennu::json

@@ -99,23 +99,20 @@ class MigrationController {
   // Takes back the change of variable_name's record that filled undo,
   // provided it is still the controller's latest change: the record is
   // removed again or put back as it was, so that every record and
-  // count_active read as before it (the order of list_all may differ after
+  // count_active read as before it (the order of the records may differ after
   // a removal: the table may have grown for the record). For a caller that
   // made a change but could not deliver its answer; it therefore never
   // allocates and never throws. false, doing nothing, when anything changed
   // the records since, the controller is poisoned, or undo holds no change;
   // undo is spent either way.
   bool undo(std::string_view variable_name, MigrationUndo& undo) noexcept;
-  MeshResult<std::optional<MigrationState>> get(std::string_view variable_name) const;
   // Appends the record of variable_name (write_migration_state's text) to
   // out under the shared lock; false, with out unchanged, when unknown.
   // *ascii, when given, tells whether the record is all ASCII.
   MeshResult<bool> append_record(std::string_view variable_name, std::string& out,
                                  bool* ascii = nullptr) const;
-  // In map order.
-  MeshResult<std::vector<MigrationState>> list_all() const;
-  // Appends the JSON array of the records list_all would yield, in its
-  // order, to out under the shared lock, copying each record's ready text.
+  // Appends the JSON array of the records, in map order, to out under the
+  // shared lock, copying each record's ready text.
   // *ascii, when given, tells whether the array is all ASCII. On failure out
   // may hold part of the array.
   MeshResult<void> append_records(std::string& out, bool* ascii = nullptr) const;
@@ -125,6 +122,12 @@ class MigrationController {
   std::uint64_t count_active() const;
 
   const std::string& app_name() const { return app_name_; }
+
+  // Test oracles: the records behind the texts above, as values, for tests
+  // to check the texts and the bookkeeping against. Nothing else uses them.
+  MeshResult<std::optional<MigrationState>> get(std::string_view variable_name) const;
+  // The records append_records writes, in its order.
+  MeshResult<std::vector<MigrationState>> list_all() const;
 
  private:
   // Runs change(record) under the exclusive lock on a copy of the record of

@@ -81,16 +81,12 @@ class AgentRegistry {
   // entry is untouched). metadata_json must be compact JSON text; empty
   // means no metadata. *change, when given, receives the number of this
   // registration among the registry's changes, for undo_register.
-  MeshResult<AgentEntry> register_agent(std::string_view agent_type, std::string_view agent_id,
-                                        std::uint32_t instance, std::string metadata_json,
-                                        std::uint64_t* change = nullptr);
-
-  // Registers as register_agent does, but appends the new record's text
-  // (write_agent_entry's) to out instead of returning a copy of the entry.
-  // The text is written under the exclusive lock, and a failure to write it
+  //
+  // Appends the new record's text (write_agent_entry's) to out. The text is
+  // written under the exclusive lock, and a failure to write it
   // takes the registration back there, so that it leaves the records and
   // counts unchanged (out may then hold part of the record, and the order
-  // of list may differ, as after undo_register). *ascii, when given, tells
+  // of the records may differ, as after undo_register). *ascii, when given, tells
   // whether the record is all ASCII.
   MeshResult<void> register_agent_into(std::string_view agent_type, std::string_view agent_id,
                                        std::uint32_t instance, std::string metadata_json,
@@ -99,7 +95,7 @@ class AgentRegistry {
 
   // Takes back the registration of agent_id numbered change, provided it is
   // still the registry's latest change: removes the entry, so that every
-  // record and count reads as before it (the order of list may differ: the
+  // record and count reads as before it (the order of the records may differ: the
   // table may have grown for it). For a caller that made a registration but
   // could not deliver its answer; it therefore never allocates and never
   // throws. false, doing nothing, when anything changed the registry since
@@ -113,8 +109,6 @@ class AgentRegistry {
   // the id is unknown.
   MeshResult<void> update_status(std::string_view agent_id, AgentStatus status);
 
-  MeshResult<std::optional<AgentEntry>> get(std::string_view agent_id) const;
-
   // Appends the record of agent_id (write_agent_entry's text) to out, under
   // the shared lock, from its ready text; false, with out unchanged, when
   // the id is unknown. *ascii, when given, tells whether the record is all
@@ -125,13 +119,10 @@ class AgentRegistry {
   // The status alone, for call routing, which needs nothing else.
   MeshResult<std::optional<AgentStatus>> status_of(std::string_view agent_id) const;
 
-  // Entries matching both filters (absent filter = any), in map order. The
-  // status filter is compared with the text forms, not parsed.
-  MeshResult<std::vector<AgentEntry>> list(std::optional<std::string_view> agent_type,
-                                           std::optional<std::string_view> status) const;
-
-  // Appends the JSON array of the records list would yield, in its order,
-  // to out under the shared lock, copying each record's ready text: nothing
+  // Appends the JSON array of the records matching both filters (absent
+  // filter = any), in map order, to out under the shared lock. The status
+  // filter is compared with the text forms, not parsed. Copies each
+  // record's ready text, copying each record's ready text: nothing
   // is allocated per record but out's own growth. *ascii, when given, tells
   // whether the array is all ASCII. On failure out may hold part of the
   // array.
@@ -142,6 +133,18 @@ class AgentRegistry {
   // 0 when broken, or for a text that is no status. Constant time.
   std::uint64_t count_by_status(std::string_view status) const;
   std::uint64_t agent_count() const;
+
+  // Test oracles: the entries behind the texts above, as values, for tests
+  // to check the texts and the bookkeeping against. Nothing else uses them.
+
+  // register_agent_into, returning a copy of the new entry.
+  MeshResult<AgentEntry> register_agent(std::string_view agent_type, std::string_view agent_id,
+                                        std::uint32_t instance, std::string metadata_json,
+                                        std::uint64_t* change = nullptr);
+  MeshResult<std::optional<AgentEntry>> get(std::string_view agent_id) const;
+  // The entries append_records writes, in its order.
+  MeshResult<std::vector<AgentEntry>> list(std::optional<std::string_view> agent_type,
+                                           std::optional<std::string_view> status) const;
 
  private:
   struct Table {
@@ -157,8 +160,8 @@ class AgentRegistry {
   // the finished entry and may throw, which takes the registration back.
   template <class Deliver>
   MeshResult<void> insert(std::string_view agent_type, std::string_view agent_id,
-                          std::uint32_t instance, std::string metadata_json,
-                          std::uint64_t* change, Deliver deliver);
+                          std::uint32_t instance, std::string metadata_json, std::uint64_t* change,
+                          Deliver deliver);
 
   std::shared_ptr<const Clock> clock_;
   Guarded<Table> table_;

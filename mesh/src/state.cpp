@@ -44,9 +44,7 @@ struct StateEntries::Block {
   }
 
   std::string_view key() const { return {bytes(), key_size}; }
-  std::string_view value() const {
-    return {bytes() + key_size + shape_size(width()), value_size};
-  }
+  std::string_view value() const { return {bytes() + key_size + shape_size(width()), value_size}; }
   bool fits(std::size_t new_value_size, CharWidth new_width) const {
     return bytes_for(key_size, new_value_size, new_width) ==
            bytes_for(key_size, value_size, width());
@@ -183,8 +181,8 @@ bool StateEntries::copy_value(std::string_view key, std::uint64_t hash, std::str
 }
 
 StateEntries::ValueRead StateEntries::read_value(std::string_view key, std::uint64_t hash,
-                                                  std::size_t max_bytes, std::string* out,
-                                                  TextShape* shape) const {
+                                                 std::size_t max_bytes, std::string* out,
+                                                 TextShape* shape) const {
   const Block* block = slots_[slot_of(key, hash)];
   if (block == nullptr) return ValueRead::kAbsent;
   *shape = block->shape();
@@ -244,7 +242,8 @@ StateEntries::BlockPtr StateEntries::assign(BlockPtr& block) {
   return BlockPtr(current);
 }
 
-StateEntries::SearchCost StateEntries::search_cost(std::string_view key, std::uint64_t hash) const {
+StateEntries::SearchCost StateEntries::TEST_search_cost(std::string_view key,
+                                                        std::uint64_t hash) const {
   SearchCost cost{1, 0};
   std::size_t slot = static_cast<std::size_t>(hash) & mask_;
   for (;; slot = (slot + 1) & mask_, ++cost.probes) {
@@ -319,9 +318,9 @@ MeshResult<bool> InMemoryStateStore::get(std::string_view key, std::string* out)
 }
 
 MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(std::string_view key,
-                                                                  std::size_t max_bytes,
-                                                                  std::string* out,
-                                                                  TextShape* shape) const {
+                                                                   std::size_t max_bytes,
+                                                                   std::string* out,
+                                                                   TextShape* shape) const {
   const std::uint64_t hash = hash_(key);
   ValueRead found = ValueRead::kAbsent;
   const bool readable = entries_.read([&](const StateEntries& entries) {
@@ -380,10 +379,10 @@ MeshResult<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(
   return keys;
 }
 
-StateEntries::SearchCost InMemoryStateStore::search_cost(std::string_view key) const {
+StateEntries::SearchCost InMemoryStateStore::TEST_search_cost(std::string_view key) const {
   const std::uint64_t hash = hash_(key);
   StateEntries::SearchCost cost{0, 0};
-  entries_.read([&](const StateEntries& entries) { cost = entries.search_cost(key, hash); });
+  entries_.read([&](const StateEntries& entries) { cost = entries.TEST_search_cost(key, hash); });
   return cost;
 }
 

@@ -93,6 +93,11 @@ class StateEntries {
                   const TextShape& shape);
   BlockPtr assign(BlockPtr& block);
   BlockPtr remove(std::string_view key, std::uint64_t hash);
+  void append_keys_with_prefix(std::string_view prefix, std::vector<std::string>& out) const;
+  std::size_t size() const { return size_; }
+
+  // For testing.
+
   // The number of blocks a probe for key visits and the depth of its block
   // in the ordered index (0 at the root, the path length when absent): what
   // a flood of keys chosen to collide would lengthen.
@@ -100,9 +105,7 @@ class StateEntries {
     std::size_t probes;
     std::size_t depth;
   };
-  SearchCost search_cost(std::string_view key, std::uint64_t hash) const;
-  void append_keys_with_prefix(std::string_view prefix, std::vector<std::string>& out) const;
-  std::size_t size() const { return size_; }
+  SearchCost TEST_search_cost(std::string_view key, std::uint64_t hash) const;
 
  private:
   std::size_t capacity() const { return mask_ + 1; }
@@ -141,9 +144,11 @@ class InMemoryStateStore final : public StateStore {
   // 0 when poisoned.
   std::uint64_t key_count() const;
 
-  // What finding key costs now (StateEntries::search_cost); for tests that
-  // show chosen keys cannot slow the store down. Zeros when poisoned.
-  StateEntries::SearchCost search_cost(std::string_view key) const;
+  // For testing.
+
+  // What finding key costs now (StateEntries::TEST_search_cost); for tests
+  // that show chosen keys cannot slow the store down. Zeros when poisoned.
+  StateEntries::SearchCost TEST_search_cost(std::string_view key) const;
 
  private:
   const SeededHash hash_;  // immutable: keys are hashed before the lock is taken

@@ -36,9 +36,9 @@ TEST(JsonStrings, CanonicalFormKnowsItsShape) {
 // times the text at any depth.
 TEST(JsonObjects, ReorderingMovesEachByteAFewTimesAtAnyDepth) {
   const auto bytes_moved_by = [](const std::string& text) {
-    const std::uint64_t before = reordered_bytes_on_this_thread();
+    const std::uint64_t before = TEST_reordered_bytes_on_this_thread();
     EXPECT_TRUE(canonicalize(text).has_value()) << text.substr(0, 80);
-    return reordered_bytes_on_this_thread() - before;
+    return TEST_reordered_bytes_on_this_thread() - before;
   };
   std::string padding(4002, 'x');
   padding.front() = '"';

@@ -150,7 +150,7 @@ MeanSearchCost mean_search_cost(const InMemoryStateStore& store,
                                 const std::vector<std::string>& keys) {
   MeanSearchCost mean;
   for (const std::string& key : keys) {
-    const StateEntries::SearchCost cost = store.search_cost(key);
+    const StateEntries::SearchCost cost = store.TEST_search_cost(key);
     mean.probes += static_cast<double>(cost.probes);
     mean.depth += static_cast<double>(cost.depth);
     mean.deepest = std::max(mean.deepest, cost.depth);
@@ -223,8 +223,9 @@ TEST(StateStore, ReadGivesTheShapeAndCopiesUpToTheLimit) {
   ASSERT_EQ(*store.read("k", 100, &text, &shape), InMemoryStateStore::ValueRead::kAbsent);
   EXPECT_EQ(text, "unchanged");
 
-  const std::string values[] = {"\"abc\"", "\"\xc3\xa9\"", "\"\xe2\x82\xac\"",
-                                "\"\xf0\x9f\x98\x80x\"", std::string(300, '1'), "7"};
+  const std::string values[] = {
+      "\"abc\"", "\"\xc3\xa9\"", "\"\xe2\x82\xac\"", "\"\xf0\x9f\x98\x80x\"", std::string(300, '1'),
+      "7"};
   for (const std::string& value : values) {
     ASSERT_TRUE(store.set("k", value).has_value());
     const TextShape expected = shape_of(value);
