@@ -101,6 +101,7 @@ def test_update_status_of_unknown_agent(mesh):
     ("\u00ad", '"\\u{ad}"'), ("\u200b", '"\\u{200b}"'), ("\u2028", '"\\u{2028}"'), ("\u3000", '"\\u{3000}"'),
     ("\ue000", '"\\u{e000}"'), ("\u0378", '"\\u{378}"'), ("\ufeff", '"\\u{feff}"'),
     ("\u65e5\u672c", '"\u65e5\u672c"'), ("\U0001F600", '"\U0001F600"'), ("/{}", '"/{}"'),
+    ("\U0001FAE9", '"\U0001FAE9"'), ("\u0cc0", '"\\u{cc0}"'),
 ])
 def test_unknown_status_message(mesh, status, quoted):
     mesh.register_agent("T", "x")

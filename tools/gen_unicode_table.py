@@ -5,17 +5,32 @@ A code point is escaped as \\u{...} when its general category is Cc, Cf, Cs,
 Co, Cn, Zs (U+0020 excepted), Zl or Zp, or when it has Grapheme_Extend. The
 output is a sorted list of merged [first, last] ranges for a binary search.
 
-Usage: tools/gen_unicode_table.py [UCD_DIR] [OUTPUT]
-Defaults: /usr/share/unicode (Debian's unicode-data) and
-mesh/src/unicode_table.inc next to this script's repository.
+The data comes from one of two places, named in the generated file and in
+what this script prints:
+- the unicodedata module of the interpreter running this script (the
+  default), which needs Python 3.15 or later for the grapheme cluster break
+  property. Grapheme_Extend is the Extend break class without the emoji
+  modifiers U+1F3FB..U+1F3FF, which that class adds to it;
+- with --ucd DIR, the Unicode Character Database files in DIR, as Debian's
+  unicode-data package installs them in /usr/share/unicode.
+
+The table in the tree is Unicode 17.0.0, from Python 3.15's unicodedata:
+
+    $(scripts/pythons 3.15) tools/gen_unicode_table.py
+
+Usage: tools/gen_unicode_table.py [--ucd DIR] [OUTPUT]
+OUTPUT defaults to mesh/src/unicode_table.inc next to this script's repository.
 """
 
+import argparse
 import pathlib
+import platform
 import re
 import sys
 
 ESCAPED_CATEGORIES = {"Cc", "Cf", "Cs", "Co", "Cn", "Zs", "Zl", "Zp"}
 MAX_CODE_POINT = 0x10FFFF
+EMOJI_MODIFIERS = range(0x1F3FB, 0x1F3FF + 1)
 PAIRS_PER_LINE = 4
 
 
@@ -41,7 +56,8 @@ def file_version(path):
     return match.group(1)
 
 
-def escaped_ranges(ucd_dir):
+def ucd_ranges(ucd_dir):
+    """The escaped ranges, unmerged, and the version, from UCD files."""
     categories = ucd_dir / "extracted" / "DerivedGeneralCategory.txt"
     core_properties = ucd_dir / "DerivedCoreProperties.txt"
     version = file_version(categories)
@@ -59,7 +75,31 @@ def escaped_ranges(ucd_dir):
     for first, last, prop in parse_ranges(core_properties):
         if prop == "Grapheme_Extend":
             ranges.append((first, last))
+    return version, ranges, f"the Unicode Character Database files in {ucd_dir}"
 
+
+def unicodedata_ranges():
+    """The escaped ranges, one per code point, and the version, from unicodedata."""
+    import unicodedata
+
+    if not hasattr(unicodedata, "grapheme_cluster_break"):
+        sys.exit(
+            f"Python {platform.python_version()}'s unicodedata has no grapheme_cluster_break: "
+            "run this with Python 3.15 or later, or pass --ucd DIR"
+        )
+    ranges = []
+    for code_point in range(MAX_CODE_POINT + 1):
+        character = chr(code_point)
+        if unicodedata.category(character) in ESCAPED_CATEGORIES or (
+            unicodedata.grapheme_cluster_break(character) == "Extend"
+            and code_point not in EMOJI_MODIFIERS
+        ):
+            ranges.append((code_point, code_point))
+    source = f"Python {platform.python_version()}'s unicodedata module"
+    return unicodedata.unidata_version, ranges, source
+
+
+def merge(ranges):
     ranges = [r for part in ranges for r in split_out_space(*part)]
     ranges.sort()
     merged = []
@@ -68,7 +108,7 @@ def escaped_ranges(ucd_dir):
             merged[-1] = (merged[-1][0], max(merged[-1][1], last))
         else:
             merged.append((first, last))
-    return version, merged
+    return merged
 
 
 def split_out_space(first, last):
@@ -78,24 +118,35 @@ def split_out_space(first, last):
     return [(first, last)]
 
 
-def render(version, ranges):
+def render(version, source, ranges):
     lines = [
         f"// Code point ranges escaped by quote_text, from the Unicode {version} Character",
-        "// Database. Generated; regenerate with: python3 tools/gen_unicode_table.py",
+        f"// Database as {source} has it.",
+        "// Generated; regenerate with: tools/gen_unicode_table.py (its docstring tells how).",
+        "// clang-format off",
     ]
     for start in range(0, len(ranges), PAIRS_PER_LINE):
         chunk = ranges[start : start + PAIRS_PER_LINE]
         lines.append(" ".join(f"{{0x{first:06x}, 0x{last:06x}}}," for first, last in chunk))
+    lines.append("// clang-format on")
     return "\n".join(lines) + "\n"
 
 
 def main(argv):
     root = pathlib.Path(__file__).resolve().parent.parent
-    ucd_dir = pathlib.Path(argv[1]) if len(argv) > 1 else pathlib.Path("/usr/share/unicode")
-    output = pathlib.Path(argv[2]) if len(argv) > 2 else root / "mesh" / "src" / "unicode_table.inc"
-    version, ranges = escaped_ranges(ucd_dir)
-    output.write_text(render(version, ranges), encoding="utf-8")
-    print(f"{output}: {len(ranges)} ranges, Unicode {version}")
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--ucd", type=pathlib.Path, help="read the UCD files in this folder")
+    parser.add_argument(
+        "output", nargs="?", type=pathlib.Path, default=root / "mesh" / "src" / "unicode_table.inc"
+    )
+    args = parser.parse_args(argv[1:])
+    if args.ucd is not None:
+        version, ranges, source = ucd_ranges(args.ucd)
+    else:
+        version, ranges, source = unicodedata_ranges()
+    ranges = merge(ranges)
+    args.output.write_text(render(version, source, ranges), encoding="utf-8")
+    print(f"{args.output}: {len(ranges)} ranges, Unicode {version}, from {source}")
 
 
 if __name__ == "__main__":

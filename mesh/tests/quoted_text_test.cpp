@@ -47,11 +47,11 @@ TEST(QuoteText, TableBoundaries) {
     bool escaped;
   };
   const Case cases[] = {
-      {0x00, true},    {0x1f, true},     {0x20, false},    {0x7e, false},  {0x7f, true},
-      {0x9f, true},    {0xa0, true},     {0xa1, false},    {0x2ff, false}, {0x300, true},
-      {0x36f, true},   {0x370, false},   {0xd7fb, false},  {0xd7fc, true}, {0xdfff, true},
-      {0xf8ff, true},  {0xf900, false},  {0xfffd, false},  {0xffff, true}, {0x1f600, false},
-      {0xe0001, true}, {0x10fffd, true}, {0x10ffff, true},
+      {0x00, true},    {0x1f, true},     {0x20, false},    {0x7e, false},    {0x7f, true},
+      {0x9f, true},    {0xa0, true},     {0xa1, false},    {0x2ff, false},   {0x300, true},
+      {0x36f, true},   {0x370, false},   {0xd7fb, false},  {0xd7fc, true},   {0xdfff, true},
+      {0xf8ff, true},  {0xf900, false},  {0xfffd, false},  {0xffff, true},   {0x1f600, false},
+      {0xe0001, true}, {0x10fffd, true}, {0x10ffff, true}, {0x1fae9, false}, {0x0cc0, true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(needs_unicode_escape(c.code_point), c.escaped) << std::hex << +c.code_point;
