@@ -62,7 +62,8 @@ Result measure(std::uint64_t n, Body body) {
   const std::uint64_t allocations_before = g_allocations;
   const auto start = std::chrono::steady_clock::now();
   for (std::uint64_t i = 0; i < n; ++i) body();
-  const auto elapsed = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start);
+  const auto elapsed =
+      std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start);
   return {elapsed.count() / static_cast<double>(n),
           static_cast<double>(g_allocations - allocations_before) / static_cast<double>(n)};
 }
@@ -93,19 +94,34 @@ class Random {
 };
 
 std::string make_document(std::size_t target_bytes) {
-  static constexpr std::string_view kWords[] = {
-      "plain", "caf\xc3\xa9", "na\xc3\xafve", "Stra\xc3\x9f" "e", "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e",
-      "\xce\xa9mega", "emoji \xf0\x9f\x98\x80", "say \\\"hi\\\"", "back\\\\slash", "tab\\there",
-      "line\\nbreak", "ctl\\u0001", "a/b", "caf\\u00e9"};
-  static constexpr std::string_view kCities[] = {"Z\xc3\xbcrich", "K\xc3\xb8" "benhavn", "S\xc3\xa3o Paulo",
-                                                 "Krak\xc3\xb3w", "Oslo"};
+  static constexpr std::string_view kWords[] = {"plain",
+                                                "caf\xc3\xa9",
+                                                "na\xc3\xafve",
+                                                "Stra\xc3\x9f"
+                                                "e",
+                                                "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e",
+                                                "\xce\xa9mega",
+                                                "emoji \xf0\x9f\x98\x80",
+                                                "say \\\"hi\\\"",
+                                                "back\\\\slash",
+                                                "tab\\there",
+                                                "line\\nbreak",
+                                                "ctl\\u0001",
+                                                "a/b",
+                                                "caf\\u00e9"};
+  static constexpr std::string_view kCities[] = {"Z\xc3\xbcrich",
+                                                 "K\xc3\xb8"
+                                                 "benhavn",
+                                                 "S\xc3\xa3o Paulo", "Krak\xc3\xb3w", "Oslo"};
   static constexpr std::string_view kExponents[] = {"1e-7", "2.5E+20", "-6.02e23", "1.5e-7", "3e8"};
   Random random;
   auto word = [&] { return std::string(kWords[random.below(std::size(kWords))]); };
   auto decimal = [&](std::int64_t range, int max_places) {
     const auto places = static_cast<int>(random.below(static_cast<std::uint64_t>(max_places))) + 1;
-    const double value = static_cast<double>(static_cast<std::int64_t>(random.below(2'000'000'000)) - 1'000'000'000) /
-                         1e9 * static_cast<double>(range);
+    const double value =
+        static_cast<double>(static_cast<std::int64_t>(random.below(2'000'000'000)) -
+                            1'000'000'000) /
+        1e9 * static_cast<double>(range);
     char text[48];
     std::snprintf(text, sizeof text, "%.*f", places, value);
     return std::string(text);
@@ -114,10 +130,12 @@ std::string make_document(std::size_t target_bytes) {
   std::string out = R"({"version": 3, "source": "bench", "items": [)";
   for (std::size_t i = 0; out.size() < target_bytes; ++i) {
     if (i != 0) out += ", ";
-    out += "{\"id\": " + std::to_string(i) + ", \"name\": \"" + word() + " #" + std::to_string(i) + "\"";
+    out += "{\"id\": " + std::to_string(i) + ", \"name\": \"" + word() + " #" + std::to_string(i) +
+           "\"";
     out += std::string(", \"active\": ") + (random.below(2) ? "true" : "false");
-    out += ", \"note\": " + (random.below(10) < 3 ? std::string("null")
-                                                  : "\"" + word() + " " + word() + " " + word() + "\"");
+    out += ", \"note\": " + (random.below(10) < 3
+                                 ? std::string("null")
+                                 : "\"" + word() + " " + word() + " " + word() + "\"");
     out += ", \"tags\": [\"" + word() + "\", \"" + word() + "\", \"" + word() + "\"]";
     out += ", \"counts\": [";
     for (int k = 0; k < 8; ++k) {
@@ -127,9 +145,11 @@ std::string make_document(std::size_t target_bytes) {
     out += "], \"ratios\": [";
     for (int k = 0; k < 6; ++k) {
       if (k != 0) out += ", ";
-      out += k == 5 ? std::string(kExponents[random.below(std::size(kExponents))]) : decimal(1000, 6);
+      out +=
+          k == 5 ? std::string(kExponents[random.below(std::size(kExponents))]) : decimal(1000, 6);
     }
-    out += "], \"address\": {\"city\": \"" + std::string(kCities[random.below(std::size(kCities))]) +
+    out += "], \"address\": {\"city\": \"" +
+           std::string(kCities[random.below(std::size(kCities))]) +
            "\", \"geo\": {\"lat\": " + decimal(90, 6) + ", \"lon\": " + decimal(180, 6) +
            "}, \"zip\": \"" + std::to_string(random.below(100000)) + "\"}}";
   }
@@ -143,7 +163,8 @@ std::string read_file(const char* path) {
 }
 
 void report(const char* name, Result result) {
-  std::printf("%-36s %10.1f ns  %5.2f allocations\n", name, result.ns_per_call, result.allocations_per_call);
+  std::printf("%-36s %10.1f ns  %5.2f allocations\n", name, result.ns_per_call,
+              result.allocations_per_call);
 }
 
 void report_throughput(const char* name, Result result, std::size_t bytes) {
@@ -161,35 +182,41 @@ int main(int argc, char** argv) {
   }
   std::printf("small object %zu bytes, document %zu bytes\n\n", kSmall.size(), document.size());
 
-  report("canonicalize small object", best_of(3, 10'000'000, [] { g_sink = g_sink + canonicalize(kSmall)->size(); }));
-  report("validate small object", best_of(3, 10'000'000, [] { g_sink = g_sink + !validate(kSmall); }));
-  report("parse small object", best_of(3, 5'000'000, [] { g_sink = g_sink + parse(kSmall)->as_object().size(); }));
+  report("canonicalize small object",
+         best_of(3, 10'000'000, [] { g_sink = g_sink + canonicalize(kSmall)->size(); }));
+  report("validate small object",
+         best_of(3, 10'000'000, [] { g_sink = g_sink + !validate(kSmall); }));
+  report("parse small object",
+         best_of(3, 5'000'000, [] { g_sink = g_sink + parse(kSmall)->as_object().size(); }));
 
   std::string out;
   out.reserve(64);
   report("write_string 12-byte id", best_of(3, 20'000'000, [&] {
-    out.clear();
-    write_string("agent-000042", out);
-    g_sink = g_sink + out.size();
-  }));
+           out.clear();
+           write_string("agent-000042", out);
+           g_sink = g_sink + out.size();
+         }));
   report("write_unsigned 1234567", best_of(3, 20'000'000, [&] {
-    out.clear();
-    write_unsigned(1234567, out);
-    g_sink = g_sink + out.size();
-  }));
+           out.clear();
+           write_unsigned(1234567, out);
+           g_sink = g_sink + out.size();
+         }));
   std::printf("\n");
 
   const std::uint64_t rounds = std::max<std::uint64_t>(20, 200'000'000 / document.size());
-  report_throughput("canonicalize document", best_of(3, rounds, [&] {
-    g_sink = g_sink + canonicalize(document)->size();
-  }), document.size());
-  report_throughput("validate document", best_of(3, rounds, [&] { g_sink = g_sink + !validate(document); }),
+  report_throughput("canonicalize document",
+                    best_of(3, rounds, [&] { g_sink = g_sink + canonicalize(document)->size(); }),
                     document.size());
-  report_throughput("parse document", best_of(3, rounds / 4, [&] {
-    g_sink = g_sink + parse(document)->as_object().size();
-  }), document.size());
+  report_throughput("validate document",
+                    best_of(3, rounds, [&] { g_sink = g_sink + !validate(document); }),
+                    document.size());
+  report_throughput(
+      "parse document",
+      best_of(3, rounds / 4, [&] { g_sink = g_sink + parse(document)->as_object().size(); }),
+      document.size());
   const vennu::json::Value tree = *parse(document);
-  report_throughput("write document tree", best_of(3, rounds, [&] { g_sink = g_sink + write(tree).size(); }),
+  report_throughput("write document tree",
+                    best_of(3, rounds, [&] { g_sink = g_sink + write(tree).size(); }),
                     document.size());
   return 0;
 }
