@@ -738,6 +738,9 @@ def print_report(results, rss, stalls, checks, notes):
             print(f"\n{label}/mesh: geometric mean {geometric_mean(ups.values()):.2f} over {len(ups)} "
                   f"workloads, lowest {low} {ups[low]:.2f}", end="")
     print()
+    beside = speedups(results, "beside")
+    if beside:
+        print("beside/mesh by workload: " + ", ".join(f"{name} {r:.2f}" for name, r in beside.items()))
     doc = results.get("doc_100k")
     if doc:
         parts = [f"{who.replace('_', ' ')} {mb_per_s(doc[who]):,.0f}"
