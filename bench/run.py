@@ -18,6 +18,7 @@ Usage: python bench/run.py [--quick] [--json PATH] [--chart PATH]
 import argparse
 import bisect
 import gc
+import importlib.util
 import json
 import math
 import os
@@ -161,10 +162,12 @@ def make_document(target_bytes=100_000):
 class Fixtures:
     """Meshes filled once per contender and shared by the workloads that need them."""
 
-    def __init__(self, mesh_class):
+    def __init__(self, mesh_class, beside_class=None):
         self.classes = {"mesh": mesh_class, "peer": PeerMesh}
         if OrjsonPeerMesh is not None:
             self.classes["orjson_peer"] = OrjsonPeerMesh
+        if beside_class is not None:
+            self.classes["beside"] = beside_class
         self._cache = {}
 
     def get(self, name):
@@ -728,13 +731,16 @@ def print_report(results, rss, stalls, checks, notes):
               f"{fmt_ns(r['floor']):>10}{fmt_ratio(ratio(r['mesh'], r['floor'])):>12}"
               f"{fmt_ratio(ratio(r['peer'], r['mesh'])):>11}"
               f"{fmt_ratio(ratio(r.get('orjson_peer'), r['mesh'])):>18}")
-    for who, label in (("peer", "plain peer"), ("orjson_peer", "orjson peer")):
+    for who, label in (("peer", "plain peer"), ("orjson_peer", "orjson peer"), ("beside", "beside")):
         ups = speedups(results, who)
         if ups:
             low = min(ups, key=ups.get)
             print(f"\n{label}/mesh: geometric mean {geometric_mean(ups.values()):.2f} over {len(ups)} "
                   f"workloads, lowest {low} {ups[low]:.2f}", end="")
     print()
+    beside = speedups(results, "beside")
+    if beside:
+        print("beside/mesh by workload: " + ", ".join(f"{name} {r:.2f}" for name, r in beside.items()))
     doc = results.get("doc_100k")
     if doc:
         parts = [f"{who.replace('_', ' ')} {mb_per_s(doc[who]):,.0f}"
@@ -771,7 +777,7 @@ def build_report(args, rounds, mesh_label, results, medians, rss, stalls, notes,
         entry = {f"{who}_ns": ns for who, ns in r.items()}
         entry |= {f"{who}_median_ns": ns for who, ns in medians[name].items()}
         entry["mesh_per_floor"] = ratio(r["mesh"], r["floor"])
-        for who in PEERS:
+        for who in (*PEERS, "beside"):
             if who in r:
                 entry[f"{who}_per_mesh"] = ratio(r[who], r["mesh"])
         workloads[name] = entry
@@ -782,7 +788,7 @@ def build_report(args, rounds, mesh_label, results, medians, rss, stalls, notes,
         "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
         "quick": args.quick, "rounds": rounds, "document_bytes": DOCUMENT_BYTES,
         "workloads": workloads,
-        "geometric_means": {who: geometric_mean(speedups(results, who).values()) for who in PEERS},
+        "geometric_means": {who: geometric_mean(speedups(results, who).values()) for who in (*PEERS, "beside")},
         "document_mb_per_s": {who: mb_per_s(ns) for who, ns in results.get("doc_100k", {}).items()},
         "stalls": stalls, "rss_growth_bytes": rss, "notes": notes,
         "checks": [{"status": s, "check": label, "detail": d} for s, label, d in checks],
@@ -798,6 +804,9 @@ def parse_args(argv):
     parser.add_argument("--only", metavar="NAME", action="append",
                         help="run only these workloads (repeatable or comma-separated): "
                              + ", ".join(WORKLOAD_NAMES))
+    parser.add_argument("--beside", metavar="MODULE_FILE",
+                        help="also time another build of vennu_mesh (its extension module file) as the "
+                             "contender 'beside': beside/mesh above 1 means this interpreter's mesh is faster")
     parser.add_argument("--self-test", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--rss-child", choices=("mesh", "peer"), help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -820,9 +829,21 @@ def load_mesh_class(self_test):
     return vennu_mesh.VennuMesh, f"vennu_mesh {vennu_mesh.__version__}"
 
 
+def load_beside_class(path):
+    """VennuMesh from another build's module file. The module keeps all its
+    state in its own file's copy, so two builds load side by side."""
+    spec = importlib.util.spec_from_file_location("vennu_mesh", path)
+    if spec is None:
+        sys.exit(f"run.py: {path} is not an extension module file")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.VennuMesh
+
+
 def main(argv=None):
     args = parse_args(argv)
     mesh_class, mesh_label = load_mesh_class(args.self_test)
+    beside_class = load_beside_class(args.beside) if args.beside else None
     if args.rss_child:
         rss_child(args.rss_child, mesh_class)
         return 0
@@ -835,7 +856,9 @@ def main(argv=None):
     print(f"up to {rounds} rounds of ~{target_ns / 1e6:.0f} ms per contender, "
           f"fastest round in ns per operation\n")
 
-    fx = Fixtures(mesh_class)
+    fx = Fixtures(mesh_class, beside_class)
+    if args.beside:
+        print(f"beside: {args.beside}\n")
     notes = check_agreement(fx) if selected else []
     results, medians = {}, {}
     for name, description, build in selected:

@@ -6,10 +6,12 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 log() { printf '==> %s\n' "$*" >&2; }
 
-# Installs the Debian packages that are missing (apt-get update first).
+# Installs the Debian packages that are missing, each named once (apt-get
+# update first).
 ensure_debian_packages() {
   local missing=()
   for package in "$@"; do
+    [[ " ${missing[*]} " == *" $package "* ]] && continue
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
       missing+=("$package")
   done
