@@ -3,7 +3,10 @@ small ones: every text is read, written and turned into a str the same way
 whichever side of the size threshold it falls."""
 
 import json
+import os
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 
@@ -88,7 +91,134 @@ def test_other_threads_run_during_large_calls(document):
 def test_small_calls_keep_the_interpreter_lock():
     mesh = VennuMesh("app")
     mesh.state_set("k", '{"b":1,"a":2}')
-    assert not progress_during(lambda: [mesh.state_get("k") for _ in range(1000)], 1)
+    mesh.register_agent("T", "a1")
+    mesh.start_migration("v", "a", "b")
+    # An 80 KB record, not ASCII, so that its str is measured.
+    mesh.register_agent("T", "wide", 0, json.dumps({"t": "é" * 40_000}, ensure_ascii=False))
+    calls = [lambda: mesh.state_get("k"), lambda: mesh.state_keys(""), mesh.list_agents,
+             mesh.list_migrations, lambda: mesh.get_agent("wide")]
+    for call in calls:
+        assert not progress_during(lambda: [call() for _ in range(200)], 1)
+
+
+def test_a_waiting_writer_lets_other_threads_run():
+    mesh = VennuMesh("app")
+    for i in range(300_000):
+        mesh.state_set(f"k{i}", "1")
+    stop = []
+    walker = threading.Thread(target=lambda: [mesh.state_keys("") for _ in iter(stop.copy, [1])])
+    walker.start()
+    try:
+        # Each small set that finds the store walked waits with the lock let go.
+        assert progress_during(lambda: mesh.state_set("w", "1"), attempts=50)
+    finally:
+        stop.append(1)
+        walker.join()
+
+
+# A mesh of each kind of table with calls that hold its lock while they let
+# the interpreter lock go; the prelude of the fork and exit scripts below.
+BUSY_MESH = """
+    import json, os, signal, sys, threading, time, warnings
+    from vennu_mesh import VennuMesh
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+    case, rows = sys.argv[1], int(sys.argv[2])
+    mesh = VennuMesh("app")
+    grown = [mesh]
+    big = json.dumps(["é" * 100] * 6000, ensure_ascii=False)  # 1.2 MB
+    large = json.dumps(["é" * 100] * 200, ensure_ascii=False)  # 40 KB
+    for i in range(rows if case in ("state_keys", "wait") else 0):
+        mesh.state_set(f"k{i}", "1")
+    for i in range(rows if case == "list_agents" else 1):
+        mesh.register_agent("T", f"a{i}")
+    for i in range(rows if case == "list_migrations" else 0):
+        mesh.start_migration(f"v{i}", "a", "b")
+    mesh.state_set("big", big)
+    def grow():  # large sets, the store's table growing under them
+        grown[0] = VennuMesh("g")
+        for i in range(100):
+            grown[0].state_set(f"g{i}", large)
+    calls = {
+        "none": lambda: sum(range(100_000)),
+        "state_keys": lambda: mesh.state_keys(""), "wait": lambda: mesh.state_keys(""),
+        "list_agents": mesh.list_agents, "list_migrations": mesh.list_migrations,
+        "state_set": grow, "state_get": lambda: mesh.state_get("big"),
+        "publish": lambda: mesh.publish("t", big),
+        "register_agent": lambda: (mesh.register_agent("T", "b", 0, big),
+                                   mesh.deregister_agent("b")),
+        "route_agent_call": lambda: mesh.route_agent_call("T", "a0", "m", big),
+    }
+    running = threading.Event()
+    def loop(call):
+        while not stop:
+            call()
+            running.set()
+    stop = False
+    threading.Thread(target=loop, args=(calls[case],), daemon=True).start()
+    if case == "wait":  # a small writer waiting for the walked store
+        threading.Thread(target=loop, args=(lambda: mesh.state_set("w", "1"),), daemon=True).start()
+    running.wait()
+"""
+
+FORK_CHILDREN = """
+    def child():
+        for m in {id(m): m for m in (mesh, grown[0])}.values():
+            keys = m.state_keys("")
+            assert all(m.state_get(k) is not None for k in keys)
+            health = json.loads(m.health_snapshot())
+            assert health["state"]["keys"] == len(keys)
+            assert len(json.loads(m.list_agents())) == health["agents"]["total"]
+            assert len(json.loads(m.list_migrations())) == health["migrations"]["active"]
+            m.state_set("c", "1"), m.register_agent("C", "c"), m.start_migration("c", "a", "b")
+            assert m.publish("c", "1") == 0 and m.state_get("c") == "1"
+            assert m.get_agent("c") and m.get_migration("c")
+    failed = []
+    for n in range(int(sys.argv[3])):
+        time.sleep(n % 7 / 300)
+        if (pid := os.fork()) == 0:
+            try:
+                child()
+                os._exit(0)
+            except BaseException:
+                os._exit(1)
+        deadline = time.monotonic() + 20
+        while not (done := os.waitpid(pid, os.WNOHANG))[0] and time.monotonic() < deadline:
+            time.sleep(0.01)
+        if not done[0]:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+        failed += [] if done[0] and done[1] == 0 else [done]
+    stop = True
+    print("failed children:", failed)
+"""
+
+
+def run_script(ending, *argv):
+    code = textwrap.dedent(BUSY_MESH) + textwrap.dedent(ending)
+    done = subprocess.run([sys.executable, "-c", code, *argv], capture_output=True, text=True,
+                          timeout=600)
+    return done.returncode, done.stdout, done.stderr
+
+
+# A child forked while another thread is inside a call that holds a lock
+# with the interpreter lock let go finds every mesh whole and unlocked.
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
+@pytest.mark.parametrize("case", ["state_keys", "list_agents", "list_migrations", "state_set"])
+def test_children_forked_during_large_calls_work(case):
+    # Large tables, so that a lock is held for most of the time.
+    assert run_script(FORK_CHILDREN, case, "100000", "12") == (0, "failed children: []\n", "")
+
+
+# A daemon thread inside a large call (or waiting for a lock a large call
+# holds) when the program ends: the program exits as it would without it.
+@pytest.mark.parametrize("case", ["state_get", "state_set", "publish", "state_keys",
+                                  "list_agents", "list_migrations", "register_agent",
+                                  "route_agent_call", "wait"])
+def test_exit_with_a_daemon_thread_inside_a_large_call(case):
+    # Tables just large enough, so that the thread often takes the lock back.
+    pure_python = run_script('print("done")\n', "none", "0")
+    for _ in range(2):
+        assert run_script('print("done")\n', case, "5000") == pure_python
 
 
 @pytest.mark.parametrize(

@@ -9,8 +9,29 @@
 // and the exception propagates. read() runs under the shared lock and never
 // poisons. Both return false, without running the function, once poisoned.
 //
+// Waiting: a section whose lock is free runs at once. One whose lock is
+// taken first calls the process's LockWaitHook, if one is set, to let go of
+// whatever outer lock the calling thread holds (the embedding's interpreter
+// lock); it then waits, runs, and releases the guard's lock, and only after
+// that does the hook take the outer lock back. So no thread waits for the
+// outer lock while it holds a guard's lock, and a thread that waits here
+// holds up nobody. write(fn, OuterLock::kKeep) waits holding the outer lock
+// instead, for a step that must follow the caller's last one with nothing
+// in between (the undo of a change). The hook's take_back may end the thread
+// by unwinding (a forced unwind): the section is then complete and the lock
+// free.
+//
+// Fork: every SharedSpinMutex of the process is on one roster.
+// hold_all_locks_for_fork() takes each exclusively, waiting for the sections
+// in progress to end; release_all_locks_after_fork() lets them go in the
+// parent and reset_all_locks_in_fork_child() frees them in the child, whose
+// only thread is the forker. A child forked between the two therefore finds
+// every guarded value as some section left it, and every lock free. This
+// holds because a section never waits for anything the forking thread may
+// hold: it takes no other guard's lock and calls no hook while locked.
+//
 // Thread safety: all members are safe to call concurrently. The functions
-// passed in must not call back into the same guard.
+// passed in must not call back into the same guard, nor into any other.
 
 #pragma once
 
@@ -19,7 +40,6 @@
 #include <mutex>
 #include <new>
 #include <shared_mutex>
-#include <thread>
 #include <type_traits>
 
 #if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
@@ -32,55 +52,130 @@ namespace vennu {
 // operation to enter and one to leave, where the system's rwlock takes
 // several. A writer first claims the writer bit, which keeps new readers
 // out, then waits for the readers inside to leave, so writers are not
-// starved. Waiters spin briefly, then yield.
+// starved. Waiters spin briefly, then set the sleeper bit and sleep on the
+// word until a leaving holder that sees the bit wakes them; a lock that
+// nobody waits for is never notified.
 class SharedSpinMutex {
  public:
+  SharedSpinMutex() noexcept;
+  ~SharedSpinMutex();
+  SharedSpinMutex(const SharedSpinMutex&) = delete;
+  SharedSpinMutex& operator=(const SharedSpinMutex&) = delete;
+
+  bool try_lock_shared() {
+    std::uint32_t state = state_.load(std::memory_order_relaxed);
+    while ((state & kWriter) == 0) {
+      if (state_.compare_exchange_weak(state, state + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
+        return true;
+      }
+    }
+    return false;
+  }
   void lock_shared() {
     for (unsigned spins = 0;; ++spins) {
       std::uint32_t state = state_.load(std::memory_order_relaxed);
-      if ((state & kWriter) == 0 &&
-          state_.compare_exchange_weak(state, state + 1, std::memory_order_acquire,
-                                       std::memory_order_relaxed)) {
-        return;
+      if ((state & kWriter) == 0) {
+        if (state_.compare_exchange_weak(state, state + 1, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+          return;
+        }
+        continue;
       }
-      pause(spins);
+      wait_while(state, spins);
     }
   }
-  void unlock_shared() { state_.fetch_sub(1, std::memory_order_release); }
+  void unlock_shared() {
+    const std::uint32_t before = state_.fetch_sub(1, std::memory_order_release);
+    // Only a writer waits for readers; the last one out wakes it.
+    if ((before & kSleepers) != 0 && (before & kReaders) == 1) state_.notify_all();
+  }
 
+  bool try_lock() {
+    std::uint32_t free = 0;
+    return state_.compare_exchange_strong(free, kWriter, std::memory_order_acquire,
+                                          std::memory_order_relaxed);
+  }
   void lock() {
     for (unsigned spins = 0;; ++spins) {
       std::uint32_t state = state_.load(std::memory_order_relaxed);
-      if ((state & kWriter) == 0 &&
-          state_.compare_exchange_weak(state, state | kWriter, std::memory_order_acquire,
-                                       std::memory_order_relaxed)) {
-        break;
+      if ((state & kWriter) == 0) {
+        if (state_.compare_exchange_weak(state, state | kWriter, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+          break;
+        }
+        continue;
       }
-      pause(spins);
+      wait_while(state, spins);
     }
-    for (unsigned spins = 0; state_.load(std::memory_order_acquire) != kWriter; ++spins) {
-      pause(spins);
+    for (unsigned spins = 0;; ++spins) {
+      const std::uint32_t state = state_.load(std::memory_order_acquire);
+      if ((state & kReaders) == 0) return;
+      wait_while(state, spins);
     }
   }
-  void unlock() { state_.store(0, std::memory_order_release); }
+  // Clears the sleeper bit with the rest: every sleeper wakes, and those
+  // that must wait again set it again.
+  void unlock() {
+    if ((state_.exchange(0, std::memory_order_release) & kSleepers) != 0) state_.notify_all();
+  }
+
+  // For reset_all_locks_in_fork_child: no other thread exists to hold or
+  // wait for the lock.
+  void reset() { state_.store(0, std::memory_order_relaxed); }
 
  private:
-  static constexpr std::uint32_t kWriter = 1u << 31;
+  friend class LockRoster;
 
-  static void pause(unsigned spins) {
-    if (spins < 64) {
+  static constexpr std::uint32_t kWriter = 1u << 31;
+  static constexpr std::uint32_t kSleepers = 1u << 30;
+  static constexpr std::uint32_t kReaders = kSleepers - 1;
+  static constexpr unsigned kSpins = 64;
+
+  // One step of waiting while the word reads state.
+  void wait_while(std::uint32_t state, unsigned spins) {
+    if (spins < kSpins) {
 #if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
       _mm_pause();
 #elif defined(__x86_64__) || defined(__i386__)
       __builtin_ia32_pause();
 #endif
-    } else {
-      std::this_thread::yield();
+      return;
     }
+    if ((state & kSleepers) == 0) {
+      // A holder that leaves after this sees the bit; one that left before
+      // changed the word, and the caller looks again.
+      if (!state_.compare_exchange_strong(state, state | kSleepers, std::memory_order_relaxed)) {
+        return;
+      }
+      state |= kSleepers;
+    }
+    state_.wait(state, std::memory_order_relaxed);
   }
 
   std::atomic<std::uint32_t> state_{0};
+  // Links of the roster, guarded by its mutex.
+  SharedSpinMutex* roster_prev_ = nullptr;
+  SharedSpinMutex* roster_next_ = nullptr;
 };
+
+void hold_all_locks_for_fork();
+void release_all_locks_after_fork();
+void reset_all_locks_in_fork_child();
+
+// Set once, before any thread uses a guard (nullptr, the default, waits
+// with whatever the thread holds).
+struct LockWaitHook {
+  // Lets go of the thread's outer lock, if it holds it; the result is for
+  // take_back.
+  void* (*let_go)();
+  // Takes back what let_go let go of. May end the thread by unwinding.
+  void (*take_back)(void* released);
+};
+void set_lock_wait_hook(const LockWaitHook* hook);
+const LockWaitHook* lock_wait_hook();
+
+enum class OuterLock : std::uint8_t { kLetGo, kKeep };
 
 template <class T, class Mutex = SharedSpinMutex>
 class Guarded {
@@ -94,20 +189,69 @@ class Guarded {
   template <class Fn>
   bool read(Fn&& fn) const {
     if constexpr (kShared) {
-      std::shared_lock lock(mutex_);
-      if (poisoned_) return false;
-      fn(static_cast<const T&>(data_));
+      if (mutex_.try_lock_shared()) {
+        std::shared_lock lock(mutex_, std::adopt_lock);
+        return read_locked(fn);
+      }
+      return after_wait([&] {
+        std::shared_lock lock(mutex_);
+        return read_locked(fn);
+      });
     } else {
-      std::unique_lock lock(mutex_);
-      if (poisoned_) return false;
-      fn(static_cast<const T&>(data_));
+      if (mutex_.try_lock()) {
+        std::unique_lock lock(mutex_, std::adopt_lock);
+        return read_locked(fn);
+      }
+      return after_wait([&] {
+        std::unique_lock lock(mutex_);
+        return read_locked(fn);
+      });
     }
+  }
+
+  template <class Fn>
+  bool write(Fn&& fn, OuterLock outer = OuterLock::kLetGo) {
+    if (mutex_.try_lock()) {
+      std::unique_lock lock(mutex_, std::adopt_lock);
+      return write_locked(fn);
+    }
+    const auto section = [&] {
+      std::unique_lock lock(mutex_);
+      return write_locked(fn);
+    };
+    return outer == OuterLock::kKeep ? section() : after_wait(section);
+  }
+
+ private:
+  static constexpr bool kShared = requires(Mutex& m) { m.lock_shared(); };
+
+  // Runs section, which waits for the lock, runs and unlocks, with the
+  // outer lock let go.
+  template <class Section>
+  static bool after_wait(const Section& section) {
+    const LockWaitHook* hook = lock_wait_hook();
+    if (hook == nullptr) return section();
+    void* released = hook->let_go();
+    bool ran = false;
+    try {
+      ran = section();
+    } catch (...) {
+      hook->take_back(released);
+      throw;
+    }
+    hook->take_back(released);
+    return ran;
+  }
+
+  template <class Fn>
+  bool read_locked(Fn& fn) const {
+    if (poisoned_) return false;
+    fn(static_cast<const T&>(data_));
     return true;
   }
 
   template <class Fn>
-  bool write(Fn&& fn) {
-    std::unique_lock lock(mutex_);
+  bool write_locked(Fn& fn) {
     if (poisoned_) return false;
     try {
       fn(data_);
@@ -119,9 +263,6 @@ class Guarded {
     }
     return true;
   }
-
- private:
-  static constexpr bool kShared = requires(Mutex& m) { m.lock_shared(); };
 
   mutable Mutex mutex_;
   bool poisoned_ = false;  // guarded by mutex_

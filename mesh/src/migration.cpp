@@ -270,7 +270,7 @@ bool MigrationController::undo(std::string_view variable_name, MigrationUndo& un
     }
     ++table.changes;
     undone = true;
-  });
+  }, OuterLock::kKeep);
   return undone;
 }
 

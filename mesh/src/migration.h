@@ -102,8 +102,9 @@ class MigrationController {
   // count_active read as before it (the order of the records may differ after
   // a removal: the table may have grown for the record). For a caller that
   // made a change but could not deliver its answer; it therefore never
-  // allocates and never throws. false, doing nothing, when anything changed
-  // the records since, the controller is poisoned, or undo holds no change;
+  // allocates and never throws, and it waits for the lock keeping the
+  // caller's outer lock (OuterLock::kKeep). false, doing nothing, when
+  // anything changed the records since, the controller is poisoned, or undo holds no change;
   // undo is spent either way.
   bool undo(std::string_view variable_name, MigrationUndo& undo) noexcept;
   // Appends the record of variable_name (write_migration_state's text) to

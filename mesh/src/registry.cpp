@@ -193,7 +193,7 @@ bool AgentRegistry::undo_register(std::string_view agent_id, std::uint64_t chang
     table.agents.erase(found);
     ++table.changes;
     undone = true;
-  });
+  }, OuterLock::kKeep);
   return undone;
 }
 

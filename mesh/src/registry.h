@@ -98,8 +98,9 @@ class AgentRegistry {
   // record and count reads as before it (the order of the records may differ: the
   // table may have grown for it). For a caller that made a registration but
   // could not deliver its answer; it therefore never allocates and never
-  // throws. false, doing nothing, when anything changed the registry since
-  // or it is poisoned.
+  // throws, and it waits for the lock keeping the caller's outer lock
+  // (OuterLock::kKeep). false, doing nothing, when anything changed the
+  // registry since or it is poisoned.
   bool undo_register(std::string_view agent_id, std::uint64_t change) noexcept;
 
   // Removing an unknown id succeeds.

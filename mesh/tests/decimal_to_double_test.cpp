@@ -94,6 +94,11 @@ TEST(DecimalToDouble, KnownValues) {
       {"1.00000000000000011102230246251565404236316680908203125", 1.0},
       {"1.00000000000000011102230246251565404236316680908203126", 0x1.0000000000001p+0},
       {"1.00000000000000033306690738754696212708950042724609375", 0x1.0000000000002p+0},
+      // Rounding up carries out of the mantissa into the exponent.
+      {"0.99999999999999999", 1.0},
+      {"1.9999999999999999", 2.0},
+      {"9.9999999999999999e22", 0x1.52d02c7e14af6p+76},
+      {"2.2250738585072013e-308", 0x1p-1022},
   };
   for (const auto& c : cases) {
     const Converted result = convert(c.text);
@@ -117,7 +122,7 @@ TEST(DecimalToDouble, ReaderConversionRoundsOnce) {
 }
 
 TEST(DecimalToDouble, OutOfRangeLeavesTheValue) {
-  for (const char* text : {"1e309", "-1.8e308", "1e999999999999", "2.4703282292062327e-324", "1e-400",
+  for (const char* text : {"1e309", "-1.8e308", "1.7976931348623159e308", "-1.7976931348623159e308", "1e999999999999", "2.4703282292062327e-324", "1e-400",
                            "-1e-99999999999"}) {
     const Converted result = convert(text);
     EXPECT_EQ(result.ec, std::errc::result_out_of_range) << text;

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "error.h"
@@ -65,6 +68,88 @@ TYPED_TEST(GuardedTest, ReadFailuresPropagateWithoutPoisoning) {
   EXPECT_THROW(guarded.read([](const std::vector<int>&) { throw InternalFault("read"); }),
                InternalFault);
   EXPECT_EQ(contents(guarded), (std::vector<int>{4}));
+}
+
+// A hook that counts its calls and checks, on taking back, that the guard's
+// lock is already free again.
+struct CountingHook {
+  static inline std::atomic<int> let_go{0};
+  static inline std::atomic<int> taken_back{0};
+  static inline std::atomic<bool> free_when_taken_back{true};
+  static inline const Guarded<std::vector<int>>* guarded = nullptr;
+  static constexpr LockWaitHook hook{
+      [] {
+        ++let_go;
+        return static_cast<void*>(&let_go);
+      },
+      [](void* released) {
+        EXPECT_EQ(released, &let_go);
+        if (!guarded->read([](const std::vector<int>&) {})) free_when_taken_back = false;
+        ++taken_back;
+      }};
+};
+
+// A section that finds its lock taken lets the outer lock go for the wait,
+// the section and the unlock; one that finds it free, or keeps the outer
+// lock by request, never calls the hook.
+TEST(GuardedWaitTest, OnlyWaitsLetTheOuterLockGo) {
+  Guarded<std::vector<int>> guarded(std::vector<int>{0});
+  CountingHook::guarded = &guarded;
+  set_lock_wait_hook(&CountingHook::hook);
+  EXPECT_TRUE(guarded.write([](std::vector<int>& data) { data.push_back(1); }));
+  EXPECT_EQ(CountingHook::let_go, 0);
+  for (const bool keep : {false, true}) {
+    std::atomic<bool> inside{false};
+    std::thread holder([&] {
+      guarded.read([&](const std::vector<int>&) {
+        inside = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      });
+    });
+    while (!inside) std::this_thread::yield();
+    EXPECT_TRUE(guarded.write([](std::vector<int>& data) { data.push_back(2); },
+                              keep ? OuterLock::kKeep : OuterLock::kLetGo));
+    holder.join();
+  }
+  set_lock_wait_hook(nullptr);
+  EXPECT_EQ(CountingHook::let_go, 1);
+  EXPECT_EQ(CountingHook::taken_back, 1);
+  EXPECT_TRUE(CountingHook::free_when_taken_back);
+  EXPECT_EQ(contents(guarded), (std::vector<int>{0, 1, 2, 2}));
+}
+
+// Holding every lock for a fork waits for the sections in progress and
+// keeps new ones out until the locks are let go or reset.
+TEST(GuardedWaitTest, ForkHoldWaitsForSectionsAndKeepsOthersOut) {
+  for (const bool child : {false, true}) {
+    Guarded<int> guarded(0);
+    std::atomic<bool> inside{false};
+    std::thread writer([&] {
+      guarded.write([&](int& value) {
+        inside = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        value = 1;
+      });
+    });
+    while (!inside) std::this_thread::yield();
+    hold_all_locks_for_fork();
+    writer.join();
+    int seen = -1;
+    if (child) {
+      // The child's only thread finds every lock free.
+      reset_all_locks_in_fork_child();
+      EXPECT_TRUE(guarded.read([&](const int& value) { seen = value; }));
+    } else {
+      std::atomic<bool> read{false};
+      std::thread reader([&] { read = guarded.read([&](const int& value) { seen = value; }); });
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      EXPECT_FALSE(read);
+      release_all_locks_after_fork();
+      reader.join();
+      EXPECT_TRUE(read);
+    }
+    EXPECT_EQ(seen, 1);
+  }
 }
 
 }  // namespace

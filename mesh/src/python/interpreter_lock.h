@@ -1,5 +1,5 @@
 // Letting other Python threads run while the calling thread does large work
-// that touches no Python object.
+// that touches no Python object, or waits for a subsystem's lock.
 //
 // The rule for the whole facade: a call whose work grows with the size of
 // its text releases the interpreter lock around that work once the text
@@ -13,14 +13,36 @@
 // object, or raises, after taking the lock back. Smaller calls keep the
 // lock.
 //
-// Thread safety: an InterpreterLockReleased belongs to the thread that made
-// it, which must hold the interpreter lock when it does.
+// A call that finds a subsystem's lock taken lets the interpreter lock go
+// too, through the wait hook installed at import (guarded.h): it waits,
+// runs its section and unlocks with the interpreter lock released, then
+// takes it back. So no thread ever holds a subsystem lock while it waits
+// for the interpreter lock, which is what lets the at-fork handler (taking
+// every subsystem lock with the interpreter lock held) wait for the
+// sections in progress, and what lets a thread end at exit holding nothing.
+//
+// Exit: during finalization, taking the interpreter lock back ends a daemon
+// thread, by a forced unwind on some versions (which must pass through
+// every frame up to the interpreter: none of them is noexcept, and every
+// catch-all rethrows it, see ForcedUnwind) and by parking it on others.
+// Either way the thread still counts as having let go (interpreter_lock_let_go),
+// so the frames unwound touch no Python object.
+//
+// Thread safety: the lock is let go and taken back by the thread that
+// holds it; the flag is the thread's own.
 
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
+
+#if defined(__GLIBCXX__) && __has_include(<cxxabi.h>)
+#include <cxxabi.h>
+#define VENNU_HAS_FORCED_UNWIND 1
+#else
+#define VENNU_HAS_FORCED_UNWIND 0
+#endif
 
 namespace vennu::python {
 
@@ -33,21 +55,49 @@ namespace vennu::python {
 inline constexpr std::size_t kLargeWorkBytes = std::size_t{32} << 10;
 inline constexpr std::size_t kLargeCopyBytes = std::size_t{1} << 20;
 
-// Releases the interpreter lock for its lifetime when asked to, and takes it
-// back when it goes, on every path: exceptions leaving the scope reach the
-// entry wrappers with the lock held.
-class InterpreterLockReleased {
- public:
-  explicit InterpreterLockReleased(bool release)
-      : saved_(release ? PyEval_SaveThread() : nullptr) {}
-  ~InterpreterLockReleased() {
-    if (saved_ != nullptr) PyEval_RestoreThread(saved_);
-  }
-  InterpreterLockReleased(const InterpreterLockReleased&) = delete;
-  InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
+// Whether the calling thread let go of the interpreter lock here and has
+// not taken it back (true too in a thread being ended at exit).
+inline bool& interpreter_lock_let_go() {
+  thread_local bool let_go = false;
+  return let_go;
+}
 
- private:
-  PyThreadState* saved_;
-};
+// Lets go of the interpreter lock unless the thread already did; nullptr
+// when it did.
+inline PyThreadState* let_go_of_interpreter_lock() {
+  bool& let_go = interpreter_lock_let_go();
+  if (let_go) return nullptr;
+  PyThreadState* saved = PyEval_SaveThread();
+  let_go = true;
+  return saved;
+}
+
+// May not return (see Exit above).
+inline void take_interpreter_lock_back(PyThreadState* saved) {
+  if (saved == nullptr) return;
+  PyEval_RestoreThread(saved);
+  interpreter_lock_let_go() = false;
+}
+
+// Runs fn with the interpreter lock released when release is true. An
+// exception from fn reaches the caller with the lock held again.
+template <class Fn>
+void without_interpreter_lock(bool release, Fn&& fn) {
+  PyThreadState* saved = release ? let_go_of_interpreter_lock() : nullptr;
+  try {
+    fn();
+  } catch (...) {
+    take_interpreter_lock_back(saved);
+    throw;
+  }
+  take_interpreter_lock_back(saved);
+}
+
+// Installs, once per process, the guarded.h wait hook that lets the
+// interpreter lock go while a call waits for a subsystem's lock and, where
+// the system can fork, at-fork handlers that hold every subsystem lock
+// across a fork (see guarded.h). false, with MemoryError set, when the
+// handlers cannot be registered.
+bool install_lock_hooks();
 
 }  // namespace vennu::python

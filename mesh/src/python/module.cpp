@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
 #include <optional>
@@ -110,11 +111,18 @@ PyObject* raise_panic(const char* what) {
 
 // Called from a catch block: the one place C++ exceptions become Python ones.
 // Running out of memory is an ordinary failure (every operation leaves its
-// subsystem as it was), so it is the interpreter's own MemoryError.
-PyObject* raise_current_exception() noexcept {
+// subsystem as it was), so it is the interpreter's own MemoryError. The
+// forced unwind that ends a thread at exit is not an error: it goes on.
+PyObject* raise_current_exception() {
   try {
     throw;
-  } catch (const std::bad_alloc&) {
+  }
+#if VENNU_HAS_FORCED_UNWIND
+  catch (abi::__forced_unwind&) {
+    throw;
+  }
+#endif
+  catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& error) {
     return raise_panic(error.what());
@@ -136,9 +144,10 @@ Mesh* mesh_of(PyObject* self) {
 
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-// Every fast-call entry point: no C++ exception crosses into the interpreter.
+// Every entry point: no C++ exception crosses into the interpreter, but the
+// forced unwind that ends a thread at exit passes through (none is noexcept).
 template <FastMethod Method>
-PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
     return Method(self, args, nargs, kwnames);
   } catch (...) {
@@ -149,7 +158,7 @@ PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 using NoArgsMethod = PyObject* (*)(Mesh&);
 
 template <NoArgsMethod Method>
-PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
+PyObject* noargs_entry(PyObject* self, PyObject*) {
   try {
     Mesh* mesh = mesh_of(self);
     return mesh == nullptr ? nullptr : Method(*mesh);
@@ -232,12 +241,14 @@ Mesh* bind(Arguments<N>& arguments, PyObject* self, PyObject* const* args, Py_ss
 class ResultText {
  public:
   ResultText() : text_(thread_buffer()) { text_.clear(); }
-  ~ResultText() {
+  // Not noexcept: taking the interpreter lock back may end the thread at
+  // exit. While an exception unwinds, the buffer is freed in place instead.
+  ~ResultText() noexcept(false) {
     constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
     if (text_.capacity() > kKeptBytes) {
       // Handing that much memory back to the system takes a while.
-      InterpreterLockReleased unlocked(true);
-      std::string().swap(text_);
+      without_interpreter_lock(std::uncaught_exceptions() == 0,
+                               [&] { std::string().swap(text_); });
     }
   }
   ResultText(const ResultText&) = delete;
@@ -256,12 +267,14 @@ class ResultText {
 // because the interpreter lock is held from the change until the str exists
 // (the text is written and, unless the record is known to be ASCII, measured
 // with it held, whatever its size), and every registry and migration call
-// that changes anything is made with it held: no other thread can have
-// changed the table since. Only a long list, read with the interpreter lock
-// released, may have seen the change in between, as it may see any change
-// that is soon reversed. new_str allocates before it lets the lock go to
-// fill the str, and filling cannot fail. The undo is refused only if the
-// table changed meanwhile, which the lock rules out; the MemoryError stands
+// that changes anything is made with it held, unless the call found the
+// table's lock taken: it then waits, changes and unlocks with the
+// interpreter lock let go (interpreter_lock.h). Only then, or for a long
+// list read with the interpreter lock released, can another thread come in
+// between; a list may see the change, as it may see any change that is soon
+// reversed. new_str allocates before it lets the lock go to fill the str,
+// and filling cannot fail. The undo is refused if the table changed
+// meanwhile (only possible after such a wait); the MemoryError stands
 // either way.
 template <class Undo>
 PyObject* written_answer_or_undo(const std::string& out, bool ascii, Undo undo) {
@@ -302,10 +315,7 @@ PyObject* record_list(std::uint64_t table_size, Append append) {
   std::string& out = result.text();
   bool ascii = false;
   std::optional<MeshResult<void>> written;
-  {
-    InterpreterLockReleased unlocked(table_size >= kLargeList);
-    written.emplace(append(out, &ascii));
-  }
+  without_interpreter_lock(table_size >= kLargeList, [&] { written.emplace(append(out, &ascii)); });
   if (!*written) return raise_mesh_error(written->error());
   return ascii ? new_ascii_str(out) : new_str(out);
 }
@@ -327,10 +337,8 @@ PyObject* register_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   std::string metadata_json;
   if (metadata_text) {
     std::optional<Expected<std::string, json::Error>> canonical;
-    {
-      InterpreterLockReleased unlocked(metadata_text->size() >= kLargeWorkBytes);
-      canonical.emplace(json::canonicalize(*metadata_text));
-    }
+    without_interpreter_lock(metadata_text->size() >= kLargeWorkBytes,
+                             [&] { canonical.emplace(json::canonicalize(*metadata_text)); });
     if (!*canonical) return raise_json_error(canonical->error());
     metadata_json = std::move(**canonical);
   }
@@ -421,10 +429,8 @@ PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nar
   // The arguments are only checked: the caller dispatches with its own copy.
   if (arguments.given(3)) {
     std::optional<json::Error> invalid;
-    {
-      InterpreterLockReleased unlocked(args_json.size() >= kLargeWorkBytes);
-      invalid = json::validate(args_json);
-    }
+    without_interpreter_lock(args_json.size() >= kLargeWorkBytes,
+                             [&] { invalid = json::validate(args_json); });
     if (invalid) return raise_json_error(*invalid);
   }
   // The answer does not depend on the change, so it is made whole before
@@ -470,8 +476,8 @@ PyObject* state_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   TextShape shape;
   auto found = mesh->state_store.read(key, kLargeCopyBytes, &result.text(), &shape);
   if (found && *found == InMemoryStateStore::ValueRead::kLonger) {
-    InterpreterLockReleased unlocked(true);
-    found = mesh->state_store.read(key, SIZE_MAX, &result.text(), &shape);
+    without_interpreter_lock(
+        true, [&] { found = mesh->state_store.read(key, SIZE_MAX, &result.text(), &shape); });
   }
   if (!found) return raise_mesh_error(found.error());
   if (*found == InMemoryStateStore::ValueRead::kAbsent) Py_RETURN_NONE;
@@ -490,10 +496,11 @@ PyObject* state_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   MeshResult<void> stored;
   {
     ResultText canonical;
-    InterpreterLockReleased unlocked(value_json.size() >= kLargeWorkBytes);
-    TextShape shape;
-    invalid = json::canonicalize(value_json, canonical.text(), shape);
-    if (!invalid) stored = mesh->state_store.set(key, canonical.text(), shape);
+    without_interpreter_lock(value_json.size() >= kLargeWorkBytes, [&] {
+      TextShape shape;
+      invalid = json::canonicalize(value_json, canonical.text(), shape);
+      if (!invalid) stored = mesh->state_store.set(key, canonical.text(), shape);
+    });
   }
   if (invalid) return raise_json_error(*invalid);
   if (!stored) return raise_mesh_error(stored.error());
@@ -528,12 +535,10 @@ PyObject* state_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   std::string_view prefix;
   if (mesh == nullptr || !arguments.text(0, prefix)) return nullptr;
   std::optional<MeshResult<std::vector<std::string>>> keys;
-  {
-    // Walking a few thousand keys takes some tens of microseconds.
-    constexpr std::uint64_t kManyKeys = 4096;
-    InterpreterLockReleased unlocked(mesh->state_store.key_count() >= kManyKeys);
-    keys.emplace(mesh->state_store.keys_with_prefix(prefix));
-  }
+  // Walking a few thousand keys takes some tens of microseconds.
+  constexpr std::uint64_t kManyKeys = 4096;
+  without_interpreter_lock(mesh->state_store.key_count() >= kManyKeys,
+                           [&] { keys.emplace(mesh->state_store.keys_with_prefix(prefix)); });
   if (!*keys) return raise_mesh_error(keys->error());
   const std::vector<std::string>& names = **keys;
   OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
@@ -632,11 +637,10 @@ PyObject* publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   }
   std::optional<json::Error> invalid;
   std::optional<MeshResult<std::uint64_t>> receivers;
-  {
-    InterpreterLockReleased unlocked(payload_json.size() >= kLargeWorkBytes);
+  without_interpreter_lock(payload_json.size() >= kLargeWorkBytes, [&] {
     invalid = json::validate(payload_json);
     if (!invalid) receivers.emplace(mesh->channels.publish(topic, payload_json));
-  }
+  });
   if (invalid) return raise_json_error(*invalid);
   if (!*receivers) return raise_mesh_error(receivers->error());
   return PyLong_FromUnsignedLongLong(**receivers);
@@ -685,7 +689,7 @@ PyObject* health_snapshot(Mesh& mesh) {
 
 PyObject* plan_json(Mesh& mesh) { return to_str(plan_to_json(mesh.plan)); }
 
-PyObject* mesh_repr(PyObject* self) noexcept {
+PyObject* mesh_repr(PyObject* self) {
   try {
     Mesh* mesh = mesh_of(self);
     if (mesh == nullptr) return nullptr;
@@ -953,7 +957,7 @@ PyObject* init_module() {
   }
   if (cached_module != nullptr) return Py_NewRef(cached_module);
 
-  if (!create_panic_exception()) return nullptr;
+  if (!create_panic_exception() || !install_lock_hooks()) return nullptr;
   if (mesh_type == nullptr) {
     mesh_type = create_mesh_type();
     if (mesh_type == nullptr) return nullptr;

@@ -11,6 +11,8 @@
 
 #include <utility>
 
+#include "interpreter_lock.h"
+
 namespace vennu::python {
 
 class BorrowedRef {
@@ -38,7 +40,11 @@ class OwnedRef {
     std::swap(object_, other.object_);
     return *this;
   }
-  ~OwnedRef() { Py_XDECREF(object_); }
+  // A thread being ended at exit no longer holds the interpreter lock:
+  // the reference is left to the dying interpreter.
+  ~OwnedRef() {
+    if (object_ != nullptr && !interpreter_lock_let_go()) Py_DECREF(object_);
+  }
 
   PyObject* get() const { return object_; }
   BorrowedRef borrow() const { return BorrowedRef(object_); }

@@ -8,20 +8,16 @@ PyObject* new_str(std::string_view utf8, const TextShape& shape) {
   PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(shape.code_points),
                                 static_cast<Py_UCS4>(shape.max_char()));
   if (str == nullptr || shape.code_points == 0) return str;
-  {
-    InterpreterLockReleased unlocked(utf8.size() >= kLargeCopyBytes);
-    widen_utf8(utf8, shape, PyUnicode_DATA(str));
-  }
+  void* data = PyUnicode_DATA(str);
+  without_interpreter_lock(utf8.size() >= kLargeCopyBytes,
+                           [&] { widen_utf8(utf8, shape, data); });
   return str;
 }
 
 PyObject* new_str(std::string_view utf8) {
   if (utf8.size() < kLargeCopyBytes) return new_str(utf8, shape_of(utf8));
   TextShape shape;
-  {
-    InterpreterLockReleased unlocked(true);
-    shape = shape_of(utf8);
-  }
+  without_interpreter_lock(true, [&] { shape = shape_of(utf8); });
   return new_str(utf8, shape);
 }
 
