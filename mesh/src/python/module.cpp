@@ -18,28 +18,26 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "allocation_hook.h"
 #include "arguments.h"
 #include "docstrings.h"
 #include "error.h"
-#include "fault_injection.h"
+#include "errors.h"
 #include "interpreter_lock.h"
 #include "json.h"
 #include "mesh.h"
 #include "py_ref.h"
 #include "quoted_text.h"
 #include "str_result.h"
+#include "test_hooks.h"
 
 namespace vennu::python {
 namespace {
@@ -56,85 +54,6 @@ struct MeshObject {
 // clang-format on
 
 PyTypeObject* mesh_type = nullptr;
-PyObject* panic_exception = nullptr;
-
-// Results and errors
-
-PyObject* to_str(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-PyObject* raise_mesh_error(const MeshError& error) {
-  PyObject* type = PyExc_RuntimeError;
-  switch (error.kind()) {
-    case ErrorKind::kAgentNotFound:
-    case ErrorKind::kMethodNotFound:
-      type = PyExc_KeyError;
-      break;
-    case ErrorKind::kInvalidPlan:
-    case ErrorKind::kMigrationError:
-    case ErrorKind::kSerializationError:
-      type = PyExc_ValueError;
-      break;
-    case ErrorKind::kAgentAlreadyRegistered:
-    case ErrorKind::kStateError:
-    case ErrorKind::kChannelError:
-      type = PyExc_RuntimeError;
-      break;
-  }
-  OwnedRef message = OwnedRef::steal(to_str(error.message()));
-  if (message) PyErr_SetObject(type, message.get());
-  return nullptr;
-}
-
-PyObject* raise_json_error(const json::Error& error) {
-  return raise_mesh_error(MeshError::serialization_error(error.text()));
-}
-
-// Made at initialisation, so that reporting a fault never depends on being
-// able to allocate a type at that moment.
-bool create_panic_exception() {
-  if (panic_exception != nullptr) return true;
-  panic_exception = PyErr_NewExceptionWithDoc(
-      "vennu_mesh.PanicException",
-      "An internal fault of the mesh. Derived from BaseException so that\n"
-      "handlers for Exception do not swallow it.",
-      PyExc_BaseException, nullptr);
-  return panic_exception != nullptr;
-}
-
-PyObject* raise_panic(const char* what) {
-  if (panic_exception == nullptr) {
-    PyErr_SetString(PyExc_SystemError, what);
-    return nullptr;
-  }
-  OwnedRef message = OwnedRef::steal(
-      PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "replace"));
-  if (message) PyErr_SetObject(panic_exception, message.get());
-  return nullptr;
-}
-
-// Called from a catch block: the one place C++ exceptions become Python ones.
-// Running out of memory is an ordinary failure (every operation leaves its
-// subsystem as it was), so it is the interpreter's own MemoryError. The
-// forced unwind that ends a thread at exit is not an error: it goes on.
-PyObject* raise_current_exception() {
-  try {
-    throw;
-  }
-#if VENNU_HAS_FORCED_UNWIND
-  catch (abi::__forced_unwind&) {
-    throw;
-  }
-#endif
-  catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    return raise_panic(error.what());
-  } catch (...) {
-    return raise_panic("unknown C++ exception");
-  }
-}
 
 // The guard behind the interpreter's own descriptor check.
 Mesh* mesh_of(PyObject* self) {
@@ -637,82 +556,6 @@ PyObject* app_name_get(PyObject* self, void*) noexcept {
   }
 }
 
-// Test hooks: compiled only into test builds, never into an installed module.
-
-#ifdef MESH_TEST_HOOKS
-// A clock that tests can send before 1970 from Python.
-class HookClock final : public Clock {
- public:
-  Instant now() const override {
-    Instant instant = system_clock()->now();
-    if (before_epoch) instant.seconds = -1 - instant.seconds % 1000;
-    return instant;
-  }
-  static inline bool before_epoch = false;
-};
-
-std::shared_ptr<const Clock> mesh_clock() {
-  static const std::shared_ptr<const Clock> clock = std::make_shared<HookClock>();
-  return clock;
-}
-
-// Building a mesh's fields allocates nothing today; this stands in for the
-// day it does and runs out of memory after the object was allocated.
-bool fail_next_fields = false;
-
-void check_fields_fault() {
-  if (std::exchange(fail_next_fields, false)) throw std::bad_alloc();
-}
-
-PyObject* test_fail_next_construction(PyObject*, PyObject*) noexcept {
-  fail_next_fields = true;
-  Py_RETURN_NONE;
-}
-
-PyObject* test_set_clock_before_epoch(PyObject*, PyObject* flag) noexcept {
-  HookClock::before_epoch = PyObject_IsTrue(flag) == 1;
-  Py_RETURN_NONE;
-}
-
-// Arms a fault inside the locked section of "state" (set and delete) or
-// "channel" (publish).
-PyObject* test_arm_fault(PyObject*, PyObject* site) noexcept {
-  if (PyUnicode_Check(site) && PyUnicode_CompareWithASCIIString(site, "state") == 0) {
-    arm_fault(FaultSite::kStateWrite);
-  } else if (PyUnicode_Check(site) && PyUnicode_CompareWithASCIIString(site, "channel") == 0) {
-    arm_fault(FaultSite::kChannelPublish);
-  } else {
-    PyErr_SetString(PyExc_ValueError, "unknown fault site");
-    return nullptr;
-  }
-  Py_RETURN_NONE;
-}
-
-// Makes the Nth C++ allocation from now fail (0 disarms).
-PyObject* test_fail_allocation(PyObject*, PyObject* count) noexcept {
-  const long long n = PyLong_AsLongLong(count);
-  if (n == -1 && PyErr_Occurred()) return nullptr;
-  arm_allocation_failure(n);
-  Py_RETURN_NONE;
-}
-
-// Whether the armed allocation failure happened; disarms.
-PyObject* test_allocation_failed(PyObject*, PyObject*) noexcept {
-  return PyBool_FromLong(take_allocation_failure() ? 1 : 0);
-}
-
-PyObject* test_throw(PyObject*, PyObject*) noexcept {
-  try {
-    throw std::runtime_error("injected fault");
-  } catch (...) {
-    return raise_current_exception();
-  }
-}
-#else
-std::shared_ptr<const Clock> mesh_clock() { return system_clock(); }
-void check_fields_fault() {}
-#endif
-
 // The type
 
 constexpr auto new_method =
@@ -778,26 +621,12 @@ using FacadeMethods = MethodTable<
     Method<publish_method, publish>, Method<health_snapshot_method, health_snapshot>,
     Method<plan_json_method, plan_json>>;
 
-#ifdef MESH_TEST_HOOKS
-constexpr PyMethodDef test_hook_methods[] = {
-    {"_test_set_clock_before_epoch", test_set_clock_before_epoch, METH_O | METH_STATIC, nullptr},
-    {"_test_throw", test_throw, METH_NOARGS | METH_STATIC, nullptr},
-    {"_test_arm_fault", test_arm_fault, METH_O | METH_STATIC, nullptr},
-    {"_test_fail_allocation", test_fail_allocation, METH_O | METH_STATIC, nullptr},
-    {"_test_allocation_failed", test_allocation_failed, METH_NOARGS | METH_STATIC, nullptr},
-    {"_test_fail_next_construction", test_fail_next_construction, METH_NOARGS | METH_STATIC,
-     nullptr},
-};
-#else
-constexpr std::span<const PyMethodDef> test_hook_methods;
-#endif
-
 // The type's methods, then the test hooks', then the end marker.
 auto mesh_methods = [] {
   const auto facade = FacadeMethods::defs();
-  std::array<PyMethodDef, facade.size() + std::size(test_hook_methods) + 1> all{};
+  std::array<PyMethodDef, facade.size() + kTestHookMethodCount + 1> all{};
   auto end = std::copy(facade.begin(), facade.end(), all.begin());
-  std::copy(std::begin(test_hook_methods), std::end(test_hook_methods), end);
+  std::copy_n(test_hook_methods(), kTestHookMethodCount, end);
   return all;
 }();
 
