@@ -39,6 +39,7 @@ PyObject* raise_mesh_error(const MeshError& error) {
     case ErrorKind::kInvalidPlan:
     case ErrorKind::kMigrationError:
     case ErrorKind::kSerializationError:
+    case ErrorKind::kInvalidArgument:
       type = PyExc_ValueError;
       break;
     case ErrorKind::kAgentAlreadyRegistered:

@@ -241,10 +241,7 @@ constexpr auto update_agent_status_method = method("update_agent_status", update
 PyObject* update_agent_status(Mesh& mesh, std::string_view agent_id, std::string_view status_name) {
   const std::optional<AgentStatus> status = parse_status(status_name);
   if (!status) {
-    const std::string message = unknown_status_message(status_name);
-    OwnedRef text = OwnedRef::steal(to_str(message));
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-    return nullptr;
+    return raise_mesh_error(MeshError::invalid_argument(unknown_status_message(status_name)));
   }
   auto updated = mesh.registry.update_status(agent_id, *status);
   if (!updated) return raise_mesh_error(updated.error());
