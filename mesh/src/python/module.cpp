@@ -1,11 +1,13 @@
 // The vennu_mesh extension module: the VennuMesh type and its methods.
 //
-// This is the only code that talks to the interpreter. Each entry point
-// matches and converts its arguments, makes its subsystem calls with no lock
-// held across Python work, and turns a MeshError into the exception of its
-// kind. Memory running out becomes MemoryError; any other C++ exception that
-// escapes (a broken invariant) becomes PanicException instead of unwinding
-// into the interpreter.
+// This is the only code that talks to the interpreter. Each method is
+// declared once, by its table right above its body (arguments.h); the entry
+// point made from it matches and converts the arguments, and the body makes
+// its subsystem calls with no lock held across Python work and turns a
+// MeshError into the exception of its kind (errors.h). Memory running out
+// becomes MemoryError; any other C++ exception that escapes (a broken
+// invariant) becomes PanicException instead of unwinding into the
+// interpreter. Test builds add the hooks of test_hooks.h to the type.
 //
 // The interpreter lock is released around large work only, by the rule in
 // interpreter_lock.h: every argument is read as a UTF-8 view first, and every
@@ -191,7 +193,10 @@ PyObject* answer_or_undo(WriteRecord write_record, bool ascii, Undo undo) {
 }
 
 // A JSON array of records, as list_agents and list_migrations answer,
-// appended by append(out, &ascii) under its table's shared lock. A record
+// appended by append(out, &ascii) under its table's shared lock. That is
+// the one lock held while an answer is written: the records' texts are
+// ready, so it is copying, not JSON work, and writers that come meanwhile
+// wait with the interpreter lock let go, stalling no other thread. A record
 // takes a hundred bytes and more, so when the table holds many (table_size,
 // read just before) the array is written with the interpreter lock
 // released.
