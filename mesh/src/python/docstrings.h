@@ -50,7 +50,8 @@ constexpr char update_agent_status_doc[] = PyDoc_STR(
     "    ValueError: If the status string is not recognised.\n"
     "    KeyError:   If the agent ID is not registered.");
 
-constexpr char deregister_agent_doc[] = PyDoc_STR("Deregister an agent.  No-op if the ID does not exist.");
+constexpr char deregister_agent_doc[] =
+    PyDoc_STR("Deregister an agent.  No-op if the ID does not exist.");
 
 constexpr char get_agent_doc[] = PyDoc_STR(
     "Look up an agent by ID.\n"
@@ -101,7 +102,8 @@ constexpr char state_set_doc[] = PyDoc_STR(
     "    key:        Arbitrary string key.\n"
     "    value_json: JSON-encoded value to store.");
 
-constexpr char state_delete_doc[] = PyDoc_STR("Delete a key from the state store.  No-op if the key does not exist.");
+constexpr char state_delete_doc[] =
+    PyDoc_STR("Delete a key from the state store.  No-op if the key does not exist.");
 
 constexpr char state_exists_doc[] = PyDoc_STR("Check whether a key exists in the state store.");
 
@@ -167,4 +169,3 @@ constexpr char health_snapshot_doc[] = PyDoc_STR(
     "active migration count, and channel topic count.");
 
 constexpr char plan_json_doc[] = PyDoc_STR("Return the solved plan as a JSON string.");
-

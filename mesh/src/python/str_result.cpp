@@ -9,8 +9,7 @@ PyObject* new_str(std::string_view utf8, const TextShape& shape) {
                                 static_cast<Py_UCS4>(shape.max_char()));
   if (str == nullptr || shape.code_points == 0) return str;
   void* data = PyUnicode_DATA(str);
-  without_interpreter_lock(utf8.size() >= kLargeCopyBytes,
-                           [&] { widen_utf8(utf8, shape, data); });
+  without_interpreter_lock(utf8.size() >= kLargeCopyBytes, [&] { widen_utf8(utf8, shape, data); });
   return str;
 }
 
