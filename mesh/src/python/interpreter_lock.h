@@ -83,7 +83,11 @@ inline void take_interpreter_lock_back(PyThreadState* saved) {
 // exception from fn reaches the caller with the lock held again.
 template <class Fn>
 void without_interpreter_lock(bool release, Fn&& fn) {
-  PyThreadState* saved = release ? let_go_of_interpreter_lock() : nullptr;
+  if (!release) {
+    fn();
+    return;
+  }
+  PyThreadState* saved = let_go_of_interpreter_lock();
   try {
     fn();
   } catch (...) {
