@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!value) {
     const Error& error = value.error();
-    const std::string suffix = " at line " + std::to_string(error.line) + " column " + std::to_string(error.column);
+    const std::string suffix =
+        " at line " + std::to_string(error.line) + " column " + std::to_string(error.column);
     check(position_inside(text, error.line, error.column));
     check(error.text().ends_with(suffix));
     check(!streamed && streamed.error().text() == error.text());

@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "json.h"
-#include "text_position.h"
 #include "plan.h"
+#include "text_position.h"
 
 namespace {
 
@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto plan = vennu::plan_from_json(text);
   if (!plan) {
     const vennu::json::Error& error = plan.error();
-    const std::string suffix = " at line " + std::to_string(error.line) + " column " + std::to_string(error.column);
+    const std::string suffix =
+        " at line " + std::to_string(error.line) + " column " + std::to_string(error.column);
     check(position_inside(vennu::trim_white_space(text), error.line, error.column));
     check(error.text().ends_with(suffix));
     return 0;

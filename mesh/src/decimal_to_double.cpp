@@ -87,7 +87,8 @@ class BigDecimal {
       out[kRoom - 1 - written++] = static_cast<std::uint8_t>(n % 10);
       carry = n / 10;
     }
-    for (; carry > 0; carry /= 10) out[kRoom - 1 - written++] = static_cast<std::uint8_t>(carry % 10);
+    for (; carry > 0; carry /= 10)
+      out[kRoom - 1 - written++] = static_cast<std::uint8_t>(carry % 10);
     const std::uint8_t* first = out + kRoom - written;
     point_ += written - count_;
     const int kept = std::min(written, kMaxDigits);

@@ -26,6 +26,9 @@ MeshError MeshError::serialization_error(std::string detail) {
 MeshError MeshError::channel_error(std::string detail) {
   return MeshError(ErrorKind::kChannelError, std::move(detail));
 }
+MeshError MeshError::invalid_argument(std::string message) {
+  return MeshError(ErrorKind::kInvalidArgument, std::move(message));
+}
 
 std::string MeshError::message() const {
   switch (kind_) {
@@ -45,6 +48,8 @@ std::string MeshError::message() const {
       return "Serialization error: " + first_;
     case ErrorKind::kChannelError:
       return "Channel error: " + first_;
+    case ErrorKind::kInvalidArgument:
+      return first_;
   }
   return first_;
 }

@@ -25,6 +25,9 @@ enum class ErrorKind : std::uint8_t {
   kMigrationError,
   kSerializationError,
   kChannelError,
+  // A value the caller gave that is none of those accepted; the message is
+  // the whole text.
+  kInvalidArgument,
 };
 
 class MeshError {
@@ -39,6 +42,7 @@ class MeshError {
   static MeshError migration_error(std::string detail);
   static MeshError serialization_error(std::string detail);
   static MeshError channel_error(std::string detail);
+  static MeshError invalid_argument(std::string message);
 
   ErrorKind kind() const { return kind_; }
 

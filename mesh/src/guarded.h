@@ -223,7 +223,7 @@ class Guarded {
   }
 
  private:
-  static constexpr bool kShared = requires(Mutex& m) { m.lock_shared(); };
+  static constexpr bool kShared = requires(Mutex & m) { m.lock_shared(); };
 
   // Runs section, which waits for the lock, runs and unlocks, with the
   // outer lock let go.

@@ -109,9 +109,10 @@ void write_migration_state(const MigrationState& state, std::string& out) {
   constexpr std::string_view kDiscrepancies = "\",\"discrepancy_count\":";
   constexpr std::string_view kKeys = ",\"keys_migrated\":";
   const std::size_t start = out.size();
-  out.resize(start + ready.size() + stage_text.size() + kStageName.size() + state.stage_name.size() +
-             kStartedAt.size() + started_at.size() + kAdvancedAt.size() + advanced_at.size() +
-             kDiscrepancies.size() + discrepancy_text.size() + kKeys.size() + keys_text.size());
+  out.resize(start + ready.size() + stage_text.size() + kStageName.size() +
+             state.stage_name.size() + kStartedAt.size() + started_at.size() + kAdvancedAt.size() +
+             advanced_at.size() + kDiscrepancies.size() + discrepancy_text.size() + kKeys.size() +
+             keys_text.size());
   char* cursor = out.data() + start;
   const auto put = [&cursor](std::string_view piece) {
     std::memcpy(cursor, piece.data(), piece.size());
@@ -141,8 +142,8 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
                                                       MigrationUndo* undo) {
   // The unchanging text is made before the lock is taken.
   std::string ready_text;
-  const std::size_t ready_tail_at = render_ready_text(variable_name, source_backend,
-                                                      target_backend, app_name_, ready_text);
+  const std::size_t ready_tail_at =
+      render_ready_text(variable_name, source_backend, target_backend, app_name_, ready_text);
   const bool ready_is_ascii = shape_of(ready_text).width == CharWidth::kAscii;
   ChangeOutcome outcome;
   const bool readable = table_.write([&](Table& table) {
@@ -236,7 +237,8 @@ MeshResult<MigrationState> MigrationController::advance(std::string_view variabl
 MeshResult<MigrationState> MigrationController::rollback(std::string_view variable_name,
                                                          MigrationUndo* undo) {
   return change_stage(variable_name, undo, [&](MigrationState& record) -> std::optional<MeshError> {
-    if (record.stage == 0) return failure("Already at initial stage \u2014 cannot roll back further");
+    if (record.stage == 0)
+      return failure("Already at initial stage \u2014 cannot roll back further");
     if (record.stage >= kStageDone) return failure("Cannot roll back a completed migration");
     move_to_stage(record, static_cast<std::uint8_t>(record.stage - 1), current_timestamp(*clock_));
     return std::nullopt;
@@ -247,30 +249,32 @@ bool MigrationController::undo(std::string_view variable_name, MigrationUndo& un
   const MigrationUndo::Kind kind = std::exchange(undo.kind_, MigrationUndo::Kind::kNone);
   if (kind == MigrationUndo::Kind::kNone) return false;
   bool undone = false;
-  table_.write([&](Table& table) {
-    if (undo.change_ != table.changes) return;
-    auto found = table.migrations.find(variable_name);
-    if (found == table.migrations.end()) return;
-    const std::uint64_t was_active = active(found->second);
-    switch (kind) {
-      case MigrationUndo::Kind::kInserted:
-        table.migrations.erase(found);
-        table.active -= was_active;
-        break;
-      case MigrationUndo::Kind::kReplaced:
-        found->second = std::move(undo.before_);
-        table.active = table.active - was_active + active(found->second);
-        break;
-      case MigrationUndo::Kind::kStageChanged:
-        commit_stage_change(undo.before_, found->second);
-        table.active = table.active - was_active + active(found->second);
-        break;
-      case MigrationUndo::Kind::kNone:
-        return;
-    }
-    ++table.changes;
-    undone = true;
-  }, OuterLock::kKeep);
+  table_.write(
+      [&](Table& table) {
+        if (undo.change_ != table.changes) return;
+        auto found = table.migrations.find(variable_name);
+        if (found == table.migrations.end()) return;
+        const std::uint64_t was_active = active(found->second);
+        switch (kind) {
+          case MigrationUndo::Kind::kInserted:
+            table.migrations.erase(found);
+            table.active -= was_active;
+            break;
+          case MigrationUndo::Kind::kReplaced:
+            found->second = std::move(undo.before_);
+            table.active = table.active - was_active + active(found->second);
+            break;
+          case MigrationUndo::Kind::kStageChanged:
+            commit_stage_change(undo.before_, found->second);
+            table.active = table.active - was_active + active(found->second);
+            break;
+          case MigrationUndo::Kind::kNone:
+            return;
+        }
+        ++table.changes;
+        undone = true;
+      },
+      OuterLock::kKeep);
   return undone;
 }
 

@@ -12,9 +12,13 @@
 //
 // Thread safety: every member may be called concurrently. start, advance,
 // rollback and undo hold the exclusive lock for their whole body (the clock
-// is read inside it); get, list_all, append_records and the counts take it
-// shared. A clock before 1970 abandons a change under the exclusive lock and
-// poisons the controller for good: its operations then fail with
+// is read inside it); get, list_all, append_record(s) and the counts take it
+// shared. append_record(s) write their text under the shared lock: each
+// record's text is ready, so this is copying, not JSON work, and a writer
+// that comes meanwhile waits with the caller's outer lock let go (the
+// LockWaitHook of guarded.h), so a long list holds up the controller's
+// writers only. A clock before 1970 abandons a change under the exclusive
+// lock and poisons the controller for good: its operations then fail with
 // MigrationError "lock poisoned" and count_active reads 0.
 
 #pragma once

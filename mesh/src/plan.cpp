@@ -11,6 +11,7 @@ namespace {
 using json::Reader;
 
 // UTF-8 encodings of the White_Space characters that trimming removes.
+// clang-format off
 constexpr std::array<std::string_view, 25> kWhiteSpace = {
     "\t", "\n", "\v", "\f", "\r", " ",
     "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80",
@@ -18,6 +19,7 @@ constexpr std::array<std::string_view, 25> kWhiteSpace = {
     "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",
     "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
 };
+// clang-format on
 
 std::size_t leading_space(std::string_view text) {
   for (std::string_view space : kWhiteSpace) {
@@ -81,13 +83,14 @@ class PlanReader {
   enum PlanField { kAppName, kBackends, kFunctions, kAgents, kPlanFields };
   enum BackendField { kBackendType, kConfig, kBackendFields };
 
-  static constexpr std::array<std::string_view, kPlanFields> kPlanFieldNames = {"app_name", "backends",
-                                                                               "functions", "agents"};
-  static constexpr std::array<std::string_view, kBackendFields> kBackendFieldNames = {"backend_type",
-                                                                                     "config"};
+  static constexpr std::array<std::string_view, kPlanFields> kPlanFieldNames = {
+      "app_name", "backends", "functions", "agents"};
+  static constexpr std::array<std::string_view, kBackendFields> kBackendFieldNames = {
+      "backend_type", "config"};
 
   template <std::size_t N>
-  static std::size_t field_index(const std::array<std::string_view, N>& names, std::string_view key) {
+  static std::size_t field_index(const std::array<std::string_view, N>& names,
+                                 std::string_view key) {
     for (std::size_t i = 0; i < N; ++i) {
       if (names[i] == key) return i;
     }
@@ -134,26 +137,35 @@ class PlanReader {
 
   bool read_plan_field(std::size_t field, Plan& plan) {
     switch (field) {
-      case kAppName: return read_text(plan.app_name);
-      case kBackends: return read_backends(plan.backends);
-      case kFunctions: return read_text_list(plan.functions);
-      case kAgents: return read_text_list(plan.agents);
-      default: return reader_.skip_value();
+      case kAppName:
+        return read_text(plan.app_name);
+      case kBackends:
+        return read_backends(plan.backends);
+      case kFunctions:
+        return read_text_list(plan.functions);
+      case kAgents:
+        return read_text_list(plan.agents);
+      default:
+        return reader_.skip_value();
     }
   }
 
   bool read_backend_field(std::size_t field, BackendSpec& spec) {
     switch (field) {
-      case kBackendType: return read_text(spec.backend_type);
-      case kConfig: return reader_.read_value(spec.config);
-      default: return reader_.skip_value();
+      case kBackendType:
+        return read_text(spec.backend_type);
+      case kConfig:
+        return reader_.read_value(spec.config);
+      default:
+        return reader_.skip_value();
     }
   }
 
   // A record as an object: known keys once each, in any order, others
   // checked and dropped; the first field is required.
   template <std::size_t N, class Record, class ReadField>
-  bool read_record_object(const std::array<std::string_view, N>& names, Record& record, ReadField read_field) {
+  bool read_record_object(const std::array<std::string_view, N>& names, Record& record,
+                          ReadField read_field) {
     if (!reader_.begin_object()) return false;
     std::array<bool, N> seen{};
     for (bool first = true;; first = false) {
@@ -183,8 +195,8 @@ class PlanReader {
       if (step == Reader::Step::kFailed) return false;
       if (step == Reader::Step::kEnd) {
         if (field > 0) return true;
-        return reader_.fail("invalid length 0, expected struct " + std::string(record_name) + " with " +
-                            std::to_string(N) + " elements");
+        return reader_.fail("invalid length 0, expected struct " + std::string(record_name) +
+                            " with " + std::to_string(N) + " elements");
       }
       if (!(this->*read_field)(field, record)) return false;
     }
@@ -193,17 +205,24 @@ class PlanReader {
 
   bool read_plan(Plan& plan) {
     switch (reader_.peek()) {
-      case '{': return read_record_object(kPlanFieldNames, plan, &PlanReader::read_plan_field);
-      case '[': return read_record_array<kPlanFields>("Plan", plan, &PlanReader::read_plan_field);
-      default: return invalid_type("struct Plan");
+      case '{':
+        return read_record_object(kPlanFieldNames, plan, &PlanReader::read_plan_field);
+      case '[':
+        return read_record_array<kPlanFields>("Plan", plan, &PlanReader::read_plan_field);
+      default:
+        return invalid_type("struct Plan");
     }
   }
 
   bool read_backend(BackendSpec& spec) {
     switch (reader_.peek()) {
-      case '{': return read_record_object(kBackendFieldNames, spec, &PlanReader::read_backend_field);
-      case '[': return read_record_array<kBackendFields>("BackendSpec", spec, &PlanReader::read_backend_field);
-      default: return invalid_type("struct BackendSpec");
+      case '{':
+        return read_record_object(kBackendFieldNames, spec, &PlanReader::read_backend_field);
+      case '[':
+        return read_record_array<kBackendFields>("BackendSpec", spec,
+                                                 &PlanReader::read_backend_field);
+      default:
+        return invalid_type("struct BackendSpec");
     }
   }
 

@@ -185,15 +185,17 @@ MeshResult<void> AgentRegistry::deregister(std::string_view agent_id) {
 
 bool AgentRegistry::undo_register(std::string_view agent_id, std::uint64_t change) noexcept {
   bool undone = false;
-  table_.write([&](Table& table) {
-    if (change != table.changes) return;
-    auto found = table.agents.find(agent_id);
-    if (found == table.agents.end()) return;
-    --table.by_status[static_cast<std::size_t>(found->second.status)];
-    table.agents.erase(found);
-    ++table.changes;
-    undone = true;
-  }, OuterLock::kKeep);
+  table_.write(
+      [&](Table& table) {
+        if (change != table.changes) return;
+        auto found = table.agents.find(agent_id);
+        if (found == table.agents.end()) return;
+        --table.by_status[static_cast<std::size_t>(found->second.status)];
+        table.agents.erase(found);
+        ++table.changes;
+        undone = true;
+      },
+      OuterLock::kKeep);
   return undone;
 }
 
@@ -228,7 +230,7 @@ MeshResult<std::optional<AgentEntry>> AgentRegistry::get(std::string_view agent_
 }
 
 MeshResult<bool> AgentRegistry::append_record(std::string_view agent_id, std::string& out,
-                                               bool* ascii) const {
+                                              bool* ascii) const {
   bool found = false;
   const bool readable = table_.read([&](const Table& table) {
     auto entry = table.agents.find(agent_id);

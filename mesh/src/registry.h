@@ -12,7 +12,11 @@
 //
 // Thread safety: every member may be called concurrently. get, status_of,
 // list, append_records and the counts take the lock shared; the rest
-// exclusively.
+// exclusively. append_record(s) write their text under the shared lock, the
+// only calls that do: each record's text is ready, so this is copying, not
+// JSON work, and a writer that comes meanwhile waits with the caller's outer
+// lock let go (the LockWaitHook of guarded.h), so a long list holds up the
+// registry's writers only.
 
 #pragma once
 
@@ -123,8 +127,8 @@ class AgentRegistry {
   // Appends the JSON array of the records matching both filters (absent
   // filter = any), in map order, to out under the shared lock. The status
   // filter is compared with the text forms, not parsed. Copies each
-  // record's ready text, copying each record's ready text: nothing
-  // is allocated per record but out's own growth. *ascii, when given, tells
+  // record's ready text: nothing is allocated per record but out's own
+  // growth. *ascii, when given, tells
   // whether the array is all ASCII. On failure out may hold part of the
   // array.
   MeshResult<void> append_records(std::optional<std::string_view> agent_type,

@@ -122,8 +122,9 @@ TEST(DecimalToDouble, ReaderConversionRoundsOnce) {
 }
 
 TEST(DecimalToDouble, OutOfRangeLeavesTheValue) {
-  for (const char* text : {"1e309", "-1.8e308", "1.7976931348623159e308", "-1.7976931348623159e308", "1e999999999999", "2.4703282292062327e-324", "1e-400",
-                           "-1e-99999999999"}) {
+  for (const char* text :
+       {"1e309", "-1.8e308", "1.7976931348623159e308", "-1.7976931348623159e308", "1e999999999999",
+        "2.4703282292062327e-324", "1e-400", "-1e-99999999999"}) {
     const Converted result = convert(text);
     EXPECT_EQ(result.ec, std::errc::result_out_of_range) << text;
     EXPECT_EQ(result.value, -1.5) << text;
@@ -222,7 +223,8 @@ TEST(DecimalToDouble, AgreesWithTheStandardLibrary) {
     } else {
       // Too large or too small either way: the reader makes the same call.
       ASSERT_EQ(a.ec, std::errc::result_out_of_range) << text;
-      ASSERT_TRUE(theirs == -1.5 || theirs == 0 || std::isinf(theirs) || std::fpclassify(theirs) == FP_SUBNORMAL)
+      ASSERT_TRUE(theirs == -1.5 || theirs == 0 || std::isinf(theirs) ||
+                  std::fpclassify(theirs) == FP_SUBNORMAL)
           << text;
     }
   }

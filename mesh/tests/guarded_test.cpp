@@ -77,6 +77,7 @@ struct CountingHook {
   static inline std::atomic<int> taken_back{0};
   static inline std::atomic<bool> free_when_taken_back{true};
   static inline const Guarded<std::vector<int>>* guarded = nullptr;
+  // clang-format off
   static constexpr LockWaitHook hook{
       [] {
         ++let_go;
@@ -87,6 +88,7 @@ struct CountingHook {
         if (!guarded->read([](const std::vector<int>&) {})) free_when_taken_back = false;
         ++taken_back;
       }};
+  // clang-format on
 };
 
 // A section that finds its lock taken lets the outer lock go for the wait,

@@ -299,8 +299,7 @@ TEST_P(MigrationPoisonTest, ClockBeforeEpochPoisonsTheController) {
   const std::vector<std::optional<MeshError>> errors = {
       controller.start("x", "a", "b").error(), controller.advance("v", 0, 0).error(),
       controller.rollback("v").error(),        controller.get("v").error(),
-      controller.list_all().error(),
-      controller.append_records(scratch).error(),
+      controller.list_all().error(),           controller.append_records(scratch).error(),
   };
   for (const auto& error : errors) {
     EXPECT_EQ(error->kind(), ErrorKind::kMigrationError);

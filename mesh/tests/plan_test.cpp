@@ -1,8 +1,8 @@
+#include "plan.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "plan.h"
 
 namespace vennu {
 namespace {
@@ -23,7 +23,8 @@ const std::string kMyApp = R"({"app_name":"myapp","backends":{},"functions":[],"
 TEST(PlanFromJson, Accepted) {
   const std::string deepest = std::string(126, '[') + std::string(126, ']');
   const Case cases[] = {
-      {R"({"app_name":"a","extra":)" + deepest + "}", R"({"app_name":"a","backends":{},"functions":[],"agents":[]})"},
+      {R"({"app_name":"a","extra":)" + deepest + "}",
+       R"({"app_name":"a","backends":{},"functions":[],"agents":[]})"},
       {"", kDefault},
       {"{}", kDefault},
       {" {} ", kDefault},
@@ -37,7 +38,8 @@ TEST(PlanFromJson, Accepted) {
       {R"({"app_name":"myapp","extra":[1,2,{"x":null}],"extra":1e999})", kMyApp},
       {R"({"app_name":"myapp","backends":{"db":{"backend_type":"sqlite"}}})",
        R"({"app_name":"myapp","backends":{"db":{"backend_type":"sqlite","config":null}},"functions":[],"agents":[]})"},
-      {R"({"agents":["A"],"app_name":"x"})", R"({"app_name":"x","backends":{},"functions":[],"agents":["A"]})"},
+      {R"({"agents":["A"],"app_name":"x"})",
+       R"({"app_name":"x","backends":{},"functions":[],"agents":["A"]})"},
       {R"(["x",{"db":["redis",{"b":1,"a":[2.50]}]},["f","g"],["A"]])",
        R"({"app_name":"x","backends":{"db":{"backend_type":"redis","config":{"a":[2.5],"b":1}}},"functions":["f","g"],"agents":["A"]})"},
       {R"(["x",{},["f"]])", R"({"app_name":"x","backends":{},"functions":["f"],"agents":[]})"},
@@ -50,7 +52,8 @@ TEST(PlanFromJson, Accepted) {
 }
 
 TEST(PlanFromJson, KeepsEveryBackend) {
-  auto plan = plan_from_json(R"({"app_name":"a","backends":{"x":["t1"],"y":{"backend_type":"t2","config":[1]}}})");
+  auto plan = plan_from_json(
+      R"({"app_name":"a","backends":{"x":["t1"],"y":{"backend_type":"t2","config":[1]}}})");
   ASSERT_TRUE(plan.has_value());
   ASSERT_EQ(plan->backends.size(), 2u);
   EXPECT_EQ(plan->backends.at("x").backend_type, "t1");
@@ -69,22 +72,31 @@ TEST(PlanFromJson, Refused) {
       {"[ ]", "invalid length 0, expected struct Plan with 4 elements at line 1 column 3"},
       {R"({"app_name":"a","app_name":"b"})", "duplicate field `app_name` at line 1 column 26"},
       {R"({"app_name":"myapp","extra":[1,})", "expected value at line 1 column 32"},
-      {R"({"app_name":"myapp","functions":null})", "invalid type: null, expected a sequence at line 1 column 36"},
+      {R"({"app_name":"myapp","functions":null})",
+       "invalid type: null, expected a sequence at line 1 column 36"},
       {R"({"app_name":5})", "invalid type: integer `5`, expected a string at line 1 column 13"},
       {R"({"app_name":-5})", "invalid type: integer `-5`, expected a string at line 1 column 14"},
-      {R"({"app_name":1.5})", "invalid type: floating point `1.5`, expected a string at line 1 column 15"},
-      {R"({"app_name":1e16})", "invalid type: floating point `1e16`, expected a string at line 1 column 16"},
-      {R"({"app_name":true})", "invalid type: boolean `true`, expected a string at line 1 column 16"},
+      {R"({"app_name":1.5})",
+       "invalid type: floating point `1.5`, expected a string at line 1 column 15"},
+      {R"({"app_name":1e16})",
+       "invalid type: floating point `1e16`, expected a string at line 1 column 16"},
+      {R"({"app_name":true})",
+       "invalid type: boolean `true`, expected a string at line 1 column 16"},
       {R"({"app_name": []})", "invalid type: sequence, expected a string at line 1 column 14"},
-      {R"({"app_name":"a","agents":"abc"})", "invalid type: string \"abc\", expected a sequence at line 1 column 30"},
-      {R"({"app_name":"a","functions":["f",{}]})", "invalid type: map, expected a string at line 1 column 34"},
-      {R"({"app_name":"a","backends":[]})", "invalid type: sequence, expected a map at line 1 column 28"},
+      {R"({"app_name":"a","agents":"abc"})",
+       "invalid type: string \"abc\", expected a sequence at line 1 column 30"},
+      {R"({"app_name":"a","functions":["f",{}]})",
+       "invalid type: map, expected a string at line 1 column 34"},
+      {R"({"app_name":"a","backends":[]})",
+       "invalid type: sequence, expected a map at line 1 column 28"},
       {R"({"app_name":"a","backends":{"db":5}})",
        "invalid type: integer `5`, expected struct BackendSpec at line 1 column 34"},
-      {R"({"app_name":"a","backends":{"db":{}}})", "missing field `backend_type` at line 1 column 35"},
+      {R"({"app_name":"a","backends":{"db":{}}})",
+       "missing field `backend_type` at line 1 column 35"},
       {R"({"app_name":"a","backends":{"db":[]}})",
        "invalid length 0, expected struct BackendSpec with 2 elements at line 1 column 35"},
-      {R"({"app_name":"a","backends":{"db":["t",1,2]}})", "trailing characters at line 1 column 41"},
+      {R"({"app_name":"a","backends":{"db":["t",1,2]}})",
+       "trailing characters at line 1 column 41"},
       {R"({"app_name":"a","backends":{"db":{"backend_type":"t","backend_type":"u"}}})",
        "duplicate field `backend_type` at line 1 column 67"},
       {R"(["a",{},[],[],5])", "trailing characters at line 1 column 15"},
@@ -104,7 +116,8 @@ TEST(PlanFromJson, Refused) {
 }
 
 TEST(PlanToJson, DefaultPlanCarriesItsName) {
-  EXPECT_EQ(plan_to_json(default_plan("a")), R"({"app_name":"a","backends":{},"functions":[],"agents":[]})");
+  EXPECT_EQ(plan_to_json(default_plan("a")),
+            R"({"app_name":"a","backends":{},"functions":[],"agents":[]})");
   EXPECT_EQ(trim_white_space("\xc2\xa0 x\xe2\x80\x80"), "x");
   EXPECT_EQ(trim_white_space("\xc2 x"), "\xc2 x");
 }

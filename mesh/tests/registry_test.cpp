@@ -144,8 +144,8 @@ TEST_F(RegistryTest, ReadyRecordsMatchRecordsWrittenFieldByField) {
     const bool ascii_type = id.size() % 2 == 0;
     const AgentEntry entry =
         add(ascii_type ? "T\"ype" : "T\"ype\xf0\x9f\x98\x80", id, "[1,{\"a\":null}]");
-    for (const AgentStatus status : {AgentStatus::kStarting, AgentStatus::kRunning,
-                                     AgentStatus::kError, AgentStatus::kIdle}) {
+    for (const AgentStatus status :
+         {AgentStatus::kStarting, AgentStatus::kRunning, AgentStatus::kError, AgentStatus::kIdle}) {
       clock->set(kLater);
       if (status != AgentStatus::kStarting) {
         ASSERT_TRUE(registry.update_status(id, status));
@@ -351,9 +351,8 @@ TEST_F(RegistryTest, CountsAndArraysMatchAListAfterRandomChanges) {
     if (step % 50 != 0) continue;
     const std::vector<AgentEntry> all = registry.list(std::nullopt, std::nullopt).value();
     for (const AgentStatus status : kStatuses) {
-      const auto recount = std::count_if(all.begin(), all.end(), [&](const AgentEntry& entry) {
-        return entry.status == status;
-      });
+      const auto recount = std::count_if(
+          all.begin(), all.end(), [&](const AgentEntry& entry) { return entry.status == status; });
       EXPECT_EQ(registry.count_by_status(status_text(status)), static_cast<std::uint64_t>(recount))
           << status_text(status) << " at step " << step;
     }

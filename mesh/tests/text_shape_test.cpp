@@ -65,8 +65,8 @@ std::u32string widened(const std::string& utf8, TextShape shape) {
 }
 
 TEST(TextShape, WidthAndLengthAtEveryBoundary) {
-  const char32_t edges[] = {0,      0x41,    0x7F,    0x80,     0xE9,     0xFF,    0x100,
-                            0x7FF,  0x800,   0xFFFF,  0x10000,  0x1F600,  0x10FFFF};
+  const char32_t edges[] = {0,     0x41,  0x7F,   0x80,    0xE9,    0xFF,    0x100,
+                            0x7FF, 0x800, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
   for (const char32_t edge : edges) {
     // At every position of texts 1 to 40 code points long, so that the
     // edge falls in every lane of a word and in the tail.
@@ -94,8 +94,8 @@ TEST(TextShape, WidthAndLengthAtEveryBoundary) {
 
 TEST(TextShape, RandomTextsDecodeToTheirCodePoints) {
   std::mt19937 random(11);
-  const char32_t ranges[][2] = {{0x20, 0x7F}, {0x80, 0xFF}, {0x100, 0xD7FF}, {0xE000, 0xFFFF},
-                                {0x10000, 0x10FFFF}};
+  const char32_t ranges[][2] = {
+      {0x20, 0x7F}, {0x80, 0xFF}, {0x100, 0xD7FF}, {0xE000, 0xFFFF}, {0x10000, 0x10FFFF}};
   for (int round = 0; round < 3000; ++round) {
     std::u32string code_points;
     const auto size = static_cast<std::size_t>(random() % 100);

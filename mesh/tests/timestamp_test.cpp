@@ -47,7 +47,8 @@ TEST(FormatTimestamp, ExtremeSecondsKeepASign) {
 TEST(CurrentTimestamp, SystemClockReadsNow) {
   const std::string now(current_timestamp(*system_clock()).view());
   std::string shape = now;
-  std::replace_if(shape.begin(), shape.end(), [](char c) { return c >= '0' && c <= '9'; }, '9');
+  std::replace_if(
+      shape.begin(), shape.end(), [](char c) { return c >= '0' && c <= '9'; }, '9');
   const std::string date_time = "9999-99-99T99:99:99";
   EXPECT_TRUE(shape == date_time + "+99:99" || shape == date_time + ".999+99:99" ||
               shape == date_time + ".999999+99:99" || shape == date_time + ".999999999+99:99")

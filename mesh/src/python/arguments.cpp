@@ -50,7 +50,7 @@ bool raise_missing(const Signature& signature, PyObject* const* slots) {
 Py_ssize_t find_parameter(const Signature& signature, PyObject* keyword) {
   const auto& parameters = signature.parameters;
   for (std::size_t i = 0; i < parameters.size(); ++i) {
-    if (parameters[i].interned == keyword) return static_cast<Py_ssize_t>(i);
+    if (signature.interned[i] == keyword) return static_cast<Py_ssize_t>(i);
   }
   for (std::size_t i = 0; i < parameters.size(); ++i) {
     const int equal = PyUnicode_CompareWithASCIIString(keyword, parameters[i].name);
@@ -103,10 +103,10 @@ void prefix_type_error(const char* parameter) {
 }  // namespace
 
 bool intern_parameter_names(const Signature& signature) {
-  for (Parameter& parameter : signature.parameters) {
-    if (parameter.interned != nullptr) continue;
-    parameter.interned = PyUnicode_InternFromString(parameter.name);
-    if (parameter.interned == nullptr) return false;
+  for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
+    if (signature.interned[i] != nullptr) continue;
+    signature.interned[i] = PyUnicode_InternFromString(signature.parameters[i].name);
+    if (signature.interned[i] == nullptr) return false;
   }
   return true;
 }

@@ -1,17 +1,15 @@
-// Docstrings of the VennuMesh type and its members. Each method's starts with
-// its text signature and a "--" line, which the interpreter turns into
-// __text_signature__.
+// Docstrings of the VennuMesh type and its members. A method's text
+// signature and "--" line, which the interpreter turns into
+// __text_signature__, are written in front of it from the method's table
+// (arguments.h), so the parameters are named in one place only.
 
 #pragma once
 
 #include <Python.h>
 
-PyDoc_STRVAR(module_doc, "Python module `vennu_mesh`.");
+constexpr char module_doc[] = PyDoc_STR("Python module `vennu_mesh`.");
 
-PyDoc_STRVAR(mesh_type_doc,
-    "VennuMesh(app_name, plan_json=\"\")\n"
-    "--\n"
-    "\n"
+constexpr char mesh_type_doc[] = PyDoc_STR(
     "The runtime mesh for a Vennu application.\n"
     "\n"
     "Create one per application process (Python):\n"
@@ -23,12 +21,9 @@ PyDoc_STRVAR(mesh_type_doc,
     "All methods are synchronous and GIL-aware — they release the GIL during\n"
     "any blocking work.");
 
-PyDoc_STRVAR(app_name_doc, "Application name.");
+constexpr char app_name_doc[] = PyDoc_STR("Application name.");
 
-PyDoc_STRVAR(register_agent_doc,
-    "register_agent($self, agent_type, agent_id, instance=0, metadata_json=None)\n"
-    "--\n"
-    "\n"
+constexpr char register_agent_doc[] = PyDoc_STR(
     "Register a new agent instance.\n"
     "\n"
     "Args:\n"
@@ -43,10 +38,7 @@ PyDoc_STRVAR(register_agent_doc,
     "Raises:\n"
     "    RuntimeError: If the agent ID is already registered.");
 
-PyDoc_STRVAR(update_agent_status_doc,
-    "update_agent_status($self, agent_id, status)\n"
-    "--\n"
-    "\n"
+constexpr char update_agent_status_doc[] = PyDoc_STR(
     "Update the status of a registered agent.\n"
     "\n"
     "Args:\n"
@@ -58,25 +50,16 @@ PyDoc_STRVAR(update_agent_status_doc,
     "    ValueError: If the status string is not recognised.\n"
     "    KeyError:   If the agent ID is not registered.");
 
-PyDoc_STRVAR(deregister_agent_doc,
-    "deregister_agent($self, agent_id)\n"
-    "--\n"
-    "\n"
-    "Deregister an agent.  No-op if the ID does not exist.");
+constexpr char deregister_agent_doc[] =
+    PyDoc_STR("Deregister an agent.  No-op if the ID does not exist.");
 
-PyDoc_STRVAR(get_agent_doc,
-    "get_agent($self, agent_id)\n"
-    "--\n"
-    "\n"
+constexpr char get_agent_doc[] = PyDoc_STR(
     "Look up an agent by ID.\n"
     "\n"
     "Returns:\n"
     "    JSON string for the agent, or ``None`` if not found.");
 
-PyDoc_STRVAR(list_agents_doc,
-    "list_agents($self, agent_type=None, status=None)\n"
-    "--\n"
-    "\n"
+constexpr char list_agents_doc[] = PyDoc_STR(
     "List agents, optionally filtered.\n"
     "\n"
     "Args:\n"
@@ -86,10 +69,7 @@ PyDoc_STRVAR(list_agents_doc,
     "Returns:\n"
     "    JSON array string of agent records.");
 
-PyDoc_STRVAR(route_agent_call_doc,
-    "route_agent_call($self, agent_type, agent_id, method, args_json=\"{}\")\n"
-    "--\n"
-    "\n"
+constexpr char route_agent_call_doc[] = PyDoc_STR(
     "Route a call to an agent and return routing metadata as JSON.\n"
     "\n"
     "This method validates that the agent exists and is not stopped/errored,\n"
@@ -109,47 +89,27 @@ PyDoc_STRVAR(route_agent_call_doc,
     "Raises:\n"
     "    KeyError:   If the agent is not registered or has stopped.");
 
-PyDoc_STRVAR(state_get_doc,
-    "state_get($self, key)\n"
-    "--\n"
-    "\n"
+constexpr char state_get_doc[] = PyDoc_STR(
     "Get a value from the shared state store.\n"
     "\n"
     "Returns:\n"
     "    JSON string for the value, or ``None`` if the key does not exist.");
 
-PyDoc_STRVAR(state_set_doc,
-    "state_set($self, key, value_json)\n"
-    "--\n"
-    "\n"
+constexpr char state_set_doc[] = PyDoc_STR(
     "Set a value in the shared state store.\n"
     "\n"
     "Args:\n"
     "    key:        Arbitrary string key.\n"
     "    value_json: JSON-encoded value to store.");
 
-PyDoc_STRVAR(state_delete_doc,
-    "state_delete($self, key)\n"
-    "--\n"
-    "\n"
-    "Delete a key from the state store.  No-op if the key does not exist.");
+constexpr char state_delete_doc[] =
+    PyDoc_STR("Delete a key from the state store.  No-op if the key does not exist.");
 
-PyDoc_STRVAR(state_exists_doc,
-    "state_exists($self, key)\n"
-    "--\n"
-    "\n"
-    "Check whether a key exists in the state store.");
+constexpr char state_exists_doc[] = PyDoc_STR("Check whether a key exists in the state store.");
 
-PyDoc_STRVAR(state_keys_doc,
-    "state_keys($self, prefix=\"\")\n"
-    "--\n"
-    "\n"
-    "Return all keys that start with `prefix` (sorted).");
+constexpr char state_keys_doc[] = PyDoc_STR("Return all keys that start with `prefix` (sorted).");
 
-PyDoc_STRVAR(start_migration_doc,
-    "start_migration($self, variable_name, source_backend, target_backend)\n"
-    "--\n"
-    "\n"
+constexpr char start_migration_doc[] = PyDoc_STR(
     "Start a zero-downtime migration for a storage variable.\n"
     "\n"
     "Args:\n"
@@ -163,10 +123,7 @@ PyDoc_STRVAR(start_migration_doc,
     "Raises:\n"
     "    ValueError: If a non-complete migration already exists for this variable.");
 
-PyDoc_STRVAR(advance_migration_doc,
-    "advance_migration($self, variable_name, discrepancy_count=0, keys_migrated=0)\n"
-    "--\n"
-    "\n"
+constexpr char advance_migration_doc[] = PyDoc_STR(
     "Advance a migration to its next stage.\n"
     "\n"
     "Args:\n"
@@ -177,37 +134,25 @@ PyDoc_STRVAR(advance_migration_doc,
     "Returns:\n"
     "    JSON string of the updated :class:`MigrationState`.");
 
-PyDoc_STRVAR(rollback_migration_doc,
-    "rollback_migration($self, variable_name)\n"
-    "--\n"
-    "\n"
+constexpr char rollback_migration_doc[] = PyDoc_STR(
     "Roll back a migration by one stage.\n"
     "\n"
     "Returns:\n"
     "    JSON string of the updated :class:`MigrationState`.");
 
-PyDoc_STRVAR(get_migration_doc,
-    "get_migration($self, variable_name)\n"
-    "--\n"
-    "\n"
+constexpr char get_migration_doc[] = PyDoc_STR(
     "Get the current migration state for a variable.\n"
     "\n"
     "Returns:\n"
     "    JSON string, or ``None`` if no migration exists for this variable.");
 
-PyDoc_STRVAR(list_migrations_doc,
-    "list_migrations($self)\n"
-    "--\n"
-    "\n"
+constexpr char list_migrations_doc[] = PyDoc_STR(
     "List all migrations (active and completed).\n"
     "\n"
     "Returns:\n"
     "    JSON array string.");
 
-PyDoc_STRVAR(publish_doc,
-    "publish($self, topic, payload_json)\n"
-    "--\n"
-    "\n"
+constexpr char publish_doc[] = PyDoc_STR(
     "Publish a message to a topic.\n"
     "\n"
     "Args:\n"
@@ -217,18 +162,10 @@ PyDoc_STRVAR(publish_doc,
     "Returns:\n"
     "    Number of active receivers that received the message.");
 
-PyDoc_STRVAR(health_snapshot_doc,
-    "health_snapshot($self)\n"
-    "--\n"
-    "\n"
+constexpr char health_snapshot_doc[] = PyDoc_STR(
     "Return a JSON health snapshot of the entire mesh.\n"
     "\n"
     "The snapshot includes agent counts by status, state-store key count,\n"
     "active migration count, and channel topic count.");
 
-PyDoc_STRVAR(plan_json_doc,
-    "plan_json($self)\n"
-    "--\n"
-    "\n"
-    "Return the solved plan as a JSON string.");
-
+constexpr char plan_json_doc[] = PyDoc_STR("Return the solved plan as a JSON string.");

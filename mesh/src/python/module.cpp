@@ -1,11 +1,13 @@
 // The vennu_mesh extension module: the VennuMesh type and its methods.
 //
-// This is the only code that talks to the interpreter. Each entry point
-// matches and converts its arguments, makes its subsystem calls with no lock
-// held across Python work, and turns a MeshError into the exception of its
-// kind. Memory running out becomes MemoryError; any other C++ exception that
-// escapes (a broken invariant) becomes PanicException instead of unwinding
-// into the interpreter.
+// This is the only code that talks to the interpreter. Each method is
+// declared once, by its table right above its body (arguments.h); the entry
+// point made from it matches and converts the arguments, and the body makes
+// its subsystem calls with no lock held across Python work and turns a
+// MeshError into the exception of its kind (errors.h). Memory running out
+// becomes MemoryError; any other C++ exception that escapes (a broken
+// invariant) becomes PanicException instead of unwinding into the
+// interpreter. Test builds add the hooks of test_hooks.h to the type.
 //
 // The interpreter lock is released around large work only, by the rule in
 // interpreter_lock.h: every argument is read as a UTF-8 view first, and every
@@ -15,8 +17,9 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
@@ -26,17 +29,17 @@
 #include <utility>
 #include <vector>
 
-#include "allocation_hook.h"
 #include "arguments.h"
 #include "docstrings.h"
 #include "error.h"
-#include "fault_injection.h"
+#include "errors.h"
 #include "interpreter_lock.h"
 #include "json.h"
 #include "mesh.h"
 #include "py_ref.h"
 #include "quoted_text.h"
 #include "str_result.h"
+#include "test_hooks.h"
 
 namespace vennu::python {
 namespace {
@@ -45,91 +48,14 @@ constexpr const char* kVersion = "0.3.0";
 // Conventional host name of the loopback interface.
 constexpr std::string_view kRouteNode = "localhost";
 
+// clang-format off
 struct MeshObject {
   PyObject_HEAD
   Mesh mesh;
 };
+// clang-format on
 
 PyTypeObject* mesh_type = nullptr;
-PyObject* panic_exception = nullptr;
-
-// Results and errors
-
-PyObject* to_str(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-PyObject* raise_mesh_error(const MeshError& error) {
-  PyObject* type = PyExc_RuntimeError;
-  switch (error.kind()) {
-    case ErrorKind::kAgentNotFound:
-    case ErrorKind::kMethodNotFound:
-      type = PyExc_KeyError;
-      break;
-    case ErrorKind::kInvalidPlan:
-    case ErrorKind::kMigrationError:
-    case ErrorKind::kSerializationError:
-      type = PyExc_ValueError;
-      break;
-    case ErrorKind::kAgentAlreadyRegistered:
-    case ErrorKind::kStateError:
-    case ErrorKind::kChannelError:
-      type = PyExc_RuntimeError;
-      break;
-  }
-  OwnedRef message = OwnedRef::steal(to_str(error.message()));
-  if (message) PyErr_SetObject(type, message.get());
-  return nullptr;
-}
-
-PyObject* raise_json_error(const json::Error& error) {
-  return raise_mesh_error(MeshError::serialization_error(error.text()));
-}
-
-// Made at initialisation, so that reporting a fault never depends on being
-// able to allocate a type at that moment.
-bool create_panic_exception() {
-  if (panic_exception != nullptr) return true;
-  panic_exception = PyErr_NewExceptionWithDoc(
-      "vennu_mesh.PanicException",
-      "An internal fault of the mesh. Derived from BaseException so that\n"
-      "handlers for Exception do not swallow it.",
-      PyExc_BaseException, nullptr);
-  return panic_exception != nullptr;
-}
-
-PyObject* raise_panic(const char* what) {
-  if (panic_exception == nullptr) {
-    PyErr_SetString(PyExc_SystemError, what);
-    return nullptr;
-  }
-  OwnedRef message =
-      OwnedRef::steal(PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "replace"));
-  if (message) PyErr_SetObject(panic_exception, message.get());
-  return nullptr;
-}
-
-// Called from a catch block: the one place C++ exceptions become Python ones.
-// Running out of memory is an ordinary failure (every operation leaves its
-// subsystem as it was), so it is the interpreter's own MemoryError. The
-// forced unwind that ends a thread at exit is not an error: it goes on.
-PyObject* raise_current_exception() {
-  try {
-    throw;
-  }
-#if VENNU_HAS_FORCED_UNWIND
-  catch (abi::__forced_unwind&) {
-    throw;
-  }
-#endif
-  catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    return raise_panic(error.what());
-  } catch (...) {
-    return raise_panic("unknown C++ exception");
-  }
-}
 
 // The guard behind the interpreter's own descriptor check.
 Mesh* mesh_of(PyObject* self) {
@@ -140,92 +66,56 @@ Mesh* mesh_of(PyObject* self) {
   return nullptr;
 }
 
-// Signatures
-
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+// Entry points
 
 // Every entry point: no C++ exception crosses into the interpreter, but the
 // forced unwind that ends a thread at exit passes through (none is noexcept).
-template <FastMethod Method>
-PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Arguments are matched, then self is checked, then the arguments are
+// converted in order, as the interpreter's own methods do.
+template <const auto& Spec, auto Body>
+PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
-    return Method(self, args, nargs, kwnames);
+    PyObject* slots[Spec.parameters.size()];
+    if (!match_vectorcall(Compiled<Spec>::signature, args, nargs, kwnames, slots)) return nullptr;
+    Mesh* mesh = mesh_of(self);
+    return mesh == nullptr ? nullptr : call_converted<Spec, Body, Mesh&>(*mesh, slots);
   } catch (...) {
     return raise_current_exception();
   }
 }
 
-using NoArgsMethod = PyObject* (*)(Mesh&);
-
-template <NoArgsMethod Method>
+template <const auto& Spec, auto Body>
 PyObject* noargs_entry(PyObject* self, PyObject*) {
   try {
     Mesh* mesh = mesh_of(self);
-    return mesh == nullptr ? nullptr : Method(*mesh);
+    return mesh == nullptr ? nullptr : call_converted<Spec, Body, Mesh&>(*mesh, nullptr);
   } catch (...) {
     return raise_current_exception();
   }
 }
 
-Parameter new_parameters[] = {{"app_name"}, {"plan_json"}};
-Parameter register_agent_parameters[] = {
-    {"agent_type"}, {"agent_id"}, {"instance"}, {"metadata_json"}};
-Parameter agent_id_parameters[] = {{"agent_id"}};
-Parameter update_agent_status_parameters[] = {{"agent_id"}, {"status"}};
-Parameter list_agents_parameters[] = {{"agent_type"}, {"status"}};
-Parameter route_agent_call_parameters[] = {
-    {"agent_type"}, {"agent_id"}, {"method"}, {"args_json"}};
-Parameter key_parameters[] = {{"key"}};
-Parameter state_set_parameters[] = {{"key"}, {"value_json"}};
-Parameter prefix_parameters[] = {{"prefix"}};
-Parameter start_migration_parameters[] = {
-    {"variable_name"}, {"source_backend"}, {"target_backend"}};
-Parameter advance_migration_parameters[] = {
-    {"variable_name"}, {"discrepancy_count"}, {"keys_migrated"}};
-Parameter variable_name_parameters[] = {{"variable_name"}};
-Parameter publish_parameters[] = {{"topic"}, {"payload_json"}};
-
-const Signature new_signature{"VennuMesh.__new__()", new_parameters, 1};
-const Signature register_agent_signature{"VennuMesh.register_agent()",
-                                         register_agent_parameters, 2};
-const Signature update_agent_status_signature{"VennuMesh.update_agent_status()",
-                                              update_agent_status_parameters, 2};
-const Signature deregister_agent_signature{"VennuMesh.deregister_agent()", agent_id_parameters,
-                                           1};
-const Signature get_agent_signature{"VennuMesh.get_agent()", agent_id_parameters, 1};
-const Signature list_agents_signature{"VennuMesh.list_agents()", list_agents_parameters, 0};
-const Signature route_agent_call_signature{"VennuMesh.route_agent_call()",
-                                           route_agent_call_parameters, 3};
-const Signature state_get_signature{"VennuMesh.state_get()", key_parameters, 1};
-const Signature state_set_signature{"VennuMesh.state_set()", state_set_parameters, 2};
-const Signature state_delete_signature{"VennuMesh.state_delete()", key_parameters, 1};
-const Signature state_exists_signature{"VennuMesh.state_exists()", key_parameters, 1};
-const Signature state_keys_signature{"VennuMesh.state_keys()", prefix_parameters, 0};
-const Signature start_migration_signature{"VennuMesh.start_migration()",
-                                          start_migration_parameters, 3};
-const Signature advance_migration_signature{"VennuMesh.advance_migration()",
-                                            advance_migration_parameters, 1};
-const Signature rollback_migration_signature{"VennuMesh.rollback_migration()",
-                                             variable_name_parameters, 1};
-const Signature get_migration_signature{"VennuMesh.get_migration()", variable_name_parameters,
-                                        1};
-const Signature publish_signature{"VennuMesh.publish()", publish_parameters, 2};
-
-const Signature* const all_signatures[] = {
-    &new_signature,          &register_agent_signature,  &update_agent_status_signature,
-    &get_agent_signature,    &list_agents_signature,     &route_agent_call_signature,
-    &state_get_signature,    &state_set_signature,       &state_keys_signature,
-    &start_migration_signature, &advance_migration_signature, &rollback_migration_signature,
-    &publish_signature,
+// One method of the type: its table and its body.
+template <const auto& Spec, auto Body>
+struct Method {
+  static bool intern() { return intern_parameter_names(Compiled<Spec>::signature); }
+  static PyMethodDef def() {
+    const char* doc = Compiled<Spec>::doc.data();
+    if constexpr (Spec.parameters.size() == 0) {
+      return {Spec.name, &noargs_entry<Spec, Body>, METH_NOARGS, doc};
+    } else {
+      PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) =
+          &fast_entry<Spec, Body>;
+      return {Spec.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+              METH_FASTCALL | METH_KEYWORDS, doc};
+    }
+  }
 };
 
-// Matches, then checks self, as every method does before converting.
-template <std::size_t N>
-Mesh* bind(Arguments<N>& arguments, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-           PyObject* kwnames) {
-  if (!arguments.match(args, nargs, kwnames)) return nullptr;
-  return mesh_of(self);
-}
+template <class... Methods>
+struct MethodTable {
+  static bool intern() { return (Methods::intern() && ...); }
+  static std::array<PyMethodDef, sizeof...(Methods)> defs() { return {Methods::def()...}; }
+};
 
 // The calling thread's buffer for result texts, reused so that writing a
 // result allocates only when it outgrows every earlier one. Nothing calls
@@ -247,8 +137,7 @@ class ResultText {
     constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
     if (text_.capacity() > kKeptBytes) {
       // Handing that much memory back to the system takes a while.
-      without_interpreter_lock(std::uncaught_exceptions() == 0,
-                               [&] { std::string().swap(text_); });
+      without_interpreter_lock(std::uncaught_exceptions() == 0, [&] { std::string().swap(text_); });
     }
   }
   ResultText(const ResultText&) = delete;
@@ -304,7 +193,10 @@ PyObject* answer_or_undo(WriteRecord write_record, bool ascii, Undo undo) {
 }
 
 // A JSON array of records, as list_agents and list_migrations answer,
-// appended by append(out, &ascii) under its table's shared lock. A record
+// appended by append(out, &ascii) under its table's shared lock. That is
+// the one lock held while an answer is written: the records' texts are
+// ready, so it is copying, not JSON work, and writers that come meanwhile
+// wait with the interpreter lock let go, stalling no other thread. A record
 // takes a hundred bytes and more, so when the table holds many (table_size,
 // read just before) the array is written with the interpreter lock
 // released.
@@ -322,18 +214,12 @@ PyObject* record_list(std::uint64_t table_size, Append append) {
 
 // Agents
 
-PyObject* register_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  Arguments<4> arguments(register_agent_signature);
-  Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
-  std::string_view agent_type;
-  std::string_view agent_id;
-  std::uint32_t instance = 0;
-  std::optional<std::string_view> metadata_text;
-  if (mesh == nullptr || !arguments.text(0, agent_type) || !arguments.text(1, agent_id) ||
-      !arguments.u32(2, instance) || !arguments.optional_text(3, metadata_text)) {
-    return nullptr;
-  }
+constexpr auto register_agent_method =
+    method("register_agent", register_agent_doc, param::text("agent_type"), param::text("agent_id"),
+           param::u32("instance", 0), param::optional_text("metadata_json"));
+
+PyObject* register_agent(Mesh& mesh, std::string_view agent_type, std::string_view agent_id,
+                         std::uint32_t instance, std::optional<std::string_view> metadata_text) {
   std::string metadata_json;
   if (metadata_text) {
     std::optional<Expected<std::string, json::Error>> canonical;
@@ -347,87 +233,65 @@ PyObject* register_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   ResultText result;
   bool ascii = false;
   std::uint64_t change = 0;
-  auto registered = mesh->registry.register_agent_into(
+  auto registered = mesh.registry.register_agent_into(
       agent_type, agent_id, instance, std::move(metadata_json), result.text(), &ascii, &change);
   if (!registered) return raise_mesh_error(registered.error());
   return written_answer_or_undo(result.text(), ascii,
-                                [&] { mesh->registry.undo_register(agent_id, change); });
+                                [&] { mesh.registry.undo_register(agent_id, change); });
 }
 
-PyObject* update_agent_status(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  Arguments<2> arguments(update_agent_status_signature);
-  Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
-  std::string_view agent_id;
-  std::string_view status_name;
-  if (mesh == nullptr || !arguments.text(0, agent_id) || !arguments.text(1, status_name)) {
-    return nullptr;
-  }
+constexpr auto update_agent_status_method = method("update_agent_status", update_agent_status_doc,
+                                                   param::text("agent_id"), param::text("status"));
+
+PyObject* update_agent_status(Mesh& mesh, std::string_view agent_id, std::string_view status_name) {
   const std::optional<AgentStatus> status = parse_status(status_name);
   if (!status) {
-    const std::string message = unknown_status_message(status_name);
-    OwnedRef text = OwnedRef::steal(to_str(message));
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-    return nullptr;
+    return raise_mesh_error(MeshError::invalid_argument(unknown_status_message(status_name)));
   }
-  auto updated = mesh->registry.update_status(agent_id, *status);
+  auto updated = mesh.registry.update_status(agent_id, *status);
   if (!updated) return raise_mesh_error(updated.error());
   Py_RETURN_NONE;
 }
 
-PyObject* deregister_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  Arguments<1> arguments(deregister_agent_signature);
-  Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
-  std::string_view agent_id;
-  if (mesh == nullptr || !arguments.text(0, agent_id)) return nullptr;
-  auto removed = mesh->registry.deregister(agent_id);
+constexpr auto deregister_agent_method =
+    method("deregister_agent", deregister_agent_doc, param::text("agent_id"));
+
+PyObject* deregister_agent(Mesh& mesh, std::string_view agent_id) {
+  auto removed = mesh.registry.deregister(agent_id);
   if (!removed) return raise_mesh_error(removed.error());
   Py_RETURN_NONE;
 }
 
-PyObject* get_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Arguments<1> arguments(get_agent_signature);
-  Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
-  std::string_view agent_id;
-  if (mesh == nullptr || !arguments.text(0, agent_id)) return nullptr;
+constexpr auto get_agent_method = method("get_agent", get_agent_doc, param::text("agent_id"));
+
+PyObject* get_agent(Mesh& mesh, std::string_view agent_id) {
   ResultText result;
   bool ascii = false;
-  auto found = mesh->registry.append_record(agent_id, result.text(), &ascii);
+  auto found = mesh.registry.append_record(agent_id, result.text(), &ascii);
   if (!found) return raise_mesh_error(found.error());
   if (!*found) Py_RETURN_NONE;
   return ascii ? new_ascii_str(result.text()) : new_str(result.text());
 }
 
-PyObject* list_agents(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-  Arguments<2> arguments(list_agents_signature);
-  Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
-  std::optional<std::string_view> agent_type;
-  std::optional<std::string_view> status;
-  if (mesh == nullptr || !arguments.optional_text(0, agent_type) ||
-      !arguments.optional_text(1, status)) {
-    return nullptr;
-  }
-  return record_list(mesh->registry.agent_count(), [&](std::string& out, bool* ascii) {
-    return mesh->registry.append_records(agent_type, status, out, ascii);
+constexpr auto list_agents_method =
+    method("list_agents", list_agents_doc, param::optional_text("agent_type"),
+           param::optional_text("status"));
+
+PyObject* list_agents(Mesh& mesh, std::optional<std::string_view> agent_type,
+                      std::optional<std::string_view> status) {
+  return record_list(mesh.registry.agent_count(), [&](std::string& out, bool* ascii) {
+    return mesh.registry.append_records(agent_type, status, out, ascii);
   });
 }
 
-PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  Arguments<4> arguments(route_agent_call_signature);
-  Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
-  std::string_view agent_type;
-  std::string_view agent_id;
-  std::string_view method;
-  std::string_view args_json = "{}";
-  if (mesh == nullptr || !arguments.text(0, agent_type) || !arguments.text(1, agent_id) ||
-      !arguments.text(2, method) || !arguments.text(3, args_json)) {
-    return nullptr;
-  }
+constexpr auto route_agent_call_method =
+    method("route_agent_call", route_agent_call_doc, param::text("agent_type"),
+           param::text("agent_id"), param::text("method"), param::text("args_json", "{}"));
+
+PyObject* route_agent_call(Mesh& mesh, std::string_view agent_type, std::string_view agent_id,
+                           std::string_view method, std::string_view args_json) {
   // The arguments are only checked: the caller dispatches with its own copy.
-  if (arguments.given(3)) {
+  {
     std::optional<json::Error> invalid;
     without_interpreter_lock(args_json.size() >= kLargeWorkBytes,
                              [&] { invalid = json::validate(args_json); });
@@ -454,44 +318,38 @@ PyObject* route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nar
     descriptor = OwnedRef::steal(new_str(out));
   }
   if (!descriptor) return nullptr;
-  auto status = mesh->registry.status_of(agent_id);
+  auto status = mesh.registry.status_of(agent_id);
   if (!status) return raise_mesh_error(status.error());
   if (!*status || **status == AgentStatus::kStopped || **status == AgentStatus::kError) {
     return raise_mesh_error(
         MeshError::agent_not_found(std::string(agent_type), std::string(agent_id)));
   }
   // The agent may have gone since the lookup; routing succeeds all the same.
-  (void)mesh->registry.update_status(agent_id, AgentStatus::kRunning);
+  (void)mesh.registry.update_status(agent_id, AgentStatus::kRunning);
   return descriptor.release();
 }
 
 // State
 
-PyObject* state_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Arguments<1> arguments(state_get_signature);
-  Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
-  std::string_view key;
-  if (mesh == nullptr || !arguments.text(0, key)) return nullptr;
+constexpr auto state_get_method = method("state_get", state_get_doc, param::text("key"));
+
+PyObject* state_get(Mesh& mesh, std::string_view key) {
   ResultText result;
   TextShape shape;
-  auto found = mesh->state_store.read(key, kLargeCopyBytes, &result.text(), &shape);
+  auto found = mesh.state_store.read(key, kLargeCopyBytes, &result.text(), &shape);
   if (found && *found == InMemoryStateStore::ValueRead::kLonger) {
     without_interpreter_lock(
-        true, [&] { found = mesh->state_store.read(key, SIZE_MAX, &result.text(), &shape); });
+        true, [&] { found = mesh.state_store.read(key, SIZE_MAX, &result.text(), &shape); });
   }
   if (!found) return raise_mesh_error(found.error());
   if (*found == InMemoryStateStore::ValueRead::kAbsent) Py_RETURN_NONE;
   return new_str(result.text(), shape);
 }
 
-PyObject* state_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Arguments<2> arguments(state_set_signature);
-  Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
-  std::string_view key;
-  std::string_view value_json;
-  if (mesh == nullptr || !arguments.text(0, key) || !arguments.text(1, value_json)) {
-    return nullptr;
-  }
+constexpr auto state_set_method =
+    method("state_set", state_set_doc, param::text("key"), param::text("value_json"));
+
+PyObject* state_set(Mesh& mesh, std::string_view key, std::string_view value_json) {
   std::optional<json::Error> invalid;
   MeshResult<void> stored;
   {
@@ -499,7 +357,7 @@ PyObject* state_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     without_interpreter_lock(value_json.size() >= kLargeWorkBytes, [&] {
       TextShape shape;
       invalid = json::canonicalize(value_json, canonical.text(), shape);
-      if (!invalid) stored = mesh->state_store.set(key, canonical.text(), shape);
+      if (!invalid) stored = mesh.state_store.set(key, canonical.text(), shape);
     });
   }
   if (invalid) return raise_json_error(*invalid);
@@ -507,38 +365,30 @@ PyObject* state_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   Py_RETURN_NONE;
 }
 
-PyObject* state_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  Arguments<1> arguments(state_delete_signature);
-  Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
-  std::string_view key;
-  if (mesh == nullptr || !arguments.text(0, key)) return nullptr;
-  auto erased = mesh->state_store.erase(key);
+constexpr auto state_delete_method = method("state_delete", state_delete_doc, param::text("key"));
+
+PyObject* state_delete(Mesh& mesh, std::string_view key) {
+  auto erased = mesh.state_store.erase(key);
   if (!erased) return raise_mesh_error(erased.error());
   Py_RETURN_NONE;
 }
 
-PyObject* state_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  Arguments<1> arguments(state_exists_signature);
-  Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
-  std::string_view key;
-  if (mesh == nullptr || !arguments.text(0, key)) return nullptr;
-  auto exists = mesh->state_store.exists(key);
+constexpr auto state_exists_method = method("state_exists", state_exists_doc, param::text("key"));
+
+PyObject* state_exists(Mesh& mesh, std::string_view key) {
+  auto exists = mesh.state_store.exists(key);
   if (!exists) return raise_mesh_error(exists.error());
   return PyBool_FromLong(*exists ? 1 : 0);
 }
 
-PyObject* state_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Arguments<1> arguments(state_keys_signature);
-  Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
-  std::string_view prefix;
-  if (mesh == nullptr || !arguments.text(0, prefix)) return nullptr;
+constexpr auto state_keys_method = method("state_keys", state_keys_doc, param::text("prefix", ""));
+
+PyObject* state_keys(Mesh& mesh, std::string_view prefix) {
   std::optional<MeshResult<std::vector<std::string>>> keys;
   // Walking a few thousand keys takes some tens of microseconds.
   constexpr std::uint64_t kManyKeys = 4096;
-  without_interpreter_lock(mesh->state_store.key_count() >= kManyKeys,
-                           [&] { keys.emplace(mesh->state_store.keys_with_prefix(prefix)); });
+  without_interpreter_lock(mesh.state_store.key_count() >= kManyKeys,
+                           [&] { keys.emplace(mesh.state_store.keys_with_prefix(prefix)); });
   if (!*keys) return raise_mesh_error(keys->error());
   const std::vector<std::string>& names = **keys;
   OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
@@ -559,65 +409,53 @@ PyObject* migration_answer(Mesh& mesh, std::string_view variable_name, const Mig
                         state.record_is_ascii, [&] { mesh.migrations.undo(variable_name, undo); });
 }
 
-PyObject* start_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  Arguments<3> arguments(start_migration_signature);
-  Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
-  std::string_view variable_name;
-  std::string_view source_backend;
-  std::string_view target_backend;
-  if (mesh == nullptr || !arguments.text(0, variable_name) ||
-      !arguments.text(1, source_backend) || !arguments.text(2, target_backend)) {
-    return nullptr;
-  }
+constexpr auto start_migration_method =
+    method("start_migration", start_migration_doc, param::text("variable_name"),
+           param::text("source_backend"), param::text("target_backend"));
+
+PyObject* start_migration(Mesh& mesh, std::string_view variable_name,
+                          std::string_view source_backend, std::string_view target_backend) {
   MigrationUndo undo;
-  auto state = mesh->migrations.start(variable_name, source_backend, target_backend, &undo);
+  auto state = mesh.migrations.start(variable_name, source_backend, target_backend, &undo);
   if (!state) return raise_mesh_error(state.error());
-  return migration_answer(*mesh, variable_name, *state, undo);
+  return migration_answer(mesh, variable_name, *state, undo);
 }
 
-PyObject* advance_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  Arguments<3> arguments(advance_migration_signature);
-  Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
-  std::string_view variable_name;
-  std::uint64_t discrepancy_count = 0;
-  std::uint64_t keys_migrated = 0;
-  if (mesh == nullptr || !arguments.text(0, variable_name) ||
-      !arguments.u64(1, discrepancy_count) || !arguments.u64(2, keys_migrated)) {
-    return nullptr;
-  }
+constexpr auto advance_migration_method =
+    method("advance_migration", advance_migration_doc, param::text("variable_name"),
+           param::u64("discrepancy_count", 0), param::u64("keys_migrated", 0));
+
+PyObject* advance_migration(Mesh& mesh, std::string_view variable_name,
+                            std::uint64_t discrepancy_count, std::uint64_t keys_migrated) {
   MigrationUndo undo;
-  auto state = mesh->migrations.advance(variable_name, discrepancy_count, keys_migrated, &undo);
+  auto state = mesh.migrations.advance(variable_name, discrepancy_count, keys_migrated, &undo);
   if (!state) return raise_mesh_error(state.error());
-  return migration_answer(*mesh, variable_name, *state, undo);
+  return migration_answer(mesh, variable_name, *state, undo);
 }
 
-PyObject* rollback_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  Arguments<1> arguments(rollback_migration_signature);
-  Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
-  std::string_view variable_name;
-  if (mesh == nullptr || !arguments.text(0, variable_name)) return nullptr;
+constexpr auto rollback_migration_method =
+    method("rollback_migration", rollback_migration_doc, param::text("variable_name"));
+
+PyObject* rollback_migration(Mesh& mesh, std::string_view variable_name) {
   MigrationUndo undo;
-  auto state = mesh->migrations.rollback(variable_name, &undo);
+  auto state = mesh.migrations.rollback(variable_name, &undo);
   if (!state) return raise_mesh_error(state.error());
-  return migration_answer(*mesh, variable_name, *state, undo);
+  return migration_answer(mesh, variable_name, *state, undo);
 }
 
-PyObject* get_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-  Arguments<1> arguments(get_migration_signature);
-  Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
-  std::string_view variable_name;
-  if (mesh == nullptr || !arguments.text(0, variable_name)) return nullptr;
+constexpr auto get_migration_method =
+    method("get_migration", get_migration_doc, param::text("variable_name"));
+
+PyObject* get_migration(Mesh& mesh, std::string_view variable_name) {
   ResultText result;
   bool ascii = false;
-  auto found = mesh->migrations.append_record(variable_name, result.text(), &ascii);
+  auto found = mesh.migrations.append_record(variable_name, result.text(), &ascii);
   if (!found) return raise_mesh_error(found.error());
   if (!*found) Py_RETURN_NONE;
   return ascii ? new_ascii_str(result.text()) : new_str(result.text());
 }
+
+constexpr auto list_migrations_method = method("list_migrations", list_migrations_doc);
 
 PyObject* list_migrations(Mesh& mesh) {
   return record_list(mesh.migrations.record_count(), [&](std::string& out, bool* ascii) {
@@ -627,19 +465,15 @@ PyObject* list_migrations(Mesh& mesh) {
 
 // Channels, health, plan
 
-PyObject* publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Arguments<2> arguments(publish_signature);
-  Mesh* mesh = bind(arguments, self, args, nargs, kwnames);
-  std::string_view topic;
-  std::string_view payload_json;
-  if (mesh == nullptr || !arguments.text(0, topic) || !arguments.text(1, payload_json)) {
-    return nullptr;
-  }
+constexpr auto publish_method =
+    method("publish", publish_doc, param::text("topic"), param::text("payload_json"));
+
+PyObject* publish(Mesh& mesh, std::string_view topic, std::string_view payload_json) {
   std::optional<json::Error> invalid;
   std::optional<MeshResult<std::uint64_t>> receivers;
   without_interpreter_lock(payload_json.size() >= kLargeWorkBytes, [&] {
     invalid = json::validate(payload_json);
-    if (!invalid) receivers.emplace(mesh->channels.publish(topic, payload_json));
+    if (!invalid) receivers.emplace(mesh.channels.publish(topic, payload_json));
   });
   if (invalid) return raise_json_error(*invalid);
   if (!*receivers) return raise_mesh_error(receivers->error());
@@ -655,6 +489,8 @@ void append_count(std::string& out, std::string_view key, std::uint64_t count) {
 
 // Written in the byte order of its keys at every level, as a generic JSON
 // object would be; the counts are read one subsystem at a time.
+constexpr auto health_snapshot_method = method("health_snapshot", health_snapshot_doc);
+
 PyObject* health_snapshot(Mesh& mesh) {
   const std::string& app = mesh.plan.app_name;
   const std::uint64_t total = mesh.registry.agent_count();
@@ -686,6 +522,8 @@ PyObject* health_snapshot(Mesh& mesh) {
   out += "},\"status\":\"ok\"}";
   return new_str(out);
 }
+
+constexpr auto plan_json_method = method("plan_json", plan_json_doc);
 
 PyObject* plan_json(Mesh& mesh) { return to_str(plan_to_json(mesh.plan)); }
 
@@ -720,116 +558,45 @@ PyObject* app_name_get(PyObject* self, void*) noexcept {
   }
 }
 
-// Test hooks: compiled only into test builds, never into an installed module.
-
-#ifdef MESH_TEST_HOOKS
-// A clock that tests can send before 1970 from Python.
-class HookClock final : public Clock {
- public:
-  Instant now() const override {
-    Instant instant = system_clock()->now();
-    if (before_epoch) instant.seconds = -1 - instant.seconds % 1000;
-    return instant;
-  }
-  static inline bool before_epoch = false;
-};
-
-std::shared_ptr<const Clock> mesh_clock() {
-  static const std::shared_ptr<const Clock> clock = std::make_shared<HookClock>();
-  return clock;
-}
-
-// Building a mesh's fields allocates nothing today; this stands in for the
-// day it does and runs out of memory after the object was allocated.
-bool fail_next_fields = false;
-
-void check_fields_fault() {
-  if (std::exchange(fail_next_fields, false)) throw std::bad_alloc();
-}
-
-PyObject* test_fail_next_construction(PyObject*, PyObject*) noexcept {
-  fail_next_fields = true;
-  Py_RETURN_NONE;
-}
-
-PyObject* test_set_clock_before_epoch(PyObject*, PyObject* flag) noexcept {
-  HookClock::before_epoch = PyObject_IsTrue(flag) == 1;
-  Py_RETURN_NONE;
-}
-
-// Arms a fault inside the locked section of "state" (set and delete) or
-// "channel" (publish).
-PyObject* test_arm_fault(PyObject*, PyObject* site) noexcept {
-  if (PyUnicode_Check(site) && PyUnicode_CompareWithASCIIString(site, "state") == 0) {
-    arm_fault(FaultSite::kStateWrite);
-  } else if (PyUnicode_Check(site) && PyUnicode_CompareWithASCIIString(site, "channel") == 0) {
-    arm_fault(FaultSite::kChannelPublish);
-  } else {
-    PyErr_SetString(PyExc_ValueError, "unknown fault site");
-    return nullptr;
-  }
-  Py_RETURN_NONE;
-}
-
-// Makes the Nth C++ allocation from now fail (0 disarms).
-PyObject* test_fail_allocation(PyObject*, PyObject* count) noexcept {
-  const long long n = PyLong_AsLongLong(count);
-  if (n == -1 && PyErr_Occurred()) return nullptr;
-  arm_allocation_failure(n);
-  Py_RETURN_NONE;
-}
-
-// Whether the armed allocation failure happened; disarms.
-PyObject* test_allocation_failed(PyObject*, PyObject*) noexcept {
-  return PyBool_FromLong(take_allocation_failure() ? 1 : 0);
-}
-
-PyObject* test_throw(PyObject*, PyObject*) noexcept {
-  try {
-    throw std::runtime_error("injected fault");
-  } catch (...) {
-    return raise_current_exception();
-  }
-}
-#else
-std::shared_ptr<const Clock> mesh_clock() { return system_clock(); }
-void check_fields_fault() {}
-#endif
-
 // The type
+
+constexpr auto new_method =
+    method("__new__", mesh_type_doc, param::text("app_name"), param::text("plan_json", ""));
+
+PyObject* construct(PyTypeObject* type, std::string_view app_name_text,
+                    std::string_view plan_text) {
+  std::string app_name(app_name_text);
+
+  std::optional<Plan> plan;
+  if (plan_text.empty()) {
+    plan = default_plan(app_name);
+  } else {
+    auto parsed = plan_from_json(plan_text);
+    if (!parsed) return raise_json_error(parsed.error());
+    plan = std::move(*parsed);
+  }
+  std::string migration_app_name = plan->app_name.empty() ? app_name : plan->app_name;
+
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) return nullptr;
+  try {
+    check_fields_fault();
+    new (&reinterpret_cast<MeshObject*>(object)->mesh)
+        Mesh(std::move(*plan), std::move(migration_app_name), mesh_clock());
+  } catch (...) {
+    // Not constructed, so tp_dealloc must not run: undo tp_alloc by hand.
+    type->tp_free(object);
+    Py_DECREF(type);
+    throw;
+  }
+  return object;
+}
 
 PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   try {
-    Arguments<2> arguments(new_signature);
-    if (!arguments.match(args, kwargs)) return nullptr;
-    std::string_view app_name_text;
-    std::string_view plan_text;
-    if (!arguments.text(0, app_name_text) || !arguments.text(1, plan_text)) return nullptr;
-    std::string app_name(app_name_text);
-
-    std::optional<Plan> plan;
-    if (plan_text.empty()) {
-      plan = default_plan(app_name);
-    } else {
-      auto parsed = plan_from_json(plan_text);
-      if (!parsed) return raise_json_error(parsed.error());
-      plan = std::move(*parsed);
-    }
-    std::string migration_app_name = plan->app_name.empty() ? app_name : plan->app_name;
-
-    PyObject* object = type->tp_alloc(type, 0);
-    if (object == nullptr) return nullptr;
-    try {
-      check_fields_fault();
-      new (&reinterpret_cast<MeshObject*>(object)->mesh)
-          Mesh(std::move(*plan), std::move(migration_app_name), mesh_clock());
-    } catch (...) {
-      // Not constructed, so tp_dealloc must not run: undo tp_alloc by hand.
-      type->tp_free(object);
-      Py_DECREF(type);
-      throw;
-    }
-    return object;
+    PyObject* slots[new_method.parameters.size()];
+    if (!match_tuple_and_dict(Compiled<new_method>::signature, args, kwargs, slots)) return nullptr;
+    return call_converted<new_method, construct, PyTypeObject*>(type, slots);
   } catch (...) {
     return raise_current_exception();
   }
@@ -842,44 +609,28 @@ void mesh_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-template <FastMethod Method>
-constexpr PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<Method>));
-}
+using FacadeMethods = MethodTable<
+    Method<register_agent_method, register_agent>,
+    Method<update_agent_status_method, update_agent_status>,
+    Method<deregister_agent_method, deregister_agent>, Method<get_agent_method, get_agent>,
+    Method<list_agents_method, list_agents>, Method<route_agent_call_method, route_agent_call>,
+    Method<state_get_method, state_get>, Method<state_set_method, state_set>,
+    Method<state_delete_method, state_delete>, Method<state_exists_method, state_exists>,
+    Method<state_keys_method, state_keys>, Method<start_migration_method, start_migration>,
+    Method<advance_migration_method, advance_migration>,
+    Method<rollback_migration_method, rollback_migration>,
+    Method<get_migration_method, get_migration>, Method<list_migrations_method, list_migrations>,
+    Method<publish_method, publish>, Method<health_snapshot_method, health_snapshot>,
+    Method<plan_json_method, plan_json>>;
 
-constexpr int kFastFlags = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef mesh_methods[] = {
-    {"register_agent", fastcall<register_agent>(), kFastFlags, register_agent_doc},
-    {"update_agent_status", fastcall<update_agent_status>(), kFastFlags, update_agent_status_doc},
-    {"deregister_agent", fastcall<deregister_agent>(), kFastFlags, deregister_agent_doc},
-    {"get_agent", fastcall<get_agent>(), kFastFlags, get_agent_doc},
-    {"list_agents", fastcall<list_agents>(), kFastFlags, list_agents_doc},
-    {"route_agent_call", fastcall<route_agent_call>(), kFastFlags, route_agent_call_doc},
-    {"state_get", fastcall<state_get>(), kFastFlags, state_get_doc},
-    {"state_set", fastcall<state_set>(), kFastFlags, state_set_doc},
-    {"state_delete", fastcall<state_delete>(), kFastFlags, state_delete_doc},
-    {"state_exists", fastcall<state_exists>(), kFastFlags, state_exists_doc},
-    {"state_keys", fastcall<state_keys>(), kFastFlags, state_keys_doc},
-    {"start_migration", fastcall<start_migration>(), kFastFlags, start_migration_doc},
-    {"advance_migration", fastcall<advance_migration>(), kFastFlags, advance_migration_doc},
-    {"rollback_migration", fastcall<rollback_migration>(), kFastFlags, rollback_migration_doc},
-    {"get_migration", fastcall<get_migration>(), kFastFlags, get_migration_doc},
-    {"list_migrations", noargs_entry<list_migrations>, METH_NOARGS, list_migrations_doc},
-    {"publish", fastcall<publish>(), kFastFlags, publish_doc},
-    {"health_snapshot", noargs_entry<health_snapshot>, METH_NOARGS, health_snapshot_doc},
-    {"plan_json", noargs_entry<plan_json>, METH_NOARGS, plan_json_doc},
-#ifdef MESH_TEST_HOOKS
-    {"_test_set_clock_before_epoch", test_set_clock_before_epoch, METH_O | METH_STATIC, nullptr},
-    {"_test_throw", test_throw, METH_NOARGS | METH_STATIC, nullptr},
-    {"_test_arm_fault", test_arm_fault, METH_O | METH_STATIC, nullptr},
-    {"_test_fail_allocation", test_fail_allocation, METH_O | METH_STATIC, nullptr},
-    {"_test_allocation_failed", test_allocation_failed, METH_NOARGS | METH_STATIC, nullptr},
-    {"_test_fail_next_construction", test_fail_next_construction, METH_NOARGS | METH_STATIC,
-     nullptr},
-#endif
-    {nullptr, nullptr, 0, nullptr},
-};
+// The type's methods, then the test hooks', then the end marker.
+auto mesh_methods = [] {
+  const auto facade = FacadeMethods::defs();
+  std::array<PyMethodDef, facade.size() + kTestHookMethodCount + 1> all{};
+  auto end = std::copy(facade.begin(), facade.end(), all.begin());
+  std::copy_n(test_hook_methods(), kTestHookMethodCount, end);
+  return all;
+}();
 
 PyGetSetDef mesh_getset[] = {
     {"app_name", app_name_get, nullptr, app_name_doc, nullptr},
@@ -887,11 +638,11 @@ PyGetSetDef mesh_getset[] = {
 };
 
 PyType_Slot mesh_slots[] = {
-    {Py_tp_doc, const_cast<char*>(mesh_type_doc)},
+    {Py_tp_doc, const_cast<char*>(Compiled<new_method>::doc.data())},
     {Py_tp_new, reinterpret_cast<void*>(mesh_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(mesh_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(mesh_repr)},
-    {Py_tp_methods, mesh_methods},
+    {Py_tp_methods, mesh_methods.data()},
     {Py_tp_getset, mesh_getset},
     {0, nullptr},
 };
@@ -912,8 +663,8 @@ PyType_Spec mesh_spec = {
 };
 
 PyTypeObject* create_mesh_type() {
-  for (const Signature* signature : all_signatures) {
-    if (!intern_parameter_names(*signature)) return nullptr;
+  if (!FacadeMethods::intern() || !intern_parameter_names(Compiled<new_method>::signature)) {
+    return nullptr;
   }
   auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&mesh_spec));
   if (type == nullptr) return nullptr;
@@ -965,7 +716,8 @@ PyObject* init_module() {
   OwnedRef module = OwnedRef::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
   OwnedRef version = OwnedRef::steal(PyUnicode_FromString(kVersion));
-  if (!version || !add_exported(module.get(), "VennuMesh", reinterpret_cast<PyObject*>(mesh_type)) ||
+  if (!version ||
+      !add_exported(module.get(), "VennuMesh", reinterpret_cast<PyObject*>(mesh_type)) ||
       !add_exported(module.get(), "__version__", version.get())) {
     return nullptr;
   }

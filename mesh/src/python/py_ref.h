@@ -1,9 +1,11 @@
-// Owned and borrowed references to Python objects.
+// Owned references to Python objects.
 //
 // OwnedRef holds one strong reference and releases it when it goes, so that
-// no error path can leak one. BorrowedRef documents a reference someone else
-// keeps alive. Every function of the facade takes and returns these instead
-// of bare PyObject* wherever ownership is not obvious.
+// no error path can leak one; the facade holds every new reference it may
+// have to drop on an error path in one (but for mesh_new's half-made object,
+// which must not reach tp_dealloc). A bare PyObject* in the facade is
+// borrowed (arguments, a dictionary's items, objects a live owner keeps),
+// or a new reference handed straight to the interpreter as a result.
 
 #pragma once
 
@@ -15,23 +17,11 @@
 
 namespace vennu::python {
 
-class BorrowedRef {
- public:
-  BorrowedRef() = default;
-  explicit BorrowedRef(PyObject* object) : object_(object) {}
-  PyObject* get() const { return object_; }
-  explicit operator bool() const { return object_ != nullptr; }
-
- private:
-  PyObject* object_ = nullptr;
-};
-
 class OwnedRef {
  public:
   OwnedRef() = default;
   // Takes over a new reference (nullptr allowed, e.g. from a failed call).
   static OwnedRef steal(PyObject* object) { return OwnedRef(object); }
-  static OwnedRef from_borrowed(BorrowedRef ref) { return OwnedRef(Py_XNewRef(ref.get())); }
 
   OwnedRef(const OwnedRef&) = delete;
   OwnedRef& operator=(const OwnedRef&) = delete;
@@ -47,7 +37,6 @@ class OwnedRef {
   }
 
   PyObject* get() const { return object_; }
-  BorrowedRef borrow() const { return BorrowedRef(object_); }
   explicit operator bool() const { return object_ != nullptr; }
 
   // Hands the reference to the caller, e.g. as a method's result.
