@@ -47,6 +47,9 @@ class Ticker:
         self.thread.start()
         self.started.wait()
         sys.setswitchinterval(30.0)
+        # A wait for the lock that began under the old interval would still
+        # ask for it back within milliseconds: let every such wait end first.
+        time.sleep(0.05)
         return self
 
     def __exit__(self, *exc):
