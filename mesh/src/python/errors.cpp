@@ -74,15 +74,14 @@ bool create_panic_exception() {
 // subsystem as it was), so it is the interpreter's own MemoryError. The
 // forced unwind that ends a thread at exit is not an error: it goes on.
 PyObject* raise_current_exception() {
+#if VENNU_HAS_FORCED_UNWIND
+  // Caught by reference it would bind to no object; rethrown untouched it
+  // goes on to end the thread.
+  if (!std::current_exception()) throw;
+#endif
   try {
     throw;
-  }
-#if VENNU_HAS_FORCED_UNWIND
-  catch (abi::__forced_unwind&) {
-    throw;
-  }
-#endif
-  catch (const std::bad_alloc&) {
+  } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& error) {
     return raise_panic(error.what());

@@ -24,7 +24,7 @@
 // Exit: during finalization, taking the interpreter lock back ends a daemon
 // thread, by a forced unwind on some versions (which must pass through
 // every frame up to the interpreter: none of them is noexcept, and every
-// catch-all rethrows it, see ForcedUnwind) and by parking it on others.
+// catch-all rethrows it, see VENNU_HAS_FORCED_UNWIND) and by parking it on others.
 // Either way the thread still counts as having let go (interpreter_lock_let_go),
 // so the frames unwound touch no Python object.
 //
@@ -37,8 +37,11 @@
 
 #include <cstddef>
 
-#if defined(__GLIBCXX__) && __has_include(<cxxabi.h>)
-#include <cxxabi.h>
+// glibc ends a thread (pthread_exit, cancellation) by a forced unwind: a
+// foreign exception, which a catch-all sees with no C++ exception object
+// behind it (std::current_exception() is empty), with libstdc++ and libc++
+// alike.
+#if defined(__GLIBC__)
 #define VENNU_HAS_FORCED_UNWIND 1
 #else
 #define VENNU_HAS_FORCED_UNWIND 0
