@@ -58,9 +58,11 @@ class Ticker:
         self.thread.join()
 
 
-def progress_during(call, attempts=5):
+def progress_during(call, attempts=5, before_each=None):
     with Ticker() as ticker:
         for _ in range(attempts):
+            if before_each is not None:
+                before_each()
             before = ticker.count
             call()
             if ticker.count > before:
@@ -112,8 +114,12 @@ def test_a_waiting_writer_lets_other_threads_run():
     walker = threading.Thread(target=lambda: [mesh.state_keys("") for _ in iter(stop.copy, [1])])
     walker.start()
     try:
-        # Each small set that finds the store walked waits with the lock let go.
-        assert progress_during(lambda: mesh.state_set("w", "1"), attempts=50)
+        # Each small set that finds the store walked waits with the lock let
+        # go. The walker needs the interpreter lock between walks, which the
+        # main thread holds for the switch interval unless it sleeps: the
+        # sleep, outside the counted call, lets the walker begin a walk.
+        assert progress_during(lambda: mesh.state_set("w", "1"), attempts=50,
+                               before_each=lambda: time.sleep(0.02))
     finally:
         stop.append(1)
         walker.join()
