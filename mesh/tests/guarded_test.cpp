@@ -94,7 +94,7 @@ struct CountingHook {
 // A section that finds its lock taken lets the outer lock go for the wait,
 // the section and the unlock; one that finds it free, or keeps the outer
 // lock by request, never calls the hook.
-TEST(GuardedWaitTest, OnlyWaitsLetTheOuterLockGo) {
+TEST(GuardedConcurrency, OnlyWaitsLetTheOuterLockGo) {
   Guarded<std::vector<int>> guarded(std::vector<int>{0});
   CountingHook::guarded = &guarded;
   set_lock_wait_hook(&CountingHook::hook);
@@ -122,7 +122,7 @@ TEST(GuardedWaitTest, OnlyWaitsLetTheOuterLockGo) {
 
 // Holding every lock for a fork waits for the sections in progress and
 // keeps new ones out until the locks are let go or reset.
-TEST(GuardedWaitTest, ForkHoldWaitsForSectionsAndKeepsOthersOut) {
+TEST(GuardedConcurrency, ForkHoldWaitsForSectionsAndKeepsOthersOut) {
   for (const bool child : {false, true}) {
     Guarded<int> guarded(0);
     std::atomic<bool> inside{false};
