@@ -19,7 +19,8 @@
 // instead, for a step that must follow the caller's last one with nothing
 // in between (the undo of a change). The hook's take_back may end the thread
 // by unwinding (a forced unwind): the section is then complete and the lock
-// free.
+// free. The functions passed in throw only what derives from std::exception
+// (another kind would escape a wait with the outer lock let go).
 //
 // Fork: every SharedSpinMutex of the process is on one roster.
 // hold_all_locks_for_fork() takes each exclusively, waiting for the sections
@@ -37,6 +38,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <new>
 #include <shared_mutex>
@@ -226,20 +228,23 @@ class Guarded {
   static constexpr bool kShared = requires(Mutex & m) { m.lock_shared(); };
 
   // Runs section, which waits for the lock, runs and unlocks, with the
-  // outer lock let go.
+  // outer lock let go. The outer lock is taken back outside any handler,
+  // with the section's exception held meanwhile, and nothing here catches
+  // what take_back may unwind with.
   template <class Section>
   static bool after_wait(const Section& section) {
     const LockWaitHook* hook = lock_wait_hook();
     if (hook == nullptr) return section();
     void* released = hook->let_go();
     bool ran = false;
+    std::exception_ptr failure;
     try {
       ran = section();
-    } catch (...) {
-      hook->take_back(released);
-      throw;
+    } catch (const std::exception&) {
+      failure = std::current_exception();
     }
     hook->take_back(released);
+    if (failure) std::rethrow_exception(failure);
     return ran;
   }
 

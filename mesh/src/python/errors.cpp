@@ -4,7 +4,6 @@
 #include <exception>
 #include <new>
 
-#include "interpreter_lock.h"
 #include "py_ref.h"
 
 namespace vennu::python {
@@ -69,25 +68,12 @@ bool create_panic_exception() {
   return panic_exception != nullptr;
 }
 
-// Called from a catch block: the one place C++ exceptions become Python ones.
-// Running out of memory is an ordinary failure (every operation leaves its
-// subsystem as it was), so it is the interpreter's own MemoryError. The
-// forced unwind that ends a thread at exit is not an error: it goes on.
-PyObject* raise_current_exception() {
-#if VENNU_HAS_FORCED_UNWIND
-  // Caught by reference it would bind to no object; rethrown untouched it
-  // goes on to end the thread.
-  if (!std::current_exception()) throw;
-#endif
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    return raise_panic(error.what());
-  } catch (...) {
-    return raise_panic("unknown C++ exception");
-  }
+// The one place C++ exceptions become Python ones. Running out of memory
+// is an ordinary failure (every operation leaves its subsystem as it was),
+// so it is the interpreter's own MemoryError.
+PyObject* raise_cpp_exception(const std::exception& error) {
+  if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) return PyErr_NoMemory();
+  return raise_panic(error.what());
 }
 
 }  // namespace vennu::python

@@ -2,15 +2,18 @@
 //
 // A MeshError becomes the exception of its kind (KeyError, ValueError or
 // RuntimeError) with its message; a JSON error is a serialization error.
-// C++ exceptions are translated in catch blocks only, by
-// raise_current_exception: std::bad_alloc is MemoryError, anything else a
-// broken invariant, PanicException. All of it runs with the GIL held and
-// returns nullptr with the exception set, for `return raise_...(...)`.
+// A C++ exception, caught as std::exception (the code throws no other
+// kind, and a catch-all would stop the forced unwind that ends a thread at
+// exit, see interpreter_lock.h), is translated by raise_cpp_exception:
+// std::bad_alloc is MemoryError, anything else a broken invariant,
+// PanicException. All of it runs with the GIL held and returns nullptr with
+// the exception set, for `return raise_...(...)`.
 
 #pragma once
 
 #include <Python.h>
 
+#include <exception>
 #include <string_view>
 
 #include "error.h"
@@ -28,8 +31,7 @@ PyObject* raise_json_error(const json::Error& error);
 // depends on being able to allocate a type at that moment.
 bool create_panic_exception();
 
-// Called from a catch block only; rethrows the forced unwind that ends a
-// thread at exit.
-PyObject* raise_current_exception();
+// The exception a handler caught, as the Python exception of its kind.
+PyObject* raise_cpp_exception(const std::exception& error);
 
 }  // namespace vennu::python

@@ -22,11 +22,26 @@
 // sections in progress, and what lets a thread end at exit holding nothing.
 //
 // Exit: during finalization, taking the interpreter lock back ends a daemon
-// thread, by a forced unwind on some versions (which must pass through
-// every frame up to the interpreter: none of them is noexcept, and every
-// catch-all rethrows it, see VENNU_HAS_FORCED_UNWIND) and by parking it on others.
-// Either way the thread still counts as having let go (interpreter_lock_let_go),
-// so the frames unwound touch no Python object.
+// thread, by a forced unwind on some versions and by parking it on others.
+// Either way the thread still counts as having let go
+// (interpreter_lock_let_go), so the frames unwound touch no Python object.
+// The forced unwind (glibc's pthread_exit) is no C++ exception: it must
+// pass through every frame up to the interpreter untouched, and a C++
+// runtime cannot always rethrow it once caught (libc++abi turns the rethrow
+// into std::terminate). Hence the rules for every frame that may take the
+// lock back, which is nearly every method body, since a wait for a
+// subsystem's lock lets it go too:
+// - no frame on the way is noexcept, nor has a catch (...): handlers
+//   catch std::exception (the only kind the code throws), so the unwind
+//   runs their frames' cleanups and nothing else;
+// - the lock is taken back outside every handler (a C++ exception is held
+//   as an exception_ptr meanwhile) and never from a destructor run by an
+//   unwinding, where a forced unwind that starts ends the process;
+// - a change made before the thread is ended stands whole, answer or not:
+//   an undo runs for a C++ exception only.
+// The cleanups resume the unwind through _Unwind_Resume, so the module must
+// use the unwinder of the C library's threads (libgcc_s) when its toolchain
+// brings another one along.
 //
 // Thread safety: the lock is let go and taken back by the thread that
 // holds it; the flag is the thread's own.
@@ -36,16 +51,7 @@
 #include <Python.h>
 
 #include <cstddef>
-
-// glibc ends a thread (pthread_exit, cancellation) by a forced unwind: a
-// foreign exception, which a catch-all sees with no C++ exception object
-// behind it (std::current_exception() is empty), with libstdc++ and libc++
-// alike.
-#if defined(__GLIBC__)
-#define VENNU_HAS_FORCED_UNWIND 1
-#else
-#define VENNU_HAS_FORCED_UNWIND 0
-#endif
+#include <exception>
 
 namespace vennu::python {
 
@@ -82,8 +88,9 @@ inline void take_interpreter_lock_back(PyThreadState* saved) {
   interpreter_lock_let_go() = false;
 }
 
-// Runs fn with the interpreter lock released when release is true. An
-// exception from fn reaches the caller with the lock held again.
+// Runs fn with the interpreter lock released when release is true. A
+// std::exception from fn reaches the caller with the lock held again,
+// rethrown after the lock is back (see Exit above).
 template <class Fn>
 void without_interpreter_lock(bool release, Fn&& fn) {
   if (!release) {
@@ -91,13 +98,14 @@ void without_interpreter_lock(bool release, Fn&& fn) {
     return;
   }
   PyThreadState* saved = let_go_of_interpreter_lock();
+  std::exception_ptr failure;
   try {
     fn();
-  } catch (...) {
-    take_interpreter_lock_back(saved);
-    throw;
+  } catch (const std::exception&) {
+    failure = std::current_exception();
   }
   take_interpreter_lock_back(saved);
+  if (failure) std::rethrow_exception(failure);
 }
 
 // Installs, once per process, the guarded.h wait hook that lets the

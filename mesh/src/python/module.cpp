@@ -69,7 +69,8 @@ Mesh* mesh_of(PyObject* self) {
 // Entry points
 
 // Every entry point: no C++ exception crosses into the interpreter, but the
-// forced unwind that ends a thread at exit passes through (none is noexcept).
+// forced unwind that ends a thread at exit passes through untouched (none is
+// noexcept, and each catches std::exception only: interpreter_lock.h).
 // Arguments are matched, then self is checked, then the arguments are
 // converted in order, as the interpreter's own methods do.
 template <const auto& Spec, auto Body>
@@ -79,8 +80,8 @@ PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!match_vectorcall(Compiled<Spec>::signature, args, nargs, kwnames, slots)) return nullptr;
     Mesh* mesh = mesh_of(self);
     return mesh == nullptr ? nullptr : call_converted<Spec, Body, Mesh&>(*mesh, slots);
-  } catch (...) {
-    return raise_current_exception();
+  } catch (const std::exception& error) {
+    return raise_cpp_exception(error);
   }
 }
 
@@ -89,8 +90,8 @@ PyObject* noargs_entry(PyObject* self, PyObject*) {
   try {
     Mesh* mesh = mesh_of(self);
     return mesh == nullptr ? nullptr : call_converted<Spec, Body, Mesh&>(*mesh, nullptr);
-  } catch (...) {
-    return raise_current_exception();
+  } catch (const std::exception& error) {
+    return raise_cpp_exception(error);
   }
 }
 
@@ -132,7 +133,9 @@ class ResultText {
  public:
   ResultText() : text_(thread_buffer()) { text_.clear(); }
   // Not noexcept: taking the interpreter lock back may end the thread at
-  // exit. While an exception unwinds, the buffer is freed in place instead.
+  // exit. While an exception unwinds, the buffer is freed in place instead,
+  // as it is during the forced unwind that ends the thread, which already
+  // counts as having let go (interpreter_lock.h).
   ~ResultText() noexcept(false) {
     constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
     if (text_.capacity() > kKeptBytes) {
@@ -164,13 +167,15 @@ class ResultText {
 // reversed. new_str allocates before it lets the lock go to fill the str,
 // and filling cannot fail. The undo is refused if the table changed
 // meanwhile (only possible after such a wait); the MemoryError stands
-// either way.
+// either way. Only a C++ exception undoes: a thread ended at exit while it
+// makes the answer (taking the lock back after filling a large str) leaves
+// the change made, whole, as if it had ended just after the call returned.
 template <class Undo>
 PyObject* written_answer_or_undo(const std::string& out, bool ascii, Undo undo) {
   TextShape shape;
   try {
     shape = ascii ? TextShape{out.size(), CharWidth::kAscii} : shape_of(out);
-  } catch (...) {
+  } catch (const std::exception&) {
     undo();
     throw;
   }
@@ -185,7 +190,7 @@ PyObject* answer_or_undo(WriteRecord write_record, bool ascii, Undo undo) {
   std::string& out = result.text();
   try {
     write_record(out);
-  } catch (...) {
+  } catch (const std::exception&) {
     undo();
     throw;
   }
@@ -544,17 +549,17 @@ PyObject* mesh_repr(PyObject* self) {
     json::write_unsigned(active, out);
     out += ')';
     return to_str(out);
-  } catch (...) {
-    return raise_current_exception();
+  } catch (const std::exception& error) {
+    return raise_cpp_exception(error);
   }
 }
 
-PyObject* app_name_get(PyObject* self, void*) noexcept {
+PyObject* app_name_get(PyObject* self, void*) {
   try {
     Mesh* mesh = mesh_of(self);
     return mesh == nullptr ? nullptr : to_str(mesh->plan.app_name);
-  } catch (...) {
-    return raise_current_exception();
+  } catch (const std::exception& error) {
+    return raise_cpp_exception(error);
   }
 }
 
@@ -583,7 +588,7 @@ PyObject* construct(PyTypeObject* type, std::string_view app_name_text,
     check_fields_fault();
     new (&reinterpret_cast<MeshObject*>(object)->mesh)
         Mesh(std::move(*plan), std::move(migration_app_name), mesh_clock());
-  } catch (...) {
+  } catch (const std::exception&) {
     // Not constructed, so tp_dealloc must not run: undo tp_alloc by hand.
     type->tp_free(object);
     Py_DECREF(type);
@@ -592,13 +597,13 @@ PyObject* construct(PyTypeObject* type, std::string_view app_name_text,
   return object;
 }
 
-PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   try {
     PyObject* slots[new_method.parameters.size()];
     if (!match_tuple_and_dict(Compiled<new_method>::signature, args, kwargs, slots)) return nullptr;
     return call_converted<new_method, construct, PyTypeObject*>(type, slots);
-  } catch (...) {
-    return raise_current_exception();
+  } catch (const std::exception& error) {
+    return raise_cpp_exception(error);
   }
 }
 
@@ -732,7 +737,7 @@ PyObject* init_module() {
 PyMODINIT_FUNC PyInit_vennu_mesh() {
   try {
     return vennu::python::init_module();
-  } catch (...) {
-    return vennu::python::raise_current_exception();
+  } catch (const std::exception& error) {
+    return vennu::python::raise_cpp_exception(error);
   }
 }

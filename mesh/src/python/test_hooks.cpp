@@ -69,8 +69,8 @@ PyObject* test_allocation_failed(PyObject*, PyObject*) noexcept {
 PyObject* test_throw(PyObject*, PyObject*) noexcept {
   try {
     throw std::runtime_error("injected fault");
-  } catch (...) {
-    return raise_current_exception();
+  } catch (const std::exception& error) {
+    return raise_cpp_exception(error);
   }
 }
 
