@@ -50,6 +50,15 @@
 
 namespace vennu {
 
+// Sleeping on a lock word. Where the standard library's atomic wait sits on
+// the system's own primitive (a futex, ulock or WaitOnAddress) these are
+// atomic::wait and notify_all. libstdc++ without one (MinGW-w64) checks the
+// word and then sleeps on a condition variable without holding its mutex
+// for the check, so a wake-up in between is lost and the waiter sleeps for
+// good; there the word parks on a mutex and condition variable of our own.
+void sleep_while_equal(const std::atomic<std::uint32_t>& word, std::uint32_t value);
+void wake_all(std::atomic<std::uint32_t>& word);
+
 // A reader-writer lock for sections of a few hundred nanoseconds: one atomic
 // operation to enter and one to leave, where the system's rwlock takes
 // several. A writer first claims the writer bit, which keeps new readers
@@ -90,7 +99,7 @@ class SharedSpinMutex {
   void unlock_shared() {
     const std::uint32_t before = state_.fetch_sub(1, std::memory_order_release);
     // Only a writer waits for readers; the last one out wakes it.
-    if ((before & kSleepers) != 0 && (before & kReaders) == 1) state_.notify_all();
+    if ((before & kSleepers) != 0 && (before & kReaders) == 1) wake_all(state_);
   }
 
   bool try_lock() {
@@ -119,7 +128,7 @@ class SharedSpinMutex {
   // Clears the sleeper bit with the rest: every sleeper wakes, and those
   // that must wait again set it again.
   void unlock() {
-    if ((state_.exchange(0, std::memory_order_release) & kSleepers) != 0) state_.notify_all();
+    if ((state_.exchange(0, std::memory_order_release) & kSleepers) != 0) wake_all(state_);
   }
 
   // For reset_all_locks_in_fork_child: no other thread exists to hold or
@@ -152,7 +161,7 @@ class SharedSpinMutex {
       }
       state |= kSleepers;
     }
-    state_.wait(state, std::memory_order_relaxed);
+    sleep_while_equal(state_, state);
   }
 
   std::atomic<std::uint32_t> state_{0};
