@@ -1,7 +1,6 @@
 #include "text_shape.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 #include "json_bytes.h"
@@ -9,6 +8,7 @@
 namespace vennu {
 namespace {
 
+using json::count_flagged_bytes;
 using json::kHighBits;
 using json::load_word;
 
@@ -121,7 +121,7 @@ TextShape shape_of(std::string_view utf8) {
     const std::uint64_t word = load_word(p);
     if ((word & kHighBits) == 0) continue;
     kinds.add(word);
-    continuations += static_cast<std::size_t>(std::popcount(word & ~(word << 1) & kHighBits));
+    continuations += static_cast<std::size_t>(count_flagged_bytes(word & ~(word << 1) & kHighBits));
   }
   if (p != end) {
     // The last bytes, padded with zeros, which are ASCII.
@@ -130,7 +130,7 @@ TextShape shape_of(std::string_view utf8) {
     for (std::size_t i = 0; p + i != end; ++i) tail[i] = static_cast<unsigned char>(p[i]);
     std::memcpy(&word, tail, sizeof word);
     kinds.add(word);
-    continuations += static_cast<std::size_t>(std::popcount(word & ~(word << 1) & kHighBits));
+    continuations += static_cast<std::size_t>(count_flagged_bytes(word & ~(word << 1) & kHighBits));
   }
   TextShape shape;
   shape.code_points = utf8.size() - continuations;
