@@ -289,9 +289,9 @@ class Canonicalizer {
     CompactNumber number;
     const char* const p = scanner_.scan_compact_number(at.in, number);
     if (p == nullptr) return kFailed;
-    if (!number.integer.empty()) {
-      copy_bytes(at.out, number.integer.data(), number.integer.size());
-      return {p, at.out + number.integer.size()};
+    if (!number.text.empty()) {
+      copy_bytes(at.out, number.text.data(), number.text.size());
+      return {p, at.out + number.text.size()};
     }
     // A double may be longer than its text ("1e15"). The slack holds it;
     // then the room owed to the rest of the input is restored.

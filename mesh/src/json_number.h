@@ -121,18 +121,38 @@ Decimal shortest_decimal(double value);
 // always survive the trip through a double.
 bool read_short_decimal(const NumberText& number, Decimal& out);
 
-// A number in compact form: the text of an integer that keeps its kind,
-// which is compact already (the grammar forbids leading zeros and '+'), or
-// the digits of a double.
+// Whether a number with a fraction and no exponent is already in the form
+// write_decimal gives its double: its last digit is not a zero, it has at
+// most 15 significant digits (so they are the shortest that read back as
+// its double, see read_short_decimal), and its decimal exponent lies within
+// the plain layout's -5 to 15. Most decimals that programs write pass.
+inline bool is_compact_decimal(const NumberText& number) {
+  if (number.fraction_end == number.integer_end || number.end != number.fraction_end) return false;
+  if (number.fraction_end[-1] == '0') return false;
+  constexpr std::ptrdiff_t kMaxDigits = 15;
+  const char* const fraction = number.integer_end + 1;
+  const std::ptrdiff_t fraction_digits = number.fraction_end - fraction;
+  if (*number.integer != '0')
+    return (number.integer_end - number.integer) + fraction_digits <= kMaxDigits;
+  // "0." and up to four zeros: exponents -1 to -5. The last digit is not a
+  // zero, so the count stops inside the fraction.
+  std::ptrdiff_t zeros = 0;
+  while (zeros < 5 && fraction[zeros] == '0') ++zeros;
+  return zeros < 5 && fraction_digits - zeros <= kMaxDigits;
+}
+
+// A number in compact form: its own text where that is compact already (an
+// integer that keeps its kind, as the grammar forbids leading zeros and '+',
+// or an is_compact_decimal), or the digits of a double.
 struct CompactNumber {
-  std::string_view integer;  // empty for a double
+  std::string_view text;  // empty when decimal holds the digits
   Decimal decimal;
 };
 
 // False when the number is too large for a double.
 inline bool compact_number(const NumberText& number, CompactNumber& out) {
-  if (number.keeps_integer_kind()) {
-    out.integer =
+  if (number.keeps_integer_kind() || is_compact_decimal(number)) {
+    out.text =
         std::string_view(number.begin(), static_cast<std::size_t>(number.end - number.begin()));
     return true;
   }

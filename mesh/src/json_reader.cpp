@@ -212,8 +212,8 @@ bool Reader::copy_string(std::string& out) {
 bool Reader::copy_number(std::string& out) {
   CompactNumber number;
   if (!scanner_.advance(scanner_.scan_compact_number(scanner_.cursor(), number))) return false;
-  if (!number.integer.empty()) {
-    out += number.integer;
+  if (!number.text.empty()) {
+    out += number.text;
   } else {
     char text[kDecimalTextSize];
     out.append(text, write_decimal(text, number.decimal, true));
