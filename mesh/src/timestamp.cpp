@@ -104,8 +104,11 @@ struct SecondCache {
 }  // namespace
 
 std::shared_ptr<const Clock> system_clock() {
-  static const std::shared_ptr<const Clock> instance = std::make_shared<SystemClock>();
-  return instance;
+  // Never destroyed: a daemon thread may still read the clock while the
+  // process exits, after static destructors have run.
+  static const auto* const instance =
+      new std::shared_ptr<const Clock>(std::make_shared<SystemClock>());
+  return *instance;
 }
 
 Timestamp::Timestamp(std::string_view text) {
