@@ -4,10 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__GLIBCXX__) && !defined(_GLIBCXX_HAVE_PLATFORM_WAIT)
-#define MESH_PARK_ON_CONDITION_VARIABLE 1
-#endif
-
 namespace vennu {
 
 // The process's SharedSpinMutexes, linked through their roster fields.
@@ -60,7 +56,6 @@ class LockRoster {
 SharedSpinMutex::SharedSpinMutex() noexcept { LockRoster::instance().add(this); }
 SharedSpinMutex::~SharedSpinMutex() { LockRoster::instance().remove(this); }
 
-#if defined(MESH_PARK_ON_CONDITION_VARIABLE)
 namespace {
 
 // Sleepers share a few buckets by the word's address; a wake-up of the
@@ -86,6 +81,13 @@ ParkingBucket& bucket_for(const void* word) {
   return parking_buckets()[(reinterpret_cast<std::uintptr_t>(word) >> 6) % kParkingBuckets];
 }
 
+// A thread of the parent may have held a bucket's mutex, or slept on its
+// condition variable, at the fork.
+void reset_parking_in_fork_child() {
+  ParkingBucket* buckets = parking_buckets();
+  for (std::size_t i = 0; i < kParkingBuckets; ++i) new (buckets + i) ParkingBucket();
+}
+
 }  // namespace
 
 void sleep_while_equal(const std::atomic<std::uint32_t>& word, std::uint32_t value) {
@@ -93,7 +95,9 @@ void sleep_while_equal(const std::atomic<std::uint32_t>& word, std::uint32_t val
   std::unique_lock hold(bucket.mutex);
   // Checked under the bucket's mutex, which a waker takes after changing
   // the word: the change is either seen here or wakes this sleep.
-  if (word.load(std::memory_order_relaxed) == value) bucket.woken.wait(hold);
+  if (word.load(std::memory_order_relaxed) == value) {
+    bucket.woken.wait_for(hold, kLongestLockSleep);
+  }
 }
 
 void wake_all(std::atomic<std::uint32_t>& word) {
@@ -101,21 +105,6 @@ void wake_all(std::atomic<std::uint32_t>& word) {
   { std::lock_guard hold(bucket.mutex); }
   bucket.woken.notify_all();
 }
-
-// A thread of the parent may have held a bucket's mutex at the fork.
-void reset_parking_in_fork_child() {
-  ParkingBucket* buckets = parking_buckets();
-  for (std::size_t i = 0; i < kParkingBuckets; ++i) new (buckets + i) ParkingBucket();
-}
-#else
-void sleep_while_equal(const std::atomic<std::uint32_t>& word, std::uint32_t value) {
-  word.wait(value, std::memory_order_relaxed);
-}
-
-void wake_all(std::atomic<std::uint32_t>& word) { word.notify_all(); }
-
-void reset_parking_in_fork_child() {}
-#endif
 
 void hold_all_locks_for_fork() { LockRoster::instance().hold_all(); }
 void release_all_locks_after_fork() { LockRoster::instance().release_all(); }

@@ -37,6 +37,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <mutex>
@@ -50,12 +51,13 @@
 
 namespace vennu {
 
-// Sleeping on a lock word. Where the standard library's atomic wait sits on
-// the system's own primitive (a futex, ulock or WaitOnAddress) these are
-// atomic::wait and notify_all. libstdc++ without one (MinGW-w64) checks the
-// word and then sleeps on a condition variable without holding its mutex
-// for the check, so a wake-up in between is lost and the waiter sleeps for
-// good; there the word parks on a mutex and condition variable of our own.
+// Sleeping on a lock word: the sleep ends when wake_all is called for the
+// word after it changed, or after kLongestLockSleep at the latest. The bound
+// lets a writer leave with a plain store (see SharedSpinMutex::unlock).
+// Sleepers park on a few mutexes and condition variables shared by address,
+// not on std::atomic::wait, which has no time limit (and which libstdc++
+// without a platform wait, as on MinGW-w64, can leave asleep for good).
+inline constexpr std::chrono::milliseconds kLongestLockSleep{1};
 void sleep_while_equal(const std::atomic<std::uint32_t>& word, std::uint32_t value);
 void wake_all(std::atomic<std::uint32_t>& word);
 
@@ -126,9 +128,18 @@ class SharedSpinMutex {
     }
   }
   // Clears the sleeper bit with the rest: every sleeper wakes, and those
-  // that must wait again set it again.
+  // that must wait again set it again. With no sleeper this is a plain
+  // store, as cheap as the section's other steps, where an exchange would
+  // add an atomic read-modify-write to every write. A waiter that sets the
+  // bit between the load and the store is not woken: its sleep ends by
+  // its time limit, and it finds the lock free.
   void unlock() {
-    if ((state_.exchange(0, std::memory_order_release) & kSleepers) != 0) wake_all(state_);
+    if ((state_.load(std::memory_order_relaxed) & kSleepers) == 0) {
+      state_.store(0, std::memory_order_release);
+      return;
+    }
+    state_.exchange(0, std::memory_order_release);
+    wake_all(state_);
   }
 
   // For reset_all_locks_in_fork_child: no other thread exists to hold or
