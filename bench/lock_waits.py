@@ -43,7 +43,7 @@ def failed_forks(case, forks):
     if not out.strip().isdigit():
         return f"no count (status {status}: {err.strip()[-200:]})"
     # The parent itself may then fail to exit: its daemon thread is inside a call.
-    return int(out) if status == 0 else f"{int(out)} (and the parent ended with status {status})"
+    return int(out), status
 
 
 def abnormal_exits(case, runs):
@@ -103,8 +103,13 @@ def main():
           f"{sys.modules['vennu_mesh'].__file__}")
     if hasattr(os, "fork") and args.forks:
         for case in FORK_CASES:
-            print(f"forks during {case}: {failed_forks(case, args.forks)} of {args.forks} "
-                  "children failed or hung", flush=True)
+            failed = failed_forks(case, args.forks)
+            if isinstance(failed, str):
+                print(f"forks during {case}: {failed}", flush=True)
+                continue
+            count, status = failed
+            print(f"forks during {case}: {count} of {args.forks} children failed or hung"
+                  + (f"; the parent then ended with status {status}" if status else ""), flush=True)
     if args.exits:
         for case in EXIT_CASES:
             print(f"exit with a daemon thread in {case}: {abnormal_exits(case, args.exits)} of "
