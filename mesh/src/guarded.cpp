@@ -66,26 +66,21 @@ struct ParkingBucket {
 };
 constexpr std::size_t kParkingBuckets = 16;
 
-ParkingBucket* parking_buckets() {
-  // Never destroyed: a daemon thread may still sleep here at exit.
-  alignas(ParkingBucket) static unsigned char storage[sizeof(ParkingBucket) * kParkingBuckets];
-  static ParkingBucket* const buckets = [] {
-    auto* first = reinterpret_cast<ParkingBucket*>(storage);
-    for (std::size_t i = 0; i < kParkingBuckets; ++i) new (first + i) ParkingBucket();
-    return first;
-  }();
-  return buckets;
+// Never destroyed: a daemon thread may still sleep here at exit.
+alignas(ParkingBucket) unsigned char parking_storage[sizeof(ParkingBucket) * kParkingBuckets];
+
+// Makes the buckets in their storage: at first use, and anew in a forked
+// child, where a thread of the parent may have held a bucket's mutex, or
+// slept on its condition variable, at the fork.
+ParkingBucket* make_parking_buckets() {
+  auto* first = reinterpret_cast<ParkingBucket*>(parking_storage);
+  for (std::size_t i = 0; i < kParkingBuckets; ++i) new (first + i) ParkingBucket();
+  return first;
 }
 
 ParkingBucket& bucket_for(const void* word) {
-  return parking_buckets()[(reinterpret_cast<std::uintptr_t>(word) >> 6) % kParkingBuckets];
-}
-
-// A thread of the parent may have held a bucket's mutex, or slept on its
-// condition variable, at the fork.
-void reset_parking_in_fork_child() {
-  ParkingBucket* buckets = parking_buckets();
-  for (std::size_t i = 0; i < kParkingBuckets; ++i) new (buckets + i) ParkingBucket();
+  static ParkingBucket* const buckets = make_parking_buckets();
+  return buckets[(reinterpret_cast<std::uintptr_t>(word) >> 6) % kParkingBuckets];
 }
 
 }  // namespace
@@ -109,7 +104,7 @@ void wake_all(std::atomic<std::uint32_t>& word) {
 void hold_all_locks_for_fork() { LockRoster::instance().hold_all(); }
 void release_all_locks_after_fork() { LockRoster::instance().release_all(); }
 void reset_all_locks_in_fork_child() {
-  reset_parking_in_fork_child();
+  make_parking_buckets();
   LockRoster::instance().reset_all();
 }
 
