@@ -35,10 +35,37 @@ struct SipState {
   }
 };
 
-// Compilers turn this into one load on little-endian machines.
+// SipHash reads its input as little-endian words. One load, and a byte
+// swap on big-endian machines (compilers turn the shifts into bswap).
+std::uint64_t from_le64(std::uint64_t word) {
+  if constexpr (std::endian::native == std::endian::big) {
+    std::uint64_t swapped = 0;
+    for (int i = 0; i < 8; ++i) swapped = (swapped << 8) | ((word >> (8 * i)) & 0xff);
+    return swapped;
+  }
+  return word;
+}
+
 std::uint64_t load_le64(const unsigned char* bytes) {
+  std::uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  return from_le64(word);
+}
+
+// The last 0 to 7 bytes, zero-extended. On little-endian machines four or
+// more are two loads: the first four bytes, and the last four shifted into
+// place over them (they overlap below eight).
+std::uint64_t load_le_tail(const unsigned char* bytes, std::size_t count) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if (count >= 4) {
+      std::uint32_t first, last;
+      std::memcpy(&first, bytes, sizeof first);
+      std::memcpy(&last, bytes + count - 4, sizeof last);
+      return std::uint64_t{first} | (std::uint64_t{last} << (8 * (count - 4)));
+    }
+  }
   std::uint64_t word = 0;
-  for (int i = 7; i >= 0; --i) word = (word << 8) | bytes[i];
+  for (std::size_t i = count; i > 0; --i) word = (word << 8) | bytes[i - 1];
   return word;
 }
 
@@ -76,11 +103,8 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, std::string_view dat
   for (std::size_t offset = 0; offset < whole_words; offset += 8) {
     state.compress(load_le64(bytes + offset));
   }
-  std::uint64_t last = static_cast<std::uint64_t>(length) << 56;
-  for (std::size_t i = whole_words; i < length; ++i) {
-    last |= std::uint64_t{bytes[i]} << (8 * (i - whole_words));
-  }
-  state.compress(last);
+  state.compress((static_cast<std::uint64_t>(length) << 56) |
+                 load_le_tail(bytes + whole_words, length - whole_words));
   state.v2 ^= 0xff;
   state.round();
   state.round();

@@ -18,10 +18,15 @@ TEST(SipHash13, MatchesReferenceUnderZeroKey) {
   };
   const Case cases[] = {
       {"a", 0x407448d2b89b1813},
+      {"ab", 0x555508cbc6add439},
       {"abc", 0xc03bc3a0042630f2},
+      {"abcd", 0xe3d1d5fdd52aae89},
+      {"abcde", 0x251f3c725bd784a2},
       {"abcdefg", 0x6db12aae9070f506},
       {"abcdefgh", 0x3f7b849c0b8e35ea},
       {"abcdefghi", 0xf89b34a3d11eb6e5},
+      {"abcdefghijkl", 0x83275255f37565c1},
+      {"abcdefghijklm", 0x954aa964997ae4e6},
       {"0123456789abcde", 0x26f4d862282d8fcb},
       {"0123456789abcdef", 0x1d42b30f7e060c24},
       {"0123456789abcdefg", 0x3323a4f8b8d9776b},
