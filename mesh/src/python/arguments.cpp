@@ -161,7 +161,7 @@ void raise_cannot_convert(PyObject* object, const char* target) {
   PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
 }
 
-bool convert_text(PyObject* object, const char* parameter, std::string_view& out) {
+bool convert_any_text(PyObject* object, const char* parameter, std::string_view& out) {
   if (!PyUnicode_Check(object)) {
     raise_cannot_convert(object, "PyString");
     prefix_type_error(parameter);

@@ -91,7 +91,17 @@ bool match_tuple_and_dict(const Signature& signature, PyObject* args, PyObject* 
 
 // str: its UTF-8 text, valid as long as the object lives. Anything else is
 // "argument 'p': 'T' object cannot be converted to 'PyString'".
-bool convert_text(PyObject* object, const char* parameter, std::string_view& out);
+bool convert_any_text(PyObject* object, const char* parameter, std::string_view& out);
+// The same, with the common case inline: a compact ASCII str is its own
+// UTF-8 text, so keys and names are read without a call.
+inline bool convert_text(PyObject* object, const char* parameter, std::string_view& out) {
+  if (PyUnicode_Check(object) && PyUnicode_IS_COMPACT_ASCII(object)) {
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+    return true;
+  }
+  return convert_any_text(object, parameter, out);
+}
 
 // str or None; None (or a missing argument) gives an empty optional.
 bool convert_optional_text(PyObject* object, const char* parameter,

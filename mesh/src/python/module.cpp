@@ -76,10 +76,16 @@ Mesh* mesh_of(PyObject* self) {
 template <const auto& Spec, auto Body>
 PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
-    PyObject* slots[Spec.parameters.size()];
-    if (!match_vectorcall(Compiled<Spec>::signature, args, nargs, kwnames, slots)) return nullptr;
+    // Every argument given by position, in order, is already matched.
+    constexpr std::size_t kParameters = Spec.parameters.size();
+    PyObject* slots[kParameters];
+    PyObject* const* matched = args;
+    if (kwnames != nullptr || static_cast<std::size_t>(nargs) != kParameters) {
+      if (!match_vectorcall(Compiled<Spec>::signature, args, nargs, kwnames, slots)) return nullptr;
+      matched = slots;
+    }
     Mesh* mesh = mesh_of(self);
-    return mesh == nullptr ? nullptr : call_converted<Spec, Body, Mesh&>(*mesh, slots);
+    return mesh == nullptr ? nullptr : call_converted<Spec, Body, Mesh&>(*mesh, matched);
   } catch (const std::exception& error) {
     return raise_cpp_exception(error);
   }
