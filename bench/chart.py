@@ -4,8 +4,9 @@ Left: peer / mesh per workload against both peers (higher is better), with the
 lowest ratio allowed. Right: mesh / floor per workload (lower is better), with
 the targets where a workload has one. Both on log scales.
 
-run.py calls draw() after a run; on its own this redraws a saved run:
-    python bench/chart.py RESULTS.json OUT.png
+run.py calls draw() after a run; on its own this draws saved runs, one row
+each (scripts/bench draws every interpreter's latest full run this way):
+    python bench/chart.py RESULTS.json [RESULTS.json ...] OUT.png
 """
 
 import json
@@ -20,9 +21,6 @@ import matplotlib.pyplot as plt  # noqa: E402
 PEERS = (("peer", "plain peer (json module)", "tab:blue"),
          ("orjson_peer", "orjson peer", "tab:orange"))
 LOWEST_SPEEDUP = 3
-FLOOR_TARGETS = {"state_get_hit": 2.5, "state_exists": 2.5, "get_agent": 2.5,
-                 "update_agent_status": 2.5, "publish": 2.5, "get_migration": 2.5,
-                 "route_agent_call": 4, "state_set_small": 4}
 
 
 def _label_bars(axis, bars, values, after=None):
@@ -35,13 +33,10 @@ def _label_bars(axis, bars, values, after=None):
                           xytext=(3, 0), textcoords="offset points", va="center", fontsize=7)
 
 
-def draw(report, path):
+def _draw_run(report, speed, floor):
     workloads = report["workloads"]
     names = list(workloads)
     rows = range(len(names))
-    figure, (speed, floor) = plt.subplots(1, 2, figsize=(14, 2.6 + 0.42 * len(names)), sharey=True,
-                                          layout="constrained")
-
     height = 0.4
     for index, (who, label, color) in enumerate(PEERS):
         values = [workloads[n].get(f"{who}_per_mesh") or math.nan for n in names]
@@ -60,9 +55,10 @@ def draw(report, path):
     speed.set_xlabel("peer time / mesh time (higher is better)")
     speed.legend(loc="lower left", bbox_to_anchor=(0, 1.01), ncol=2, fontsize=8)
 
+    targets = report.get("floor_targets") or {}
     values = [workloads[n].get("mesh_per_floor") or math.nan for n in names]
     bars = floor.barh(list(rows), values, height=0.6, color="tab:green", label="mesh / floor")
-    targeted = [(r, FLOOR_TARGETS[n]) for r, n in zip(rows, names) if n in FLOOR_TARGETS]
+    targeted = [(r, targets[n]) for r, n in zip(rows, names) if n in targets]
     _label_bars(floor, bars, values, dict(targeted))
     if targeted:
         floor.scatter([t for _, t in targeted], [r for r, _ in targeted], marker="|", s=250,
@@ -79,14 +75,28 @@ def draw(report, path):
         low, high = axis.get_xlim()
         axis.set_xlim(min(low, 0.5), high * 4)
     kind = "quick run" if report.get("quick") else "full run"
-    figure.suptitle(f"{report.get('mesh')}, Python {report.get('python')} on {report.get('machine')}, "
-                    f"{report.get('cpus')} CPUs, {kind} {report.get('date', '')}")
+    speed.set_title(f"{report.get('mesh')}, Python {report.get('python')} on {report.get('machine')}, "
+                    f"{report.get('cpus')} CPUs, {kind} {report.get('date', '')}", loc="left",
+                    pad=40, fontsize=10)
+
+
+def draw(reports, path):
+    """One row of both panels per run, e.g. one per interpreter."""
+    rows = max(len(r["workloads"]) for r in reports)
+    figure, axes = plt.subplots(len(reports), 2, figsize=(14, len(reports) * (3.2 + 0.42 * rows)),
+                                squeeze=False, layout="constrained")
+    for report, (speed, floor) in zip(reports, axes):
+        floor.sharey(speed)
+        _draw_run(report, speed, floor)
     figure.savefig(path, dpi=100)
     plt.close(figure)
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
-        sys.exit("usage: python bench/chart.py RESULTS.json OUT.png")
-    with open(sys.argv[1], encoding="utf-8") as results:
-        draw(json.load(results), sys.argv[2])
+    if len(sys.argv) < 3:
+        sys.exit("usage: python bench/chart.py RESULTS.json [RESULTS.json ...] OUT.png")
+    runs = []
+    for name in sys.argv[1:-1]:
+        with open(name, encoding="utf-8") as results:
+            runs.append(json.load(results))
+    draw(runs, sys.argv[-1])
