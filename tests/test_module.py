@@ -338,6 +338,20 @@ def test_str_subclass_is_accepted_and_lone_surrogate_refused(mesh):
 
     mesh.state_set(Key("k"), Key("1"))
     assert mesh.state_get("k") == "1"
+
+    # Keys are found by their text whatever hash a subclass defines, and in
+    # every string width.
+    class OddHash(str):
+        def __hash__(self):
+            return 7
+
+    mesh.state_set(OddHash("k"), "2")
+    for text in ("é", "Āb", "😀x"):
+        mesh.state_set(OddHash(text), "3")
+        assert mesh.state_get("".join(list(text))) == "3"
+        mesh.state_delete(text[0] + text[1:])
+        assert not mesh.state_exists(OddHash(text))
+    assert mesh.state_get("k") == "2"
     with pytest.raises(UnicodeEncodeError):
         mesh.state_set("\ud800", "1")
     with pytest.raises(UnicodeEncodeError):

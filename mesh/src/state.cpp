@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 #include "fault_injection.h"
@@ -306,13 +307,19 @@ void StateEntries::append_keys_with_prefix(std::string_view prefix,
   collect_with_prefix(order_root_, prefix, out);
 }
 
-InMemoryStateStore::InMemoryStateStore() = default;
+InMemoryStateStore::InMemoryStateStore(KeyHashing hashing) : hashing_(hashing) {}
+
+HashedKey InMemoryStateStore::hashed(std::string_view key) const {
+  if (hashing_ != KeyHashing::kSeeded) throw std::logic_error("a state key without its hash");
+  return {key, hash_(key)};
+}
 
 MeshResult<bool> InMemoryStateStore::get(std::string_view key, std::string* out) const {
-  const std::uint64_t hash = hash_(key);
+  const HashedKey hashed_key = hashed(key);
   bool found = false;
-  const bool readable = entries_.read(
-      [&](const StateEntries& entries) { found = entries.copy_value(key, hash, out); });
+  const bool readable = entries_.read([&](const StateEntries& entries) {
+    found = entries.copy_value(hashed_key.text, hashed_key.hash, out);
+  });
   if (!readable) return unexpected(poisoned());
   return found;
 }
@@ -321,51 +328,67 @@ MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(std::string_v
                                                                    std::size_t max_bytes,
                                                                    std::string* out,
                                                                    TextShape* shape) const {
-  const std::uint64_t hash = hash_(key);
+  return read(hashed(key), max_bytes, out, shape);
+}
+
+MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(HashedKey key,
+                                                                   std::size_t max_bytes,
+                                                                   std::string* out,
+                                                                   TextShape* shape) const {
   ValueRead found = ValueRead::kAbsent;
   const bool readable = entries_.read([&](const StateEntries& entries) {
-    found = entries.read_value(key, hash, max_bytes, out, shape);
+    found = entries.read_value(key.text, key.hash, max_bytes, out, shape);
   });
   if (!readable) return unexpected(poisoned());
   return found;
 }
 
 MeshResult<void> InMemoryStateStore::set(std::string_view key, std::string_view value) {
-  return set(key, value, shape_of(value));
+  return set(hashed(key), value, shape_of(value));
 }
 
 MeshResult<void> InMemoryStateStore::set(std::string_view key, std::string_view value,
                                          const TextShape& shape) {
+  return set(hashed(key), value, shape);
+}
+
+MeshResult<void> InMemoryStateStore::set(HashedKey key, std::string_view value,
+                                         const TextShape& shape) {
   // About as long to copy as to find the entry.
   constexpr std::size_t kCopiedUnderTheLock = 256;
-  const std::uint64_t hash = hash_(key);
   StateEntries::BlockPtr block;
-  if (value.size() > kCopiedUnderTheLock) block = StateEntries::make_block(key, hash, value, shape);
+  if (value.size() > kCopiedUnderTheLock) {
+    block = StateEntries::make_block(key.text, key.hash, value, shape);
+  }
   StateEntries::BlockPtr replaced;  // released after the lock
   const bool writable = entries_.write([&](StateEntries& entries) {
     inject_fault(FaultSite::kStateWrite);
-    replaced = block ? entries.assign(block) : entries.assign(key, hash, value, shape);
+    replaced = block ? entries.assign(block) : entries.assign(key.text, key.hash, value, shape);
   });
   if (!writable) return unexpected(poisoned());
   return {};
 }
 
-MeshResult<void> InMemoryStateStore::erase(std::string_view key) {
-  const std::uint64_t hash = hash_(key);
+MeshResult<void> InMemoryStateStore::erase(std::string_view key) { return erase(hashed(key)); }
+
+MeshResult<void> InMemoryStateStore::erase(HashedKey key) {
   StateEntries::BlockPtr removed;  // released after the lock
   const bool writable = entries_.write([&](StateEntries& entries) {
     inject_fault(FaultSite::kStateWrite);
-    removed = entries.remove(key, hash);
+    removed = entries.remove(key.text, key.hash);
   });
   if (!writable) return unexpected(poisoned());
   return {};
 }
 
 MeshResult<bool> InMemoryStateStore::exists(std::string_view key) const {
-  const std::uint64_t hash = hash_(key);
+  return exists(hashed(key));
+}
+
+MeshResult<bool> InMemoryStateStore::exists(HashedKey key) const {
   bool present = false;
-  const bool readable =
-      entries_.read([&](const StateEntries& entries) { present = entries.contains(key, hash); });
+  const bool readable = entries_.read(
+      [&](const StateEntries& entries) { present = entries.contains(key.text, key.hash); });
   if (!readable) return unexpected(poisoned());
   return present;
 }
@@ -380,7 +403,7 @@ MeshResult<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(
 }
 
 StateEntries::SearchCost InMemoryStateStore::TEST_search_cost(std::string_view key) const {
-  const std::uint64_t hash = hash_(key);
+  const std::uint64_t hash = hashed(key).hash;
   StateEntries::SearchCost cost{0, 0};
   entries_.read([&](const StateEntries& entries) { cost = entries.TEST_search_cost(key, hash); });
   return cost;

@@ -55,8 +55,9 @@ class StateStore {
 // their sizes, the key's hash and two links. An open-addressing table of
 // block pointers (linear probing, indexed by the hash) serves lookups; a
 // treap threaded through the blocks by those links, with the hash as
-// priority, keeps the keys in order. The hash is seeded per store, so no
-// choice of keys can lengthen the probes or unbalance the treap.
+// priority, keeps the keys in order. The hash is keyed (per store, or per
+// process when the caller hashes), so no choice of keys made without the key
+// can lengthen the probes or unbalance the treap.
 class StateEntries {
  public:
   struct Block;
@@ -120,9 +121,23 @@ class StateEntries {
   Block* order_root_ = nullptr;
 };
 
+// A key with its hash, for a store whose caller hashes the keys.
+struct HashedKey {
+  std::string_view text;
+  std::uint64_t hash;
+};
+
 class InMemoryStateStore final : public StateStore {
  public:
-  InMemoryStateStore();
+  // Who hashes the keys. kSeeded: the store, with SipHash-1-3 under a key of
+  // its own. kByCaller: the caller, who passes every key as a HashedKey and
+  // must give the same text the same hash every time, from a hash keyed per
+  // process at least (such as the interpreter's hash of a str, which the
+  // str caches: lookups then hash nothing). A kByCaller store is used
+  // through the HashedKey overloads only; the others then throw
+  // std::logic_error.
+  enum class KeyHashing : bool { kSeeded, kByCaller };
+  explicit InMemoryStateStore(KeyHashing hashing = KeyHashing::kSeeded);
 
   MeshResult<bool> get(std::string_view key, std::string* out) const override;
   // get for a caller that turns the text into a string of code units: with
@@ -133,12 +148,17 @@ class InMemoryStateStore final : public StateStore {
   using ValueRead = StateEntries::ValueRead;
   MeshResult<ValueRead> read(std::string_view key, std::size_t max_bytes, std::string* out,
                              TextShape* shape) const;
+  MeshResult<ValueRead> read(HashedKey key, std::size_t max_bytes, std::string* out,
+                             TextShape* shape) const;
   MeshResult<void> set(std::string_view key, std::string_view value) override;
   // set for a caller that knows the value's shape (shape_of(value)), as the
   // canonicalizer reports it, so that the value is not measured again.
   MeshResult<void> set(std::string_view key, std::string_view value, const TextShape& shape);
+  MeshResult<void> set(HashedKey key, std::string_view value, const TextShape& shape);
   MeshResult<void> erase(std::string_view key) override;
+  MeshResult<void> erase(HashedKey key);
   MeshResult<bool> exists(std::string_view key) const override;
+  MeshResult<bool> exists(HashedKey key) const;
   MeshResult<std::vector<std::string>> keys_with_prefix(std::string_view prefix) const override;
 
   // 0 when poisoned.
@@ -150,8 +170,13 @@ class InMemoryStateStore final : public StateStore {
   // that show chosen keys cannot slow the store down. Zeros when poisoned.
   StateEntries::SearchCost TEST_search_cost(std::string_view key) const;
 
+  // The key with this store's own hash; for a kSeeded store.
+  HashedKey hashed(std::string_view key) const;
+
  private:
-  const SeededHash hash_;  // immutable: keys are hashed before the lock is taken
+  // Immutable: keys are hashed before the lock is taken.
+  const SeededHash hash_;
+  const KeyHashing hashing_;
   Guarded<StateEntries> entries_;
 };
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 #include "fault_injection.h"
@@ -54,6 +55,26 @@ TEST(StateStore, SetGetExistsErase) {
   EXPECT_FALSE(get(store, "k"));
   EXPECT_EQ(keys(store, ""), Keys{""});
   EXPECT_EQ(store.key_count(), 1u);
+}
+
+// A store whose caller hashes the keys trusts the hash to find a key: the
+// same hash finds it, and its text tells colliding keys apart.
+TEST(StateStore, CallerHashedKeys) {
+  InMemoryStateStore store(InMemoryStateStore::KeyHashing::kByCaller);
+  const TextShape number_shape = shape_of("1");
+  for (std::uint64_t i = 0; i < 100; ++i) {
+    // Every key on one of two hashes: the probes must compare the texts.
+    const std::string key = std::string("k").append(std::to_string(i));
+    ASSERT_TRUE(store.set(HashedKey{key, i % 2}, "1", number_shape));
+  }
+  EXPECT_TRUE(store.exists(HashedKey{"k42", 0}).value());
+  EXPECT_FALSE(store.exists(HashedKey{"k42", 1}).value());
+  ASSERT_TRUE(store.erase(HashedKey{"k42", 0}));
+  EXPECT_FALSE(store.exists(HashedKey{"k42", 0}).value());
+  EXPECT_TRUE(store.exists(HashedKey{"k43", 1}).value());
+  EXPECT_EQ(store.key_count(), 99u);
+  EXPECT_EQ(keys(store, "k9").size(), 11u);
+  EXPECT_THROW((void)store.exists("k43"), std::logic_error);
 }
 
 TEST(StateStore, KeysSortByBytesUnderPrefix) {

@@ -33,11 +33,14 @@
 #include <type_traits>
 #include <utility>
 
+#include "state.h"
+
 namespace vennu::python {
 
 // What a parameter accepts, and so the C++ type its method's body gets.
 enum class Kind : unsigned char {
   kText,          // str, as std::string_view
+  kKey,           // str, as a HashedKey: its text and the interpreter's hash of it
   kOptionalText,  // str or None, as std::optional<std::string_view>
   kU32,           // int from 0 to 4294967295, as std::uint32_t
   kU64,           // int from 0 to 2**64-1, as std::uint64_t
@@ -59,6 +62,7 @@ constexpr Parameter text(const char* name) { return {name, Kind::kText}; }
 constexpr Parameter text(const char* name, std::string_view fallback) {
   return {name, Kind::kText, false, fallback};
 }
+constexpr Parameter key(const char* name) { return {name, Kind::kKey}; }
 constexpr Parameter optional_text(const char* name) { return {name, Kind::kOptionalText, false}; }
 constexpr Parameter u32(const char* name, std::uint32_t fallback) {
   return {name, Kind::kU32, false, {}, fallback};
@@ -103,6 +107,16 @@ inline bool convert_text(PyObject* object, const char* parameter, std::string_vi
   return convert_any_text(object, parameter, out);
 }
 
+// str: its text and the hash a str of that text has. That is str's own
+// hash, whatever a subclass defines, so that equal texts hash alike.
+inline bool convert_key(PyObject* object, const char* parameter, HashedKey& out) {
+  if (!convert_text(object, parameter, out.text)) return false;
+  const Py_hash_t hash = PyUnicode_Type.tp_hash(object);
+  if (hash == -1) return false;
+  out.hash = static_cast<std::uint64_t>(hash);
+  return true;
+}
+
 // str or None; None (or a missing argument) gives an empty optional.
 bool convert_optional_text(PyObject* object, const char* parameter,
                            std::optional<std::string_view>& out);
@@ -125,6 +139,10 @@ struct ValueOfKind;
 template <>
 struct ValueOfKind<Kind::kText> {
   using type = std::string_view;
+};
+template <>
+struct ValueOfKind<Kind::kKey> {
+  using type = HashedKey;
 };
 template <>
 struct ValueOfKind<Kind::kOptionalText> {
@@ -219,6 +237,8 @@ constexpr void write_doc(const MethodSpec<N>& spec, TextBuilder& out) {
         out.add(parameter.text_default);
         out.add("\"");
         break;
+      case Kind::kKey:
+        throw "a key cannot have a default";
       case Kind::kOptionalText:
         out.add("=None");
         break;
@@ -299,6 +319,7 @@ bool convert_argument(PyObject* object, T& out) {
   } else {
     if (object == nullptr) return true;
     if constexpr (parameter.kind == Kind::kText) return convert_text(object, parameter.name, out);
+    if constexpr (parameter.kind == Kind::kKey) return convert_key(object, parameter.name, out);
     if constexpr (parameter.kind == Kind::kU32) return convert_u32(object, parameter.name, out);
     if constexpr (parameter.kind == Kind::kU64) return convert_u64(object, parameter.name, out);
   }
@@ -308,6 +329,7 @@ template <const auto& Spec, std::size_t I>
 constexpr ValueOf<Spec.parameters[I].kind> default_argument() {
   constexpr const Parameter& parameter = Spec.parameters[I];
   if constexpr (parameter.kind == Kind::kText) return parameter.text_default;
+  if constexpr (parameter.kind == Kind::kKey) return HashedKey{};
   if constexpr (parameter.kind == Kind::kOptionalText) return std::nullopt;
   if constexpr (parameter.kind == Kind::kU32) {
     return static_cast<std::uint32_t>(parameter.number_default);

@@ -24,7 +24,9 @@ struct Mesh {
 
   const Plan plan;
   AgentRegistry registry;
-  InMemoryStateStore state_store;
+  // Keyed by the interpreter's hash of each key's str, which the str caches,
+  // so a lookup with a key Python already hashed hashes nothing.
+  InMemoryStateStore state_store{InMemoryStateStore::KeyHashing::kByCaller};
   MigrationController migrations;
   MeshChannel channels;
 };

@@ -342,9 +342,9 @@ PyObject* route_agent_call(Mesh& mesh, std::string_view agent_type, std::string_
 
 // State
 
-constexpr auto state_get_method = method("state_get", state_get_doc, param::text("key"));
+constexpr auto state_get_method = method("state_get", state_get_doc, param::key("key"));
 
-PyObject* state_get(Mesh& mesh, std::string_view key) {
+PyObject* state_get(Mesh& mesh, HashedKey key) {
   ResultText result;
   TextShape shape;
   auto found = mesh.state_store.read(key, kLargeCopyBytes, &result.text(), &shape);
@@ -358,9 +358,9 @@ PyObject* state_get(Mesh& mesh, std::string_view key) {
 }
 
 constexpr auto state_set_method =
-    method("state_set", state_set_doc, param::text("key"), param::text("value_json"));
+    method("state_set", state_set_doc, param::key("key"), param::text("value_json"));
 
-PyObject* state_set(Mesh& mesh, std::string_view key, std::string_view value_json) {
+PyObject* state_set(Mesh& mesh, HashedKey key, std::string_view value_json) {
   std::optional<json::Error> invalid;
   MeshResult<void> stored;
   {
@@ -376,17 +376,17 @@ PyObject* state_set(Mesh& mesh, std::string_view key, std::string_view value_jso
   Py_RETURN_NONE;
 }
 
-constexpr auto state_delete_method = method("state_delete", state_delete_doc, param::text("key"));
+constexpr auto state_delete_method = method("state_delete", state_delete_doc, param::key("key"));
 
-PyObject* state_delete(Mesh& mesh, std::string_view key) {
+PyObject* state_delete(Mesh& mesh, HashedKey key) {
   auto erased = mesh.state_store.erase(key);
   if (!erased) return raise_mesh_error(erased.error());
   Py_RETURN_NONE;
 }
 
-constexpr auto state_exists_method = method("state_exists", state_exists_doc, param::text("key"));
+constexpr auto state_exists_method = method("state_exists", state_exists_doc, param::key("key"));
 
-PyObject* state_exists(Mesh& mesh, std::string_view key) {
+PyObject* state_exists(Mesh& mesh, HashedKey key) {
   auto exists = mesh.state_store.exists(key);
   if (!exists) return raise_mesh_error(exists.error());
   return PyBool_FromLong(*exists ? 1 : 0);
