@@ -106,6 +106,7 @@ void release_all_locks_after_fork() { LockRoster::instance().release_all(); }
 void reset_all_locks_in_fork_child() {
   make_parking_buckets();
   LockRoster::instance().reset_all();
+  OuterLockCount::reset_in_fork_child();
 }
 
 namespace {

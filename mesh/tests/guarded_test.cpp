@@ -8,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "error.h"
@@ -152,6 +153,57 @@ TEST(GuardedConcurrency, ForkHoldWaitsForSectionsAndKeepsOthersOut) {
     }
     EXPECT_EQ(seen, 1);
   }
+}
+
+// Sections under the outer lock skip their guard's lock while nobody is
+// counted out; counted-out threads lock, and the outer lock orders the data
+// between the two kinds (a race here is what the thread sanitizer reports).
+TEST(GuardedConcurrency, SectionsUnderTheOuterLockSkipTheirLock) {
+  OuterLockCount::enable();
+  EXPECT_TRUE(OuterLockCount::serialized());
+  std::mutex outer;
+  Guarded<std::pair<int, int>> guarded(0, 0);  // both halves always equal
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 2000;
+  std::atomic<int> torn{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      // A counted-out thread's write is slow, so that sections under the
+      // outer lock come while it is half done, and must wait for it.
+      const auto step = [&](bool slow) {
+        guarded.write([&](std::pair<int, int>& pair) {
+          ++pair.first;
+          if (slow) std::this_thread::sleep_for(std::chrono::microseconds(50));
+          ++pair.second;
+        });
+        guarded.read([&](const std::pair<int, int>& pair) { torn += pair.first != pair.second; });
+      };
+      std::unique_lock held(outer);
+      for (int round = 0; round < kRounds; ++round) {
+        if (round % 8 != 0) {
+          step(false);
+          continue;
+        }
+        OuterLockCount::count_out();
+        held.unlock();
+        step(true);
+        held.lock();
+        OuterLockCount::count_in();
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(torn, 0);
+  std::pair<int, int> total;
+  guarded.read([&](const std::pair<int, int>& pair) { total = pair; });
+  EXPECT_EQ(total, std::make_pair(kThreads * kRounds, kThreads * kRounds));
+  OuterLockCount::count_out();  // a thread that the fork leaves behind
+  hold_all_locks_for_fork();
+  reset_all_locks_in_fork_child();
+  EXPECT_TRUE(OuterLockCount::serialized());
+  OuterLockCount::TEST_disable();
+  EXPECT_FALSE(OuterLockCount::serialized());
 }
 
 }  // namespace

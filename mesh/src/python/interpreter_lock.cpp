@@ -37,6 +37,11 @@ bool install_lock_hooks() {
   }
 #endif
   set_lock_wait_hook(&wait_hook);
+#if !defined(Py_GIL_DISABLED)
+  // A free-threaded build may run without the interpreter lock whatever the
+  // module asks, so there the subsystems always lock.
+  OuterLockCount::enable();
+#endif
   installed = true;
   return true;
 }

@@ -53,6 +53,8 @@
 #include <cstddef>
 #include <exception>
 
+#include "guarded.h"
+
 namespace vennu::python {
 
 // Both thresholds put the work at about 100 microseconds on a current
@@ -76,6 +78,7 @@ inline bool& interpreter_lock_let_go() {
 inline PyThreadState* let_go_of_interpreter_lock() {
   bool& let_go = interpreter_lock_let_go();
   if (let_go) return nullptr;
+  OuterLockCount::count_out();
   PyThreadState* saved = PyEval_SaveThread();
   let_go = true;
   return saved;
@@ -86,6 +89,7 @@ inline void take_interpreter_lock_back(PyThreadState* saved) {
   if (saved == nullptr) return;
   PyEval_RestoreThread(saved);
   interpreter_lock_let_go() = false;
+  OuterLockCount::count_in();
 }
 
 // Runs fn with the interpreter lock released when release is true. A
@@ -111,7 +115,10 @@ void without_interpreter_lock(bool release, Fn&& fn) {
 // Installs, once per process, the guarded.h wait hook that lets the
 // interpreter lock go while a call waits for a subsystem's lock and, where
 // the system can fork, at-fork handlers that hold every subsystem lock
-// across a fork (see guarded.h). false, with MemoryError set, when the
+// across a fork (see guarded.h). Where the interpreter has its lock, it
+// also lets sections skip the subsystems' locks while no thread has let
+// the interpreter lock go (OuterLockCount): every call into a subsystem
+// holds it, or let it go through let_go_of_interpreter_lock, which counts. false, with MemoryError set, when the
 // handlers cannot be registered.
 bool install_lock_hooks();
 
