@@ -118,8 +118,8 @@ void without_interpreter_lock(bool release, Fn&& fn) {
 // across a fork (see guarded.h). Where the interpreter has its lock, it
 // also lets sections skip the subsystems' locks while no thread has let
 // the interpreter lock go (OuterLockCount): every call into a subsystem
-// holds it, or let it go through let_go_of_interpreter_lock, which counts. false, with MemoryError set, when the
-// handlers cannot be registered.
+// holds it, or let it go through let_go_of_interpreter_lock, which counts.
+// false, with MemoryError set, when the handlers cannot be registered.
 bool install_lock_hooks();
 
 }  // namespace vennu::python
