@@ -1,6 +1,6 @@
 // Byte-level helpers of the JSON unit, shared with text_shape.cpp: loads of
 // 8-byte words and byte-parallel tests on them, the ends of plain runs in
-// string literals (16 bytes at a time where SSE2 is there), the UTF-8 lead
+// string literals (16 bytes at a time where SSE2 or NEON is there), the UTF-8 lead
 // table, the escapes and UTF-8 encodings a literal is written with, and a
 // copy for the few bytes of a key or a number.
 //
@@ -19,9 +19,16 @@
 #include <cstdint>
 #include <cstring>
 
+// 16-byte blocks: SSE2 on x86-64 (and x86 builds that enable it), NEON on
+// little-endian AArch64; elsewhere words of 8 bytes.
 #if defined(__SSE2__) || defined(_M_X64)
 #define MESH_HAVE_SSE2 1
 #include <emmintrin.h>
+#elif (defined(__aarch64__) && defined(__ARM_NEON) && defined(__BYTE_ORDER__) && \
+       __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) ||                             \
+    defined(_M_ARM64)
+#define MESH_HAVE_NEON 1
+#include <arm_neon.h>
 #endif
 
 namespace vennu::json {
@@ -97,9 +104,11 @@ std::uint64_t word_run_ends(std::uint64_t word) {
   return ends;
 }
 
+// The index of the first byte of the 16 at p that ends a run, or 16 when
+// none does.
 #if defined(MESH_HAVE_SSE2)
 template <RunEnd kMode>
-unsigned block_run_ends(const char* p) {
+unsigned first_run_end_in_block(const char* p) {
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   __m128i ends = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
                               _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')));
@@ -109,17 +118,36 @@ unsigned block_run_ends(const char* p) {
   } else {
     ends = _mm_or_si128(ends, _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8(0x1F)), bytes));
   }
-  return static_cast<unsigned>(_mm_movemask_epi8(ends));
+  const auto mask = static_cast<unsigned>(_mm_movemask_epi8(ends));
+  return mask == 0 ? 16 : static_cast<unsigned>(std::countr_zero(mask));
+}
+#elif defined(MESH_HAVE_NEON)
+template <RunEnd kMode>
+unsigned first_run_end_in_block(const char* p) {
+  const uint8x16_t bytes = vld1q_u8(reinterpret_cast<const std::uint8_t*>(p));
+  uint8x16_t ends = vorrq_u8(vceqq_u8(bytes, vdupq_n_u8('"')), vceqq_u8(bytes, vdupq_n_u8('\\')));
+  if constexpr (kMode == RunEnd::kReading) {
+    // Below 0x20 or from 0x80 up: 0x60 or more once 0x20 is taken off.
+    ends = vorrq_u8(ends, vcgeq_u8(vsubq_u8(bytes, vdupq_n_u8(0x20)), vdupq_n_u8(0x60)));
+  } else {
+    ends = vorrq_u8(ends, vcltq_u8(bytes, vdupq_n_u8(0x20)));
+  }
+  // NEON has no byte mask: narrowing each pair of bytes by a 4-bit shift
+  // leaves 4 bits per byte, in memory order from the low end.
+  const std::uint64_t mask =
+      vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(ends), 4)), 0);
+  return mask == 0 ? 16 : static_cast<unsigned>(std::countr_zero(mask)) / 4;
 }
 #endif
 
-// The end of the plain run starting at p: 16 bytes at a time where SSE2 is
-// there, then a word at a time, then byte by byte near the end.
+// The end of the plain run starting at p: 16 bytes at a time where SSE2 or
+// NEON is there, then a word at a time, then byte by byte near the end.
 template <RunEnd kMode>
 inline const char* find_run_end(const char* p, const char* end) {
-#if defined(MESH_HAVE_SSE2)
+#if defined(MESH_HAVE_SSE2) || defined(MESH_HAVE_NEON)
   for (; end - p >= 16; p += 16) {
-    if (const unsigned ends = block_run_ends<kMode>(p)) return p + std::countr_zero(ends);
+    const unsigned first = first_run_end_in_block<kMode>(p);
+    if (first != 16) return p + first;
   }
 #endif
   for (; end - p >= 8; p += 8) {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "json.h"
+#include "json_bytes.h"
 
 namespace vennu::json {
 namespace {
@@ -185,6 +186,32 @@ TEST(JsonControlBytes, ReadersRefuseEachUnescapedAtEveryPosition) {
     ASSERT_TRUE(invalid.has_value()) << label;
     ASSERT_EQ(invalid->text(), expected) << label;
   });
+}
+
+// The block (SSE2 or NEON), word and byte steps of the run search agree
+// with the one-byte rule for every byte value at every position, in both
+// modes, whichever steps this build has.
+template <RunEnd kMode>
+void expect_run_ends_agree() {
+  std::string text(kLongest, 'a');
+  for (int byte = 0; byte < 256; ++byte) {
+    for (std::size_t size = 1; size <= kLongest; ++size) {
+      for (std::size_t position = 0; position < size; ++position) {
+        text.assign(size, 'a');
+        text[position] = static_cast<char>(byte);
+        const std::size_t expected =
+            ends_run<kMode>(static_cast<unsigned char>(byte)) ? position : size;
+        const char* found = find_run_end<kMode>(text.data(), text.data() + size);
+        ASSERT_EQ(static_cast<std::size_t>(found - text.data()), expected)
+            << "byte " << byte << " at " << position << " of " << size;
+      }
+    }
+  }
+}
+
+TEST(JsonControlBytes, RunSearchStepsAgreeWithTheByteRule) {
+  expect_run_ends_agree<RunEnd::kReading>();
+  expect_run_ends_agree<RunEnd::kWriting>();
 }
 
 }  // namespace
