@@ -1,6 +1,7 @@
 #include "timestamp.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
 
@@ -118,13 +119,26 @@ Timestamp::Timestamp(std::string_view text) {
 
 namespace {
 
-// Exactly width digits of value (which has no more), written from the last:
-// no reversal and no padding pass, as the fraction is written on every call.
-char* put_fraction_digits(char* out, std::uint32_t value, int width) {
-  for (int i = width - 1; i >= 0; --i) {
-    out[i] = static_cast<char>('0' + value % 10);
-    value /= 10;
+// "00" to "99": the fraction is written on every call, two digits a step.
+constexpr std::array<char, 200> make_digit_pairs() {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
   }
+  return pairs;
+}
+constexpr std::array<char, 200> kDigitPairs = make_digit_pairs();
+
+// Exactly width digits of value (which has no more), written from the last:
+// no reversal and no padding pass.
+char* put_fraction_digits(char* out, std::uint32_t value, int width) {
+  int i = width;
+  for (; i >= 2; i -= 2) {
+    std::memcpy(out + i - 2, &kDigitPairs[2 * (value % 100)], 2);
+    value /= 100;
+  }
+  if (i == 1) out[0] = static_cast<char>('0' + value);
   return out + width;
 }
 
