@@ -5,8 +5,10 @@ lowest ratio allowed. Right: mesh / floor per workload (lower is better), with
 the targets where a workload has one. Both on log scales.
 
 run.py calls draw() after a run; on its own this draws saved runs, one row
-each (scripts/bench draws every interpreter's latest full run this way):
+each (scripts/bench draws every interpreter's latest full run this way), or
+prints them side by side as the README's Markdown table:
     python bench/chart.py RESULTS.json [RESULTS.json ...] OUT.png
+    python bench/chart.py --table RESULTS.json [RESULTS.json ...]
 """
 
 import json
@@ -92,9 +94,46 @@ def draw(reports, path):
     plt.close(figure)
 
 
+def _ratio_text(value):
+    return "-" if value is None else f"{value:,.2f}"
+
+
+def table(reports):
+    """Markdown: per workload, each run's mesh ns, mesh / floor and both
+    peer / mesh ratios, then the geometric means."""
+    head = ["workload"]
+    for report in reports:
+        python = report.get("python", "?")
+        head += [f"{python} mesh ns", f"{python} mesh / floor", f"{python} plain peer / mesh",
+                 f"{python} orjson peer / mesh"]
+    lines = ["| " + " | ".join(head) + " |", "|---" + "|---:" * (len(head) - 1) + "|"]
+    names = list(dict.fromkeys(n for report in reports for n in report["workloads"]))
+    for name in names:
+        cells = [f"`{name}`"]
+        for report in reports:
+            entry = report["workloads"].get(name, {})
+            mesh = entry.get("mesh_ns")
+            cells += ["-" if mesh is None else f"{mesh:,.1f}", _ratio_text(entry.get("mesh_per_floor")),
+                      _ratio_text(entry.get("peer_per_mesh")), _ratio_text(entry.get("orjson_peer_per_mesh"))]
+        lines.append("| " + " | ".join(cells) + " |")
+    cells = ["geometric mean"]
+    for report in reports:
+        means = report.get("geometric_means") or {}
+        cells += ["", "", _ratio_text(means.get("peer")), _ratio_text(means.get("orjson_peer"))]
+    lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
 if __name__ == "__main__":
+    if len(sys.argv) >= 3 and sys.argv[1] == "--table":
+        runs = []
+        for name in sys.argv[2:]:
+            with open(name, encoding="utf-8") as results:
+                runs.append(json.load(results))
+        print(table(runs))
+        sys.exit(0)
     if len(sys.argv) < 3:
-        sys.exit("usage: python bench/chart.py RESULTS.json [RESULTS.json ...] OUT.png")
+        sys.exit("usage: python bench/chart.py [--table] RESULTS.json [RESULTS.json ...] [OUT.png]")
     runs = []
     for name in sys.argv[1:-1]:
         with open(name, encoding="utf-8") as results:
