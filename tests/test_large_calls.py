@@ -125,6 +125,37 @@ def test_a_waiting_writer_lets_other_threads_run():
         walker.join()
 
 
+def test_small_writes_during_a_released_walk_wait_for_it():
+    # Small calls skip the store's lock only while no thread has let the
+    # interpreter lock go; a walk that has must see each write whole.
+    mesh = VennuMesh("app")
+    for i in range(100_000):
+        mesh.state_set(f"k{i:06d}", "1")
+    walks = []
+    stop = []
+
+    def walk():
+        while not stop:
+            walks.append(mesh.state_keys(""))
+
+    walker = threading.Thread(target=walk)
+    walker.start()
+    try:
+        deadline = time.monotonic() + 2
+        while time.monotonic() < deadline and len(walks) < 20:
+            for i in range(200):
+                mesh.state_set(f"w{i}", "1")
+            for i in range(200):
+                mesh.state_delete(f"w{i}")
+    finally:
+        stop.append(1)
+        walker.join()
+    assert walks
+    for keys in walks:
+        assert keys == sorted(keys) and len(set(keys)) == len(keys)
+        assert sum(key.startswith("k") for key in keys) == 100_000
+
+
 # A mesh of each kind of table with calls that hold its lock while they let
 # the interpreter lock go; the prelude of the fork and exit scripts below.
 BUSY_MESH = """
