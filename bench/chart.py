@@ -124,18 +124,18 @@ def table(reports):
     return "\n".join(lines)
 
 
-if __name__ == "__main__":
-    if len(sys.argv) >= 3 and sys.argv[1] == "--table":
-        runs = []
-        for name in sys.argv[2:]:
-            with open(name, encoding="utf-8") as results:
-                runs.append(json.load(results))
-        print(table(runs))
-        sys.exit(0)
-    if len(sys.argv) < 3:
-        sys.exit("usage: python bench/chart.py [--table] RESULTS.json [RESULTS.json ...] [OUT.png]")
+def _load(names):
     runs = []
-    for name in sys.argv[1:-1]:
+    for name in names:
         with open(name, encoding="utf-8") as results:
             runs.append(json.load(results))
-    draw(runs, sys.argv[-1])
+    return runs
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 3:
+        sys.exit("usage: python bench/chart.py [--table] RESULTS.json [RESULTS.json ...] [OUT.png]")
+    if sys.argv[1] == "--table":
+        print(table(_load(sys.argv[2:])))
+    else:
+        draw(_load(sys.argv[1:-1]), sys.argv[-1])
