@@ -261,21 +261,9 @@ class Canonicalizer {
     if (p == nullptr) return kFailed;
     *sink.out = '"';
     escaped = sink.escaped;
-    if (sink.wide) [[unlikely]] {
-      count_wide_string(at.out + 1, sink.out);
-    }
+    extra_bytes_ += sink.extra_bytes;
+    width_ = std::max(width_, sink.width);
     return {p, sink.out + 1};
-  }
-
-  // Measures a string just written that holds characters beyond ASCII,
-  // while its bytes are at hand rather than in a pass over the whole text;
-  // a text of ASCII strings is not measured at all. Kept out of line, so
-  // that copying a string stays small enough to be inlined.
-  [[gnu::noinline]] void count_wide_string(const char* begin, const char* end) {
-    const std::string_view text(begin, static_cast<std::size_t>(end - begin));
-    const TextShape shape = shape_of(text);
-    extra_bytes_ += text.size() - shape.code_points;
-    width_ = std::max(width_, shape.width);
   }
 
   Cursors copy_literal(Cursors at, std::string_view word) {

@@ -30,6 +30,7 @@
 #include "json_bytes.h"
 #include "json_error.h"
 #include "json_number.h"
+#include "text_shape.h"
 
 namespace vennu::json {
 
@@ -40,11 +41,12 @@ inline constexpr int kMaxDepth = 127;
 enum class ScanStep : std::uint8_t { kItem, kEnd, kFailed };
 
 // A multi-byte UTF-8 sequence in the text reaches run with its neighbours;
-// multibyte tells of it first, for a sink that wants to know.
+// sequence tells of each one first (its lead byte and size), for a sink that
+// measures the text.
 struct DecodedSink {
   std::string& out;
   void run(const char* begin, const char* end) { out.append(begin, end); }
-  void multibyte() {}
+  void sequence(unsigned char, std::size_t) {}
   void code_point(char32_t cp) {
     char bytes[4];
     out.append(bytes, write_utf8(bytes, cp));
@@ -52,30 +54,40 @@ struct DecodedSink {
 };
 
 // Writes the compact form into room made beforehand: it is never longer
-// than the text read. It notes whether it wrote any character beyond ASCII,
-// so that only such strings are measured.
+// than the text read. It measures what it writes beyond ASCII as it goes,
+// so that the compact form's shape needs no second pass over it.
 struct CompactSink {
   char* out;
   bool escaped = false;  // the text held an escape, so its compact form may
-  bool wide = false;     // a character beyond U+007F was written
+  // Of the characters beyond U+007F written: the bytes past the first of
+  // each, and the widest.
+  std::size_t extra_bytes = 0;
+  CharWidth width = CharWidth::kAscii;
   void run(const char* begin, const char* end) {
     const auto size = static_cast<std::size_t>(end - begin);
     copy_bytes(out, begin, size);
     out += size;
   }
-  void multibyte() { wide = true; }
+  void sequence(unsigned char lead, std::size_t size) {
+    extra_bytes += size - 1;
+    width = std::max(width, width_of_utf8_lead(lead));
+  }
   void code_point(char32_t cp) {
     escaped = true;
-    wide |= cp >= 0x80;
-    out = cp < 0x80 && needs_escape(static_cast<unsigned char>(cp))
-              ? write_escape(out, static_cast<unsigned char>(cp))
-              : write_utf8(out, cp);
+    if (cp < 0x80) {
+      const auto c = static_cast<unsigned char>(cp);
+      out = needs_escape(c) ? write_escape(out, c) : write_utf8(out, cp);
+      return;
+    }
+    const char* const begin = out;
+    out = write_utf8(out, cp);
+    sequence(static_cast<unsigned char>(*begin), static_cast<std::size_t>(out - begin));
   }
 };
 
 struct DiscardSink {
   void run(const char*, const char*) {}
-  void multibyte() {}
+  void sequence(unsigned char, std::size_t) {}
   void code_point(char32_t) {}
 };
 
@@ -301,10 +313,11 @@ const char* Scanner::scan_string(const char* p, Sink& sink) {
     } else {
       // Non-ASCII text comes in runs; check it without going back to the
       // run search after every character.
-      sink.multibyte();
       do {
+        const char* const lead = p;
         p = scan_utf8_sequence(p);
         if (p == nullptr) return nullptr;
+        sink.sequence(static_cast<unsigned char>(*lead), static_cast<std::size_t>(p - lead));
       } while (p != end_ && static_cast<unsigned char>(*p) >= 0x80);
     }
   }

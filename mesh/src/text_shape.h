@@ -33,6 +33,14 @@ struct TextShape {
 
 TextShape shape_of(std::string_view utf8);
 
+// The width of the code point whose UTF-8 sequence starts with lead (0xC2
+// to 0xF4): the lead alone tells, so a reader that checks each sequence
+// measures the text as it goes.
+constexpr CharWidth width_of_utf8_lead(unsigned char lead) {
+  if (lead < 0xC4) return CharWidth::kLatin1;
+  return lead < 0xF0 ? CharWidth::kTwoBytes : CharWidth::kFourBytes;
+}
+
 // Writes the code points of utf8 as units of shape.width (which must be
 // shape_of(utf8).width or wider) to out, which has room for
 // shape.code_points of them (and may be null when that is 0).
