@@ -267,7 +267,7 @@ def test_exit_with_a_daemon_thread_inside_a_large_call(case):
 
 
 @pytest.mark.parametrize(
-    "size", [0, 1, 1000, 32767, 32768, 32769, (1 << 20) - 1, 1 << 20, (1 << 20) + 1]
+    "size", [0, 1, 253, 254, 255, 1000, 32767, 32768, 32769, (1 << 20) - 1, 1 << 20, (1 << 20) + 1]
 )
 @pytest.mark.parametrize("char", ["a", "é", "€", "😀"])
 def test_values_read_back_the_same_on_either_side_of_the_threshold(size, char):

@@ -192,6 +192,19 @@ StateEntries::ValueRead StateEntries::read_value(std::string_view key, std::uint
   return ValueRead::kCopied;
 }
 
+StateEntries::ValueRead StateEntries::read_value(std::string_view key, std::uint64_t hash,
+                                                 std::span<char> room, std::size_t* size,
+                                                 TextShape* shape) const {
+  const Block* block = slots_[slot_of(key, hash)];
+  if (block == nullptr) return ValueRead::kAbsent;
+  *shape = block->shape();
+  const std::string_view value = block->value();
+  if (value.size() > room.size()) return ValueRead::kLonger;
+  std::memcpy(room.data(), value.data(), value.size());
+  *size = value.size();
+  return ValueRead::kCopied;
+}
+
 bool StateEntries::contains(std::string_view key, std::uint64_t hash) const {
   return slots_[slot_of(key, hash)] != nullptr;
 }
@@ -338,6 +351,18 @@ MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(HashedKey key
   ValueRead found = ValueRead::kAbsent;
   const bool readable = entries_.read([&](const StateEntries& entries) {
     found = entries.read_value(key.text, key.hash, max_bytes, out, shape);
+  });
+  if (!readable) return unexpected(poisoned());
+  return found;
+}
+
+MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(HashedKey key,
+                                                                   std::span<char> room,
+                                                                   std::size_t* size,
+                                                                   TextShape* shape) const {
+  ValueRead found = ValueRead::kAbsent;
+  const bool readable = entries_.read([&](const StateEntries& entries) {
+    found = entries.read_value(key.text, key.hash, room, size, shape);
   });
   if (!readable) return unexpected(poisoned());
   return found;

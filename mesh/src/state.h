@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,6 +78,8 @@ class StateEntries {
   enum class ValueRead : std::uint8_t { kAbsent, kCopied, kLonger };
   ValueRead read_value(std::string_view key, std::uint64_t hash, std::size_t max_bytes,
                        std::string* out, TextShape* shape) const;
+  ValueRead read_value(std::string_view key, std::uint64_t hash, std::span<char> room,
+                       std::size_t* size, TextShape* shape) const;
   bool contains(std::string_view key, std::uint64_t hash) const;
   // A block holding an entry, made without the lock, so that copying a
   // large value does not hold up the store. hash is the store's hash of key
@@ -149,6 +152,11 @@ class InMemoryStateStore final : public StateStore {
   MeshResult<ValueRead> read(std::string_view key, std::size_t max_bytes, std::string* out,
                              TextShape* shape) const;
   MeshResult<ValueRead> read(HashedKey key, std::size_t max_bytes, std::string* out,
+                             TextShape* shape) const;
+  // read into room the caller owns, such as an array on its stack, for a
+  // caller that expects a short value: kCopied with the value in its first
+  // *size bytes when it fits, kLonger (room untouched) otherwise.
+  MeshResult<ValueRead> read(HashedKey key, std::span<char> room, std::size_t* size,
                              TextShape* shape) const;
   MeshResult<void> set(std::string_view key, std::string_view value) override;
   // set for a caller that knows the value's shape (shape_of(value)), as the

@@ -264,6 +264,19 @@ TEST(StateStore, ReadGivesTheShapeAndCopiesUpToTheLimit) {
     EXPECT_EQ(text, "unchanged");
     EXPECT_EQ(found.code_points, expected.code_points) << value;
     EXPECT_EQ(found.width, expected.width) << value;
+
+    // The same limits into the caller's room.
+    std::string room(value.size() + 1, '-');
+    std::size_t size = 0;
+    const HashedKey key = store.hashed("k");
+    ASSERT_EQ(*store.read(key, std::span(room.data(), value.size()), &size, &found),
+              InMemoryStateStore::ValueRead::kCopied);
+    EXPECT_EQ(room, value + "-");
+    EXPECT_EQ(size, value.size());
+    room.assign(value.size(), '-');
+    ASSERT_EQ(*store.read(key, std::span(room.data(), value.size() - 1), &size, &found),
+              InMemoryStateStore::ValueRead::kLonger);
+    EXPECT_EQ(room, std::string(value.size(), '-'));
   }
 }
 

@@ -344,9 +344,25 @@ PyObject* route_agent_call(Mesh& mesh, std::string_view agent_type, std::string_
 
 constexpr auto state_get_method = method("state_get", state_get_doc, param::key("key"));
 
+// Most values are short: read into the stack, which costs no thread-local
+// buffer and no resizing of one.
+constexpr std::size_t kShortValueBytes = 256;
+
 PyObject* state_get(Mesh& mesh, HashedKey key) {
-  ResultText result;
   TextShape shape;
+  {
+    std::array<char, kShortValueBytes> room;
+    std::size_t size = 0;
+    const auto found = mesh.state_store.read(key, room, &size, &shape);
+    if (!found) return raise_mesh_error(found.error());
+    if (*found == InMemoryStateStore::ValueRead::kAbsent) Py_RETURN_NONE;
+    if (*found == InMemoryStateStore::ValueRead::kCopied) {
+      return new_str(std::string_view(room.data(), size), shape);
+    }
+  }
+  // Longer: read again into a buffer that fits, and without the interpreter
+  // lock when it is long; the value may have changed or gone meanwhile.
+  ResultText result;
   auto found = mesh.state_store.read(key, kLargeCopyBytes, &result.text(), &shape);
   if (found && *found == InMemoryStateStore::ValueRead::kLonger) {
     without_interpreter_lock(
