@@ -344,28 +344,31 @@ MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(std::string_v
   return read(hashed(key), max_bytes, out, shape);
 }
 
+template <class Section>
+MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read_value(Section section) const {
+  ValueRead found = ValueRead::kAbsent;
+  const bool readable =
+      entries_.read([&](const StateEntries& entries) { found = section(entries); });
+  if (!readable) return unexpected(poisoned());
+  return found;
+}
+
 MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(HashedKey key,
                                                                    std::size_t max_bytes,
                                                                    std::string* out,
                                                                    TextShape* shape) const {
-  ValueRead found = ValueRead::kAbsent;
-  const bool readable = entries_.read([&](const StateEntries& entries) {
-    found = entries.read_value(key.text, key.hash, max_bytes, out, shape);
+  return read_value([&](const StateEntries& entries) {
+    return entries.read_value(key.text, key.hash, max_bytes, out, shape);
   });
-  if (!readable) return unexpected(poisoned());
-  return found;
 }
 
 MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(HashedKey key,
                                                                    std::span<char> room,
                                                                    std::size_t* size,
                                                                    TextShape* shape) const {
-  ValueRead found = ValueRead::kAbsent;
-  const bool readable = entries_.read([&](const StateEntries& entries) {
-    found = entries.read_value(key.text, key.hash, room, size, shape);
+  return read_value([&](const StateEntries& entries) {
+    return entries.read_value(key.text, key.hash, room, size, shape);
   });
-  if (!readable) return unexpected(poisoned());
-  return found;
 }
 
 MeshResult<void> InMemoryStateStore::set(std::string_view key, std::string_view value) {

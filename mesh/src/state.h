@@ -182,6 +182,11 @@ class InMemoryStateStore final : public StateStore {
   HashedKey hashed(std::string_view key) const;
 
  private:
+  // The reads' section, section(entries) giving the ValueRead, under the
+  // shared lock; the poisoned error when the store is poisoned.
+  template <class Section>
+  MeshResult<ValueRead> read_value(Section section) const;
+
   // Immutable: keys are hashed before the lock is taken.
   const SeededHash hash_;
   const KeyHashing hashing_;
