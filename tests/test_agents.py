@@ -48,6 +48,19 @@ def test_metadata_kinds(mesh, metadata, written):
     assert mesh.get_agent("x") == text
 
 
+@pytest.mark.parametrize("char", ["a", "\u00e9", "\U0001f600"])
+def test_records_read_back_whole_on_either_side_of_the_stack_room(mesh, char):
+    # get_agent copies a record of up to 512 bytes into the stack, a longer
+    # one into a buffer.
+    base = len(mesh.register_agent("T", "probe", 0, '""').encode())
+    for size in (511, 512, 513):
+        padding = (size - base) // len(char.encode())
+        text = mesh.register_agent("T", f"a{size}", 0, json.dumps(char * padding, ensure_ascii=False))
+        assert mesh.get_agent(f"a{size}") == text
+        mesh.update_agent_status(f"a{size}", "stopping")
+        assert mesh.get_agent(f"a{size}") in mesh.list_agents(None, "stopping")
+
+
 def test_bad_metadata_registers_nothing(mesh):
     with pytest.raises(ValueError, match="^Serialization error: "):
         mesh.register_agent("T", "x", metadata_json="{")

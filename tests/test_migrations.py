@@ -124,6 +124,19 @@ def test_names_match_exactly(mesh):
     assert {r["variable_name"]: r["stage"] for r in json.loads(mesh.list_migrations())} == {"v": 1, "V": 2, "v ": 1}
 
 
+def test_records_read_back_whole_on_either_side_of_the_stack_room(mesh):
+    # get_migration copies a record of up to 512 bytes into the stack, a
+    # longer one into a buffer.
+    base = len(mesh.start_migration("", "s", "t").encode())
+    for size in (511, 512, 513):
+        name = "\u00e9" * ((size - base) // 2) + "v" * ((size - base) % 2)
+        started = mesh.start_migration(name, "s", "t")
+        assert mesh.get_migration(name) == started
+        advanced = mesh.advance_migration(name, 3, 4)
+        assert mesh.get_migration(name) == advanced
+        assert mesh.get_migration(name) in mesh.list_migrations()
+
+
 def test_list_includes_complete_records(mesh):
     at_stage(mesh, 6, "done")
     at_stage(mesh, 0, "idle")

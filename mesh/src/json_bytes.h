@@ -211,6 +211,25 @@ void copy_overlapping(char* to, const char* from, std::size_t size) {
   }
 }
 
+// copy_bytes for pieces of at most kShortBytes, such as a timestamp's text,
+// with two overlapping moves of 16 or 32 bytes each way above 16.
+inline constexpr std::size_t kShortBytes = 64;
+[[gnu::always_inline]] inline void copy_short_bytes(char* to, const char* from, std::size_t size) {
+  struct Block16 {
+    std::uint64_t words[2];
+  };
+  struct Block32 {
+    std::uint64_t words[4];
+  };
+  if (size <= 16) {
+    copy_bytes(to, from, size);
+  } else if (size <= 32) {
+    copy_overlapping<Block16>(to, from, size);
+  } else {
+    copy_overlapping<Block32>(to, from, size);
+  }
+}
+
 // The writers below write through a raw pointer into room their caller made
 // and return the end of what they wrote.
 

@@ -1,11 +1,9 @@
 #include "migration.h"
 
 #include <cstring>
-#include <iterator>
 #include <utility>
 
 #include "json.h"
-#include "text_shape.h"
 
 namespace vennu {
 namespace {
@@ -31,13 +29,15 @@ MeshResult<MigrationState> finish(bool readable, ChangeOutcome outcome) {
   return std::move(*outcome.record);
 }
 
-// The fields a stage change alters; none of them owns memory.
-void commit_stage_change(const MigrationState& changed, MigrationState& record) {
+// Moves the fields a stage change alters to record, its text swapped rather
+// than copied, so that nothing is allocated.
+void commit_stage_change(MigrationState& changed, MigrationState& record) noexcept {
   record.stage = changed.stage;
   record.stage_name = changed.stage_name;
   record.advanced_at = changed.advanced_at;
   record.discrepancy_count = changed.discrepancy_count;
   record.keys_migrated = changed.keys_migrated;
+  record.ready_text.swap(changed.ready_text);
 }
 
 std::uint64_t active(const MigrationState& record) { return record.stage < kStageDone ? 1 : 0; }
@@ -52,85 +52,60 @@ void move_to_stage(MigrationState& record, std::uint8_t stage, Timestamp now) {
 
 namespace {
 
-// The text of a record up to "stage":, then from ,"app_name": on, which
-// starts at the returned offset.
-std::size_t render_ready_text(std::string_view variable_name, std::string_view source_backend,
-                              std::string_view target_backend, std::string_view app_name,
-                              std::string& out) {
+// The record field by field.
+void render_record(const MigrationState& state, std::string& out) {
   out += "{\"variable_name\":";
-  json::write_string(variable_name, out);
+  json::write_string(state.variable_name, out);
   out += ",\"source_backend\":";
-  json::write_string(source_backend, out);
+  json::write_string(state.source_backend, out);
   out += ",\"target_backend\":";
-  json::write_string(target_backend, out);
+  json::write_string(state.target_backend, out);
   out += ",\"stage\":";
-  const std::size_t tail_at = out.size();
+  json::write_unsigned(state.stage, out);
+  out += ",\"stage_name\":\"";
+  out += state.stage_name;  // letters and underscores: nothing to escape
+  out += "\",\"started_at\":\"";
+  out += state.started_at.view();
+  out += "\",\"advanced_at\":\"";
+  out += state.advanced_at.view();
+  out += "\",\"discrepancy_count\":";
+  json::write_unsigned(state.discrepancy_count, out);
+  out += ",\"keys_migrated\":";
+  json::write_unsigned(state.keys_migrated, out);
   out += ",\"app_name\":";
-  json::write_string(app_name, out);
+  json::write_string(state.app_name, out);
   out += '}';
-  return tail_at;
 }
 
-// The decimal digits of value, written at the end of buffer.
-std::string_view unsigned_text(std::uint64_t value, char (&buffer)[24]) {
-  char* const end = std::end(buffer);
-  char* first = end;
-  do {
-    *--first = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  return {first, static_cast<std::size_t>(end - first)};
+// Renders record's ready text afresh from its fields; may throw
+// std::bad_alloc, leaving it as it was.
+void render_ready_text(MigrationState& record) {
+  // Sized for the unescaped text up front: growing it step by step from
+  // empty costs an allocation per doubling.
+  constexpr std::size_t kFixedBytes = 320;
+  std::string text;
+  text.reserve(kFixedBytes + record.variable_name.size() + record.source_backend.size() +
+               record.target_backend.size() + record.app_name.size());
+  render_record(record, text);
+  record.ready_text = std::move(text);
+}
+
+// A plain loop over bytes: the names are a few bytes long, and only they can
+// bring characters beyond ASCII into a record (escapes are ASCII).
+bool all_ascii(std::string_view text) {
+  unsigned char seen = 0;
+  for (const char c : text) seen = static_cast<unsigned char>(seen | static_cast<unsigned char>(c));
+  return seen < 0x80;
 }
 
 }  // namespace
 
 void write_migration_state(const MigrationState& state, std::string& out) {
-  // A record made outside the controller has no ready text: render it here.
-  std::string rendered;
-  std::string_view ready = state.ready_text;
-  std::size_t tail_at = state.ready_tail_at;
-  if (ready.empty()) {
-    tail_at = render_ready_text(state.variable_name, state.source_backend, state.target_backend,
-                                state.app_name, rendered);
-    ready = rendered;
+  if (state.ready_text.empty()) {
+    render_record(state, out);
+  } else {
+    out += state.ready_text;
   }
-  // Sized once and filled piece by piece, as the agent records are.
-  char stage[24];
-  char discrepancies[24];
-  char keys[24];
-  const std::string_view discrepancy_text = unsigned_text(state.discrepancy_count, discrepancies);
-  const std::string_view keys_text = unsigned_text(state.keys_migrated, keys);
-  const std::string_view stage_text = unsigned_text(state.stage, stage);
-  const std::string_view started_at = state.started_at.view();
-  const std::string_view advanced_at = state.advanced_at.view();
-  constexpr std::string_view kStageName = ",\"stage_name\":\"";
-  constexpr std::string_view kStartedAt = "\",\"started_at\":\"";
-  constexpr std::string_view kAdvancedAt = "\",\"advanced_at\":\"";
-  constexpr std::string_view kDiscrepancies = "\",\"discrepancy_count\":";
-  constexpr std::string_view kKeys = ",\"keys_migrated\":";
-  const std::size_t start = out.size();
-  out.resize(start + ready.size() + stage_text.size() + kStageName.size() +
-             state.stage_name.size() + kStartedAt.size() + started_at.size() + kAdvancedAt.size() +
-             advanced_at.size() + kDiscrepancies.size() + discrepancy_text.size() + kKeys.size() +
-             keys_text.size());
-  char* cursor = out.data() + start;
-  const auto put = [&cursor](std::string_view piece) {
-    std::memcpy(cursor, piece.data(), piece.size());
-    cursor += piece.size();
-  };
-  put(ready.substr(0, tail_at));
-  put(stage_text);
-  put(kStageName);
-  put(state.stage_name);  // letters and underscores: nothing to escape
-  put(kStartedAt);
-  put(started_at);
-  put(kAdvancedAt);
-  put(advanced_at);
-  put(kDiscrepancies);
-  put(discrepancy_text);
-  put(kKeys);
-  put(keys_text);
-  put(ready.substr(tail_at));
 }
 
 MigrationController::MigrationController(std::string app_name, std::shared_ptr<const Clock> clock)
@@ -140,11 +115,8 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
                                                       std::string_view source_backend,
                                                       std::string_view target_backend,
                                                       MigrationUndo* undo) {
-  // The unchanging text is made before the lock is taken.
-  std::string ready_text;
-  const std::size_t ready_tail_at =
-      render_ready_text(variable_name, source_backend, target_backend, app_name_, ready_text);
-  const bool ready_is_ascii = shape_of(ready_text).width == CharWidth::kAscii;
+  const bool ascii = all_ascii(variable_name) && all_ascii(source_backend) &&
+                     all_ascii(target_backend) && all_ascii(app_name_);
   ChangeOutcome outcome;
   const bool readable = table_.write([&](Table& table) {
     TextMap<MigrationState>& migrations = table.migrations;
@@ -165,9 +137,8 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
     record.started_at = current_timestamp(*clock_);
     record.advanced_at = record.started_at;
     record.app_name = app_name_;
-    record.ready_text = std::move(ready_text);
-    record.ready_tail_at = ready_tail_at;
-    record.record_is_ascii = ready_is_ascii;
+    render_ready_text(record);
+    record.record_is_ascii = ascii;
     if (existing != migrations.end()) {
       // Copied whole before the old record is let go: assigning field by
       // field could stop halfway when memory runs out.
@@ -201,16 +172,20 @@ MeshResult<MigrationState> MigrationController::change_stage(std::string_view va
       outcome.error = not_in_progress(variable_name);
       return;
     }
-    // The copy returned to the caller is made before the table changes.
+    // The changed record, its text and the copy of the text returned to
+    // the caller are all made before the table changes.
     MigrationState changed = found->second;
     outcome.error = change(changed);
     if (outcome.error) return;
+    render_ready_text(changed);
+    std::string answer_text = changed.ready_text;
     if (undo != nullptr) {
       undo->kind_ = MigrationUndo::Kind::kStageChanged;
       commit_stage_change(found->second, undo->before_);
     }
     table.active = table.active - active(found->second) + active(changed);
     commit_stage_change(changed, found->second);
+    changed.ready_text.swap(answer_text);
     ++table.changes;
     if (undo != nullptr) undo->change_ = table.changes;
     outcome.record = std::move(changed);
@@ -302,6 +277,27 @@ MeshResult<bool> MigrationController::append_record(std::string_view variable_na
   });
   if (!readable) return unexpected(poisoned());
   return found;
+}
+
+MeshResult<RecordRead> MigrationController::read_record(std::string_view variable_name,
+                                                        std::span<char> room, std::size_t* size,
+                                                        bool* ascii) const {
+  RecordRead read = RecordRead::kAbsent;
+  const bool readable = table_.read([&](const Table& table) {
+    auto record = table.migrations.find(variable_name);
+    if (record == table.migrations.end()) return;
+    const std::string& text = record->second.ready_text;
+    *size = text.size();
+    if (text.size() > room.size()) {
+      read = RecordRead::kLonger;
+      return;
+    }
+    std::memcpy(room.data(), text.data(), text.size());
+    if (ascii != nullptr) *ascii = record->second.record_is_ascii;
+    read = RecordRead::kCopied;
+  });
+  if (!readable) return unexpected(poisoned());
+  return read;
 }
 
 MeshResult<std::vector<MigrationState>> MigrationController::list_all() const {

@@ -12,12 +12,12 @@
 //
 // Thread safety: every member may be called concurrently. start, advance,
 // rollback and undo hold the exclusive lock for their whole body (the clock
-// is read inside it); get, list_all, append_record(s) and the counts take it
-// shared. append_record(s) write their text under the shared lock: each
-// record's text is ready, so this is copying, not JSON work, and a writer
-// that comes meanwhile waits with the caller's outer lock let go (the
-// LockWaitHook of guarded.h), so a long list holds up the controller's
-// writers only. A clock before 1970 abandons a change under the exclusive
+// is read inside it); get, list_all, the record reads and the counts take it
+// shared. append_record(s) and read_record write their text under the
+// shared lock: each record's text is ready, so this is copying, not JSON
+// work, and a writer that comes meanwhile waits with the caller's outer lock
+// let go (the LockWaitHook of guarded.h), so a long list holds up the
+// controller's writers only. A clock before 1970 abandons a change under the exclusive
 // lock and poisons the controller for good: its operations then fail with
 // MigrationError "lock poisoned" and count_active reads 0.
 
@@ -27,12 +27,14 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "error.h"
 #include "guarded.h"
+#include "record_read.h"
 #include "seeded_hash.h"
 #include "timestamp.h"
 
@@ -54,12 +56,10 @@ struct MigrationState {
   std::uint64_t discrepancy_count = 0;
   std::uint64_t keys_migrated = 0;
   std::string app_name;
-  // The record's text around what changes, rendered once when the migration
-  // starts, so that a read copies it: up to "stage": before ready_tail_at,
-  // from ,"app_name": on after it. Empty in a record made by hand, which is
-  // then written field by field.
+  // The whole record's text, rendered by each change of a record the
+  // controller keeps, so that a read copies one block. Empty in a record
+  // made by hand, which is then written field by field.
   std::string ready_text;
-  std::size_t ready_tail_at = 0;
   bool record_is_ascii = false;  // the whole record, known with ready_text
 };
 
@@ -68,7 +68,8 @@ void write_migration_state(const MigrationState& state, std::string& out);
 
 // What putting one record back as it was before a change takes, filled in
 // by the change itself: the record it replaced, moved aside rather than
-// copied, or the stage fields it altered. Undoing therefore never allocates.
+// copied, or the stage fields and the text it altered. Undoing therefore
+// never allocates.
 class MigrationUndo {
  public:
   MigrationUndo() = default;
@@ -80,7 +81,7 @@ class MigrationUndo {
 
   Kind kind_ = Kind::kNone;
   std::uint64_t change_ = 0;  // the change's number among the controller's
-  // The whole record for kReplaced; its stage fields alone for
+  // The whole record for kReplaced; its stage fields and text for
   // kStageChanged.
   MigrationState before_;
 };
@@ -116,6 +117,11 @@ class MigrationController {
   // *ascii, when given, tells whether the record is all ASCII.
   MeshResult<bool> append_record(std::string_view variable_name, std::string& out,
                                  bool* ascii = nullptr) const;
+  // append_record into room the caller owns, such as an array on its
+  // stack: kCopied with the record in the first *size bytes; kLonger, with
+  // *size the record's size and room untouched, when it does not fit.
+  MeshResult<RecordRead> read_record(std::string_view variable_name, std::span<char> room,
+                                     std::size_t* size, bool* ascii = nullptr) const;
   // Appends the JSON array of the records, in map order, to out under the
   // shared lock, copying each record's ready text.
   // *ascii, when given, tells whether the array is all ASCII. On failure out

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "json.h"
+#include "json_bytes.h"
 #include "quoted_text.h"
 
 namespace vennu {
@@ -36,23 +37,92 @@ std::string unknown_status_message(std::string_view text) {
 
 namespace {
 
-// The text of a record up to "registered_at": with the status left out,
-// which goes at the returned offset.
-std::size_t render_ready_text(const AgentEntry& entry, std::string& out) {
-  // Sized for the unescaped text up front: growing it step by step from
-  // empty costs an allocation per doubling.
-  constexpr std::size_t kFixedBytes = 80;
-  out.reserve(out.size() + kFixedBytes + entry.agent_id.size() + entry.agent_type.size());
+// The longest status text ("starting", "stopping").
+constexpr std::size_t kLongestStatus = 8;
+
+// The record field by field; *status_at and *active_at, when given, receive
+// where the texts of the status and of last_active start in out.
+void render_record(const AgentEntry& entry, std::string& out, std::size_t* status_at = nullptr,
+                   std::size_t* active_at = nullptr) {
   out += "{\"agent_id\":";
   json::write_string(entry.agent_id, out);
   out += ",\"agent_type\":";
   json::write_string(entry.agent_type, out);
   out += ",\"status\":\"";
-  const std::size_t status_at = out.size();
+  if (status_at != nullptr) *status_at = out.size();
+  out += status_text(entry.status);  // nothing to escape
   out += "\",\"instance\":";
   json::write_unsigned(entry.instance, out);
-  out += ",\"registered_at\":";
-  return status_at;
+  out += ",\"registered_at\":\"";
+  out += entry.registered_at.view();
+  out += "\",\"last_active\":\"";
+  if (active_at != nullptr) *active_at = out.size();
+  out += entry.last_active.view();
+  out += "\",\"metadata\":";
+  out += entry.metadata_json;
+  out += '}';
+}
+
+// Renders entry's ready text from its fields, with the room to take any
+// status and any last_active in place; may throw std::bad_alloc, leaving
+// the entry as it was.
+void render_ready_text(AgentEntry& entry) {
+  // Sized for the unescaped text up front: growing it step by step from
+  // empty costs an allocation per doubling.
+  constexpr std::size_t kFixedBytes = 120;
+  constexpr std::size_t kPatchRoom = kLongestStatus + Timestamp::kMaxSize;
+  std::string text;
+  text.reserve(kFixedBytes + kPatchRoom + 2 * Timestamp::kMaxSize + entry.agent_id.size() +
+               entry.agent_type.size() + entry.metadata_json.size());
+  std::size_t status_at = 0;
+  std::size_t active_at = 0;
+  render_record(entry, text, &status_at, &active_at);
+  text.reserve(text.size() + kPatchRoom);
+  entry.ready_text.swap(text);
+  entry.ready_status_at = status_at;
+  entry.ready_active_at = active_at;
+}
+
+// splice for a piece of another size, which moves the text after it. Out
+// of line: it is the rare case.
+[[gnu::noinline]] void splice_resized(std::string& text, std::size_t at, std::size_t size,
+                                      std::string_view piece) {
+  const std::size_t tail = text.size() - at - size;
+  if (piece.size() > size) text.resize(text.size() + (piece.size() - size));
+  char* const data = text.data();
+  std::memmove(data + at + piece.size(), data + at + size, tail);
+  std::memcpy(data + at, piece.data(), piece.size());
+  if (piece.size() < size) text.resize(text.size() - (size - piece.size()));
+}
+
+// Replaces the size bytes of text at offset at with piece, a status or a
+// timestamp. Growing text is left to the caller, who keeps the room:
+// nothing is allocated here.
+inline void splice(std::string& text, std::size_t at, std::size_t size, std::string_view piece) {
+  if (piece.size() == size) {
+    // Mostly so: a status set again, a timestamp of as many digits.
+    static_assert(kLongestStatus <= json::kShortBytes && Timestamp::kMaxSize <= json::kShortBytes);
+    json::copy_short_bytes(text.data() + at, piece.data(), size);
+  } else {
+    splice_resized(text, at, size, piece);
+  }
+}
+
+// Sets the status and last_active of an entry, its ready text with them:
+// in place, within the room render_ready_text left, so that nothing is
+// allocated.
+void restamp(AgentEntry& entry, AgentStatus status, const Timestamp& now) {
+  std::string& text = entry.ready_text;
+  if (!text.empty()) {
+    const std::string_view was = status_text(entry.status);
+    const std::string_view becomes = status_text(status);
+    // last_active comes after the status: replaced first, its offset holds.
+    splice(text, entry.ready_active_at, entry.last_active.size(), now.view());
+    splice(text, entry.ready_status_at, was.size(), becomes);
+    entry.ready_active_at = entry.ready_active_at + becomes.size() - was.size();
+  }
+  entry.status = status;
+  entry.last_active = now;
 }
 
 // A plain loop over bytes: the ids it sees are a few bytes long, where
@@ -66,39 +136,11 @@ bool all_ascii(std::string_view text) {
 }  // namespace
 
 void write_agent_entry(const AgentEntry& entry, std::string& out) {
-  // A record made outside the registry has no ready text: render it here.
-  std::string rendered;
-  std::string_view ready = entry.ready_text;
-  std::size_t status_at = entry.ready_status_at;
-  if (ready.empty()) {
-    status_at = render_ready_text(entry, rendered);
-    ready = rendered;
+  if (entry.ready_text.empty()) {
+    render_record(entry, out);
+  } else {
+    out += entry.ready_text;
   }
-  // Sized once and filled piece by piece: a long list writes thousands of
-  // these, and appending each piece checks and grows the string again.
-  const std::string_view status = status_text(entry.status);  // nothing to escape
-  const std::string_view registered_at = entry.registered_at.view();
-  const std::string_view last_active = entry.last_active.view();
-  constexpr std::string_view kLastActive = "\",\"last_active\":\"";
-  constexpr std::string_view kMetadata = "\",\"metadata\":";
-  const std::size_t start = out.size();
-  out.resize(start + ready.size() + status.size() + 1 + registered_at.size() + kLastActive.size() +
-             last_active.size() + kMetadata.size() + entry.metadata_json.size() + 1);
-  char* cursor = out.data() + start;
-  const auto put = [&cursor](std::string_view piece) {
-    std::memcpy(cursor, piece.data(), piece.size());
-    cursor += piece.size();
-  };
-  put(ready.substr(0, status_at));
-  put(status);
-  put(ready.substr(status_at));
-  put("\"");
-  put(registered_at);
-  put(kLastActive);
-  put(last_active);
-  put(kMetadata);
-  put(entry.metadata_json);
-  put("}");
 }
 
 AgentRegistry::AgentRegistry(std::shared_ptr<const Clock> clock) : clock_(std::move(clock)) {}
@@ -113,7 +155,6 @@ MeshResult<void> AgentRegistry::insert(std::string_view agent_type, std::string_
   entry.agent_id = agent_id;
   entry.agent_type = agent_type;
   entry.instance = instance;
-  entry.ready_status_at = render_ready_text(entry, entry.ready_text);
   // Only the id, the type and the metadata can bring characters beyond
   // ASCII into the record; the rest is fixed text, digits and timestamps.
   entry.record_is_ascii = all_ascii(agent_id) && all_ascii(agent_type) && all_ascii(metadata_json);
@@ -132,6 +173,7 @@ MeshResult<void> AgentRegistry::insert(std::string_view agent_type, std::string_
     try {
       fresh.registered_at = current_timestamp(*clock_);
       fresh.last_active = fresh.registered_at;
+      render_ready_text(fresh);
       deliver(static_cast<const AgentEntry&>(fresh));
     } catch (...) {
       table.agents.erase(slot);
@@ -207,10 +249,10 @@ MeshResult<void> AgentRegistry::update_status(std::string_view agent_id, AgentSt
     found = true;
     // The clock may throw; read it before changing anything.
     const Timestamp now = current_timestamp(*clock_);
-    --table.by_status[static_cast<std::size_t>(entry->second.status)];
+    const AgentStatus was = entry->second.status;
+    restamp(entry->second, status, now);
+    --table.by_status[static_cast<std::size_t>(was)];
     ++table.by_status[static_cast<std::size_t>(status)];
-    entry->second.status = status;
-    entry->second.last_active = now;
     ++table.changes;
   });
   if (!readable) return unexpected(poisoned());
@@ -241,6 +283,26 @@ MeshResult<bool> AgentRegistry::append_record(std::string_view agent_id, std::st
   });
   if (!readable) return unexpected(poisoned());
   return found;
+}
+
+MeshResult<RecordRead> AgentRegistry::read_record(std::string_view agent_id, std::span<char> room,
+                                                  std::size_t* size, bool* ascii) const {
+  RecordRead read = RecordRead::kAbsent;
+  const bool readable = table_.read([&](const Table& table) {
+    auto entry = table.agents.find(agent_id);
+    if (entry == table.agents.end()) return;
+    const std::string& text = entry->second.ready_text;
+    *size = text.size();
+    if (text.size() > room.size()) {
+      read = RecordRead::kLonger;
+      return;
+    }
+    std::memcpy(room.data(), text.data(), text.size());
+    if (ascii != nullptr) *ascii = entry->second.record_is_ascii;
+    read = RecordRead::kCopied;
+  });
+  if (!readable) return unexpected(poisoned());
+  return read;
 }
 
 MeshResult<std::optional<AgentStatus>> AgentRegistry::status_of(std::string_view agent_id) const {

@@ -11,9 +11,9 @@
 // std::bad_alloc; the registry is then unchanged and stays usable.
 //
 // Thread safety: every member may be called concurrently. get, status_of,
-// list, append_records and the counts take the lock shared; the rest
-// exclusively. append_record(s) write their text under the shared lock, the
-// only calls that do: each record's text is ready, so this is copying, not
+// list, the record reads and the counts take the lock shared; the rest
+// exclusively. append_record(s) and read_record write their text under the
+// shared lock, the only calls that do: each record's text is ready, so this is copying, not
 // JSON work, and a writer that comes meanwhile waits with the caller's outer
 // lock let go (the LockWaitHook of guarded.h), so a long list holds up the
 // registry's writers only.
@@ -24,12 +24,14 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "error.h"
 #include "guarded.h"
+#include "record_read.h"
 #include "seeded_hash.h"
 #include "text_shape.h"
 #include "timestamp.h"
@@ -64,12 +66,14 @@ struct AgentEntry {
   // The metadata value, kept as its compact JSON text ("{}" when none was
   // given): it is only ever written back, so there is no tree to rebuild.
   std::string metadata_json;
-  // The record's text from its start to "registered_at":, with the status
-  // left out at ready_status_at: what never changes once the agent is
-  // registered, rendered then, so that a read copies it. Empty in an entry
-  // made by hand, which is then written field by field.
+  // The whole record's text, rendered at registration so that a read
+  // copies one block; a status change rewrites its status (at
+  // ready_status_at) and last_active (at ready_active_at) in place, in room
+  // kept for them. Empty in an entry made by hand, which is then written
+  // field by field.
   std::string ready_text;
   std::size_t ready_status_at = 0;
+  std::size_t ready_active_at = 0;
   bool record_is_ascii = false;  // the whole record, known with ready_text
 };
 
@@ -120,6 +124,12 @@ class AgentRegistry {
   // ASCII.
   MeshResult<bool> append_record(std::string_view agent_id, std::string& out,
                                  bool* ascii = nullptr) const;
+
+  // append_record into room the caller owns, such as an array on its
+  // stack: kCopied with the record in the first *size bytes; kLonger, with
+  // *size the record's size and room untouched, when it does not fit.
+  MeshResult<RecordRead> read_record(std::string_view agent_id, std::span<char> room,
+                                     std::size_t* size, bool* ascii = nullptr) const;
 
   // The status alone, for call routing, which needs nothing else.
   MeshResult<std::optional<AgentStatus>> status_of(std::string_view agent_id) const;

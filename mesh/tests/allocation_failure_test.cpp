@@ -468,6 +468,10 @@ TEST(AllocationFailure, RegistryOperations) {
       [](Registry& r) { return r.update_status("customer-0001-eu-west", AgentStatus::kIdle); },
       "update status");
   sweep(
+      subject, reference,
+      [](Registry& r) { return r.update_status("customer-0002-eu-west", AgentStatus::kStopping); },
+      "update status to a longer text");
+  sweep(
       subject, reference, [](Registry& r) { return r.update_status("nobody", AgentStatus::kIdle); },
       "update unknown");
   sweep(

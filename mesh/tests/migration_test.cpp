@@ -67,6 +67,13 @@ TEST_F(MigrationTest, ReadyRecordsMatchRecordsWrittenFieldByField) {
     ASSERT_TRUE(odd.append_record(name, appended, &ascii).value());
     EXPECT_EQ(appended, "prefix" + record(by_hand));
     EXPECT_FALSE(ascii);
+    std::string room(appended.size() - 6, '.');
+    std::size_t size = 0;
+    EXPECT_EQ(odd.read_record(name, room, &size).value(), RecordRead::kCopied);
+    EXPECT_EQ(room.substr(0, size), record(by_hand));
+    room.pop_back();
+    EXPECT_EQ(odd.read_record(name, room, &size).value(), RecordRead::kLonger);
+    EXPECT_EQ(size, room.size() + 1);
     ascii = false;
     ASSERT_TRUE(controller.append_record("plain", appended, &ascii).value());
     EXPECT_TRUE(ascii);

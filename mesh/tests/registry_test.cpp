@@ -13,6 +13,9 @@ namespace {
 
 constexpr Instant kLater{1796592600, 5000000};
 constexpr char kLaterText[] = "2026-12-06T21:30:00.005+00:00";
+// A timestamp longer than any today's: a signed year past 9999 and nine
+// fraction digits.
+constexpr Instant kFarFuture{std::int64_t{400000000000}, 999999999};
 
 class RegistryTest : public ::testing::Test {
  protected:
@@ -144,27 +147,43 @@ TEST_F(RegistryTest, ReadyRecordsMatchRecordsWrittenFieldByField) {
     const bool ascii_type = id.size() % 2 == 0;
     const AgentEntry entry =
         add(ascii_type ? "T\"ype" : "T\"ype\xf0\x9f\x98\x80", id, "[1,{\"a\":null}]");
-    for (const AgentStatus status :
-         {AgentStatus::kStarting, AgentStatus::kRunning, AgentStatus::kError, AgentStatus::kIdle}) {
-      clock->set(kLater);
+    // The status and last_active texts grow and shrink in place.
+    const std::pair<AgentStatus, Instant> changes[] = {
+        {AgentStatus::kStarting, kTestInstant}, {AgentStatus::kRunning, kLater},
+        {AgentStatus::kError, kTestInstant},    {AgentStatus::kIdle, kLater},
+        {AgentStatus::kStopping, kFarFuture},   {AgentStatus::kIdle, kLater}};
+    for (const auto& [status, instant] : changes) {
+      clock->set(instant);
       if (status != AgentStatus::kStarting) {
         ASSERT_TRUE(registry.update_status(id, status));
       }
       AgentEntry by_hand = registry.get(id).value().value();
       ASSERT_FALSE(by_hand.ready_text.empty());
       by_hand.ready_text.clear();
+      const std::string expected = record(by_hand);
       std::string appended = "prefix";
       bool ascii = false;
       ASSERT_TRUE(registry.append_record(id, appended, &ascii).value());
-      EXPECT_EQ(appended, "prefix" + record(by_hand)) << id;
+      EXPECT_EQ(appended, "prefix" + expected) << id;
       EXPECT_EQ(ascii, shape_of(appended).width == CharWidth::kAscii) << id;
-      EXPECT_EQ(record(registry.get(id).value().value()), record(by_hand)) << id;
+      EXPECT_EQ(record(registry.get(id).value().value()), expected) << id;
+      // Read into room that fits exactly, and into room a byte short.
+      std::string room(expected.size(), '.');
+      std::size_t size = 0;
+      EXPECT_EQ(registry.read_record(id, room, &size).value(), RecordRead::kCopied);
+      EXPECT_EQ(room.substr(0, size), expected) << id;
+      room.assign(expected.size() - 1, '.');
+      EXPECT_EQ(registry.read_record(id, room, &size).value(), RecordRead::kLonger);
+      EXPECT_EQ(size, expected.size());
+      EXPECT_EQ(room, std::string(expected.size() - 1, '.'));
     }
     EXPECT_EQ(record(entry).find("\"status\":\"starting\""), entry.ready_status_at - 10);
   }
   std::string untouched = "same";
   EXPECT_FALSE(registry.append_record("ghost", untouched).value());
   EXPECT_EQ(untouched, "same");
+  std::size_t size = 0;
+  EXPECT_EQ(registry.read_record("ghost", untouched, &size).value(), RecordRead::kAbsent);
 }
 
 TEST_F(RegistryTest, ListFiltersAndCounts) {

@@ -24,6 +24,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -203,6 +204,34 @@ PyObject* answer_or_undo(WriteRecord write_record, bool ascii, Undo undo) {
   return written_answer_or_undo(out, ascii, undo);
 }
 
+// One record, as get_agent and get_migration answer, or None. Most records
+// take a few hundred bytes: read_into(room, &size, &ascii) copies one into
+// the stack, which costs no thread-local buffer and no resizing of one. A
+// longer one is appended to the thread's buffer by append(out, &ascii),
+// which finds the record again: it may have changed or gone meanwhile.
+constexpr std::size_t kShortRecordBytes = 512;
+
+template <class ReadInto, class Append>
+PyObject* record_answer(ReadInto read_into, Append append) {
+  bool ascii = false;
+  {
+    std::array<char, kShortRecordBytes> room;
+    std::size_t size = 0;
+    const MeshResult<RecordRead> read = read_into(std::span<char>(room), &size, &ascii);
+    if (!read) return raise_mesh_error(read.error());
+    if (*read == RecordRead::kAbsent) Py_RETURN_NONE;
+    if (*read == RecordRead::kCopied) {
+      const std::string_view text(room.data(), size);
+      return ascii ? new_ascii_str(text) : new_str(text);
+    }
+  }
+  ResultText result;
+  const MeshResult<bool> found = append(result.text(), &ascii);
+  if (!found) return raise_mesh_error(found.error());
+  if (!*found) Py_RETURN_NONE;
+  return ascii ? new_ascii_str(result.text()) : new_str(result.text());
+}
+
 // A JSON array of records, as list_agents and list_migrations answer,
 // appended by append(out, &ascii) under its table's shared lock. That is
 // the one lock held while an answer is written: the records' texts are
@@ -276,12 +305,13 @@ PyObject* deregister_agent(Mesh& mesh, std::string_view agent_id) {
 constexpr auto get_agent_method = method("get_agent", get_agent_doc, param::text("agent_id"));
 
 PyObject* get_agent(Mesh& mesh, std::string_view agent_id) {
-  ResultText result;
-  bool ascii = false;
-  auto found = mesh.registry.append_record(agent_id, result.text(), &ascii);
-  if (!found) return raise_mesh_error(found.error());
-  if (!*found) Py_RETURN_NONE;
-  return ascii ? new_ascii_str(result.text()) : new_str(result.text());
+  return record_answer(
+      [&](std::span<char> room, std::size_t* size, bool* ascii) {
+        return mesh.registry.read_record(agent_id, room, size, ascii);
+      },
+      [&](std::string& out, bool* ascii) {
+        return mesh.registry.append_record(agent_id, out, ascii);
+      });
 }
 
 constexpr auto list_agents_method =
@@ -474,12 +504,13 @@ constexpr auto get_migration_method =
     method("get_migration", get_migration_doc, param::text("variable_name"));
 
 PyObject* get_migration(Mesh& mesh, std::string_view variable_name) {
-  ResultText result;
-  bool ascii = false;
-  auto found = mesh.migrations.append_record(variable_name, result.text(), &ascii);
-  if (!found) return raise_mesh_error(found.error());
-  if (!*found) Py_RETURN_NONE;
-  return ascii ? new_ascii_str(result.text()) : new_str(result.text());
+  return record_answer(
+      [&](std::span<char> room, std::size_t* size, bool* ascii) {
+        return mesh.migrations.read_record(variable_name, room, size, ascii);
+      },
+      [&](std::string& out, bool* ascii) {
+        return mesh.migrations.append_record(variable_name, out, ascii);
+      });
 }
 
 constexpr auto list_migrations_method = method("list_migrations", list_migrations_doc);
