@@ -108,28 +108,30 @@ void write_migration_state(const MigrationState& state, std::string& out) {
   }
 }
 
-MigrationController::MigrationController(std::string app_name, std::shared_ptr<const Clock> clock)
-    : app_name_(std::move(app_name)), clock_(std::move(clock)) {}
+MigrationController::MigrationController(std::string app_name, std::shared_ptr<const Clock> clock,
+                                         KeyHashing hashing)
+    : app_name_(std::move(app_name)), clock_(std::move(clock)), hash_(hashing) {}
 
-MeshResult<MigrationState> MigrationController::start(std::string_view variable_name,
+MeshResult<MigrationState> MigrationController::start(KeyText variable_name,
                                                       std::string_view source_backend,
                                                       std::string_view target_backend,
                                                       MigrationUndo* undo) {
-  const bool ascii = all_ascii(variable_name) && all_ascii(source_backend) &&
+  const HashedKey name = hash_(variable_name);
+  const bool ascii = all_ascii(name.text) && all_ascii(source_backend) &&
                      all_ascii(target_backend) && all_ascii(app_name_);
   ChangeOutcome outcome;
   const bool readable = table_.write([&](Table& table) {
-    TextMap<MigrationState>& migrations = table.migrations;
-    auto existing = migrations.find(variable_name);
+    HashedTextMap<MigrationState>& migrations = table.migrations;
+    auto existing = migrations.find(name);
     if (existing != migrations.end() && existing->second.stage < kStageDone) {
       const MigrationState& active = existing->second;
-      outcome.error = failure("Migration for '" + std::string(variable_name) +
-                              "' already in progress at stage " + std::to_string(active.stage) +
-                              " (" + std::string(active.stage_name) + ")");
+      outcome.error =
+          failure("Migration for '" + std::string(name.text) + "' already in progress at stage " +
+                  std::to_string(active.stage) + " (" + std::string(active.stage_name) + ")");
       return;
     }
     MigrationState record;
-    record.variable_name = variable_name;
+    record.variable_name = name.text;
     record.source_backend = source_backend;
     record.target_backend = target_backend;
     record.stage = 1;
@@ -151,7 +153,7 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
       }
     } else {
       // Inserting one element either succeeds or leaves the map as it was.
-      migrations.emplace(record.variable_name, record);
+      migrations.emplace(HashedText{record.variable_name, name.hash}, record);
       if (undo != nullptr) undo->kind_ = MigrationUndo::Kind::kInserted;
     }
     table.active += active(record);
@@ -163,13 +165,14 @@ MeshResult<MigrationState> MigrationController::start(std::string_view variable_
 }
 
 template <class Change>
-MeshResult<MigrationState> MigrationController::change_stage(std::string_view variable_name,
+MeshResult<MigrationState> MigrationController::change_stage(KeyText variable_name,
                                                              MigrationUndo* undo, Change change) {
+  const HashedKey name = hash_(variable_name);
   ChangeOutcome outcome;
   const bool readable = table_.write([&](Table& table) {
-    auto found = table.migrations.find(variable_name);
+    auto found = table.migrations.find(name);
     if (found == table.migrations.end()) {
-      outcome.error = not_in_progress(variable_name);
+      outcome.error = not_in_progress(name.text);
       return;
     }
     // The changed record, its text and the copy of the text returned to
@@ -193,13 +196,14 @@ MeshResult<MigrationState> MigrationController::change_stage(std::string_view va
   return finish(readable, std::move(outcome));
 }
 
-MeshResult<MigrationState> MigrationController::advance(std::string_view variable_name,
+MeshResult<MigrationState> MigrationController::advance(KeyText variable_name,
                                                         std::uint64_t discrepancy_count,
                                                         std::uint64_t keys_migrated,
                                                         MigrationUndo* undo) {
   return change_stage(variable_name, undo, [&](MigrationState& record) -> std::optional<MeshError> {
     if (record.stage >= kStageDone) {
-      return failure("Migration for '" + std::string(variable_name) + "' is already complete");
+      return failure("Migration for '" + std::string(variable_name.text()) +
+                     "' is already complete");
     }
     move_to_stage(record, static_cast<std::uint8_t>(record.stage + 1), current_timestamp(*clock_));
     // Unsigned arithmetic wraps modulo 2^64, as the counters should.
@@ -209,7 +213,7 @@ MeshResult<MigrationState> MigrationController::advance(std::string_view variabl
   });
 }
 
-MeshResult<MigrationState> MigrationController::rollback(std::string_view variable_name,
+MeshResult<MigrationState> MigrationController::rollback(KeyText variable_name,
                                                          MigrationUndo* undo) {
   return change_stage(variable_name, undo, [&](MigrationState& record) -> std::optional<MeshError> {
     if (record.stage == 0)
@@ -220,14 +224,15 @@ MeshResult<MigrationState> MigrationController::rollback(std::string_view variab
   });
 }
 
-bool MigrationController::undo(std::string_view variable_name, MigrationUndo& undo) noexcept {
+bool MigrationController::undo(KeyText variable_name, MigrationUndo& undo) noexcept {
+  const HashedKey name = hash_(variable_name);
   const MigrationUndo::Kind kind = std::exchange(undo.kind_, MigrationUndo::Kind::kNone);
   if (kind == MigrationUndo::Kind::kNone) return false;
   bool undone = false;
   table_.write(
       [&](Table& table) {
         if (undo.change_ != table.changes) return;
-        auto found = table.migrations.find(variable_name);
+        auto found = table.migrations.find(name);
         if (found == table.migrations.end()) return;
         const std::uint64_t was_active = active(found->second);
         switch (kind) {
@@ -253,11 +258,11 @@ bool MigrationController::undo(std::string_view variable_name, MigrationUndo& un
   return undone;
 }
 
-MeshResult<std::optional<MigrationState>> MigrationController::get(
-    std::string_view variable_name) const {
+MeshResult<std::optional<MigrationState>> MigrationController::get(KeyText variable_name) const {
+  const HashedKey name = hash_(variable_name);
   std::optional<MigrationState> copy;
   const bool readable = table_.read([&](const Table& table) {
-    if (auto found = table.migrations.find(variable_name); found != table.migrations.end()) {
+    if (auto found = table.migrations.find(name); found != table.migrations.end()) {
       copy = found->second;
     }
   });
@@ -265,11 +270,12 @@ MeshResult<std::optional<MigrationState>> MigrationController::get(
   return copy;
 }
 
-MeshResult<bool> MigrationController::append_record(std::string_view variable_name,
-                                                    std::string& out, bool* ascii) const {
+MeshResult<bool> MigrationController::append_record(KeyText variable_name, std::string& out,
+                                                    bool* ascii) const {
+  const HashedKey name = hash_(variable_name);
   bool found = false;
   const bool readable = table_.read([&](const Table& table) {
-    auto record = table.migrations.find(variable_name);
+    auto record = table.migrations.find(name);
     if (record == table.migrations.end()) return;
     write_migration_state(record->second, out);
     if (ascii != nullptr) *ascii = record->second.record_is_ascii;
@@ -279,12 +285,12 @@ MeshResult<bool> MigrationController::append_record(std::string_view variable_na
   return found;
 }
 
-MeshResult<RecordRead> MigrationController::read_record(std::string_view variable_name,
-                                                        std::span<char> room, std::size_t* size,
-                                                        bool* ascii) const {
+MeshResult<RecordRead> MigrationController::read_record(KeyText variable_name, std::span<char> room,
+                                                        std::size_t* size, bool* ascii) const {
+  const HashedKey name = hash_(variable_name);
   RecordRead read = RecordRead::kAbsent;
   const bool readable = table_.read([&](const Table& table) {
-    auto record = table.migrations.find(variable_name);
+    auto record = table.migrations.find(name);
     if (record == table.migrations.end()) return;
     const std::string& text = record->second.ready_text;
     *size = text.size();

@@ -143,28 +143,31 @@ void write_agent_entry(const AgentEntry& entry, std::string& out) {
   }
 }
 
-AgentRegistry::AgentRegistry(std::shared_ptr<const Clock> clock) : clock_(std::move(clock)) {}
+AgentRegistry::AgentRegistry(std::shared_ptr<const Clock> clock, KeyHashing hashing)
+    : clock_(std::move(clock)), hash_(hashing) {}
 
 template <class Deliver>
-MeshResult<void> AgentRegistry::insert(std::string_view agent_type, std::string_view agent_id,
+MeshResult<void> AgentRegistry::insert(std::string_view agent_type, KeyText agent_id,
                                        std::uint32_t instance, std::string metadata_json,
                                        std::uint64_t* change, Deliver deliver) {
+  const HashedKey id = hash_(agent_id);
   if (metadata_json.empty()) metadata_json = "{}";
   // Everything but the timestamps is made before the lock is taken.
   AgentEntry entry;
-  entry.agent_id = agent_id;
+  entry.agent_id = id.text;
   entry.agent_type = agent_type;
   entry.instance = instance;
   // Only the id, the type and the metadata can bring characters beyond
   // ASCII into the record; the rest is fixed text, digits and timestamps.
-  entry.record_is_ascii = all_ascii(agent_id) && all_ascii(agent_type) && all_ascii(metadata_json);
+  entry.record_is_ascii = all_ascii(id.text) && all_ascii(agent_type) && all_ascii(metadata_json);
   entry.metadata_json = std::move(metadata_json);
   bool taken = false;
   const bool readable = table_.write([&](Table& table) {
     // One look-up: the entry goes in first (try_emplace leaves it alone when
     // the id is taken) and comes out again when anything after that fails,
     // which leaves the records and counts as they were.
-    auto [slot, inserted] = table.agents.try_emplace(std::string(agent_id), std::move(entry));
+    auto [slot, inserted] =
+        table.agents.try_emplace(HashedText{std::string(id.text), id.hash}, std::move(entry));
     if (!inserted) {
       taken = true;
       return;
@@ -184,12 +187,11 @@ MeshResult<void> AgentRegistry::insert(std::string_view agent_type, std::string_
     if (change != nullptr) *change = table.changes;
   });
   if (!readable) return unexpected(poisoned());
-  if (taken) return unexpected(MeshError::agent_already_registered(std::string(agent_id)));
+  if (taken) return unexpected(MeshError::agent_already_registered(std::string(id.text)));
   return {};
 }
 
-MeshResult<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type,
-                                                     std::string_view agent_id,
+MeshResult<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type, KeyText agent_id,
                                                      std::uint32_t instance,
                                                      std::string metadata_json,
                                                      std::uint64_t* change) {
@@ -200,8 +202,7 @@ MeshResult<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type
   return std::move(*created);
 }
 
-MeshResult<void> AgentRegistry::register_agent_into(std::string_view agent_type,
-                                                    std::string_view agent_id,
+MeshResult<void> AgentRegistry::register_agent_into(std::string_view agent_type, KeyText agent_id,
                                                     std::uint32_t instance,
                                                     std::string metadata_json, std::string& out,
                                                     bool* ascii, std::uint64_t* change) {
@@ -212,10 +213,11 @@ MeshResult<void> AgentRegistry::register_agent_into(std::string_view agent_type,
                 });
 }
 
-MeshResult<void> AgentRegistry::deregister(std::string_view agent_id) {
+MeshResult<void> AgentRegistry::deregister(KeyText agent_id) {
+  const HashedKey id = hash_(agent_id);
   const bool readable = table_.write([&](Table& table) {
     // Erasing by string_view needs C++23; find first.
-    if (auto found = table.agents.find(agent_id); found != table.agents.end()) {
+    if (auto found = table.agents.find(id); found != table.agents.end()) {
       --table.by_status[static_cast<std::size_t>(found->second.status)];
       table.agents.erase(found);
       ++table.changes;
@@ -225,12 +227,13 @@ MeshResult<void> AgentRegistry::deregister(std::string_view agent_id) {
   return {};
 }
 
-bool AgentRegistry::undo_register(std::string_view agent_id, std::uint64_t change) noexcept {
+bool AgentRegistry::undo_register(KeyText agent_id, std::uint64_t change) noexcept {
+  const HashedKey id = hash_(agent_id);
   bool undone = false;
   table_.write(
       [&](Table& table) {
         if (change != table.changes) return;
-        auto found = table.agents.find(agent_id);
+        auto found = table.agents.find(id);
         if (found == table.agents.end()) return;
         --table.by_status[static_cast<std::size_t>(found->second.status)];
         table.agents.erase(found);
@@ -241,10 +244,11 @@ bool AgentRegistry::undo_register(std::string_view agent_id, std::uint64_t chang
   return undone;
 }
 
-MeshResult<void> AgentRegistry::update_status(std::string_view agent_id, AgentStatus status) {
+MeshResult<void> AgentRegistry::update_status(KeyText agent_id, AgentStatus status) {
+  const HashedKey id = hash_(agent_id);
   bool found = false;
   const bool readable = table_.write([&](Table& table) {
-    auto entry = table.agents.find(agent_id);
+    auto entry = table.agents.find(id);
     if (entry == table.agents.end()) return;
     found = true;
     // The clock may throw; read it before changing anything.
@@ -256,14 +260,15 @@ MeshResult<void> AgentRegistry::update_status(std::string_view agent_id, AgentSt
     ++table.changes;
   });
   if (!readable) return unexpected(poisoned());
-  if (!found) return unexpected(MeshError::agent_not_found("", std::string(agent_id)));
+  if (!found) return unexpected(MeshError::agent_not_found("", std::string(id.text)));
   return {};
 }
 
-MeshResult<std::optional<AgentEntry>> AgentRegistry::get(std::string_view agent_id) const {
+MeshResult<std::optional<AgentEntry>> AgentRegistry::get(KeyText agent_id) const {
+  const HashedKey id = hash_(agent_id);
   std::optional<AgentEntry> copy;
   const bool readable = table_.read([&](const Table& table) {
-    if (auto found = table.agents.find(agent_id); found != table.agents.end()) {
+    if (auto found = table.agents.find(id); found != table.agents.end()) {
       copy = found->second;
     }
   });
@@ -271,11 +276,12 @@ MeshResult<std::optional<AgentEntry>> AgentRegistry::get(std::string_view agent_
   return copy;
 }
 
-MeshResult<bool> AgentRegistry::append_record(std::string_view agent_id, std::string& out,
+MeshResult<bool> AgentRegistry::append_record(KeyText agent_id, std::string& out,
                                               bool* ascii) const {
+  const HashedKey id = hash_(agent_id);
   bool found = false;
   const bool readable = table_.read([&](const Table& table) {
-    auto entry = table.agents.find(agent_id);
+    auto entry = table.agents.find(id);
     if (entry == table.agents.end()) return;
     write_agent_entry(entry->second, out);
     if (ascii != nullptr) *ascii = entry->second.record_is_ascii;
@@ -285,11 +291,12 @@ MeshResult<bool> AgentRegistry::append_record(std::string_view agent_id, std::st
   return found;
 }
 
-MeshResult<RecordRead> AgentRegistry::read_record(std::string_view agent_id, std::span<char> room,
+MeshResult<RecordRead> AgentRegistry::read_record(KeyText agent_id, std::span<char> room,
                                                   std::size_t* size, bool* ascii) const {
+  const HashedKey id = hash_(agent_id);
   RecordRead read = RecordRead::kAbsent;
   const bool readable = table_.read([&](const Table& table) {
-    auto entry = table.agents.find(agent_id);
+    auto entry = table.agents.find(id);
     if (entry == table.agents.end()) return;
     const std::string& text = entry->second.ready_text;
     *size = text.size();
@@ -305,10 +312,11 @@ MeshResult<RecordRead> AgentRegistry::read_record(std::string_view agent_id, std
   return read;
 }
 
-MeshResult<std::optional<AgentStatus>> AgentRegistry::status_of(std::string_view agent_id) const {
+MeshResult<std::optional<AgentStatus>> AgentRegistry::status_of(KeyText agent_id) const {
+  const HashedKey id = hash_(agent_id);
   std::optional<AgentStatus> status;
   const bool readable = table_.read([&](const Table& table) {
-    if (auto found = table.agents.find(agent_id); found != table.agents.end()) {
+    if (auto found = table.agents.find(id); found != table.agents.end()) {
       status = found->second.status;
     }
   });

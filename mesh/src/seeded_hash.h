@@ -1,13 +1,16 @@
 // Hash maps keyed by caller text, hashed with SipHash-1-3 under a key drawn
 // at random for each map, so that no set of keys chosen in advance can
-// degrade a map to linear lookups, and iteration order differs between maps.
+// degrade a map to linear lookups, and iteration order differs between maps;
+// or hashed by their caller, with a hash keyed per process.
 //
-// Thread safety: a SeededHash is immutable after construction.
+// Thread safety: a SeededHash and a KeyHasher are immutable after
+// construction.
 
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -40,5 +43,81 @@ class SeededHash {
 // Lookups take std::string_view without building a std::string.
 template <class V>
 using TextMap = std::unordered_map<std::string, V, SeededHash, std::equal_to<>>;
+
+// A key with its hash, for a table whose caller hashes the keys.
+struct HashedKey {
+  std::string_view text;
+  std::uint64_t hash;
+};
+
+// Who hashes a table's keys. kSeeded: the table, with SipHash-1-3 under a
+// key of its own. kByCaller: the caller, who passes every key with its hash
+// and must give the same text the same hash every time, from a hash keyed
+// per process at least (such as the interpreter's hash of a str, which the
+// str caches: lookups then hash nothing).
+enum class KeyHashing : bool { kSeeded, kByCaller };
+
+// A key as the lookups of a table with either kind of hashing take it: its
+// text, and its hash when the caller hashed it. Made implicitly from either.
+class KeyText {
+ public:
+  KeyText(std::string_view text) : text_(text) {}
+  KeyText(const char* text) : text_(text) {}
+  KeyText(const std::string& text) : text_(text) {}
+  KeyText(HashedKey key) : text_(key.text), hash_(key.hash), hashed_(true) {}
+
+  std::string_view text() const { return text_; }
+
+ private:
+  friend class KeyHasher;
+
+  std::string_view text_;
+  std::uint64_t hash_ = 0;
+  bool hashed_ = false;
+};
+
+// Gives each key of one table its hash, as the table's KeyHashing says.
+// Immutable after construction.
+class KeyHasher {
+ public:
+  explicit KeyHasher(KeyHashing hashing) : hashing_(hashing) {}
+
+  // The key's hash: the table's own for kSeeded (a hash the caller gave is
+  // not used), the caller's for kByCaller, which throws std::logic_error
+  // for a key without one.
+  HashedKey operator()(KeyText key) const {
+    if (hashing_ == KeyHashing::kSeeded) return {key.text_, seeded_(key.text_)};
+    if (!key.hashed_) throw std::logic_error("a key without its hash");
+    return {key.text_, key.hash_};
+  }
+
+ private:
+  const SeededHash seeded_;
+  const KeyHashing hashing_;
+};
+
+// A table's key as it keeps it: the text and the hash it was filed under.
+struct HashedText {
+  std::string text;
+  std::uint64_t hash;
+
+  friend bool operator==(const HashedText& a, HashedKey b) {
+    return a.hash == b.hash && a.text == b.text;
+  }
+  friend bool operator==(const HashedText& a, const HashedText& b) {
+    return a.hash == b.hash && a.text == b.text;
+  }
+};
+
+// Hashes nothing: every key arrives with its hash.
+struct StoredHash {
+  using is_transparent = void;
+  std::size_t operator()(const HashedText& key) const { return static_cast<std::size_t>(key.hash); }
+  std::size_t operator()(HashedKey key) const { return static_cast<std::size_t>(key.hash); }
+};
+
+// A map looked up by HashedKey, whose hashes come from a KeyHasher.
+template <class V>
+using HashedTextMap = std::unordered_map<HashedText, V, StoredHash, std::equal_to<>>;
 
 }  // namespace vennu

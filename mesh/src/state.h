@@ -124,22 +124,11 @@ class StateEntries {
   Block* order_root_ = nullptr;
 };
 
-// A key with its hash, for a store whose caller hashes the keys.
-struct HashedKey {
-  std::string_view text;
-  std::uint64_t hash;
-};
-
 class InMemoryStateStore final : public StateStore {
  public:
-  // Who hashes the keys. kSeeded: the store, with SipHash-1-3 under a key of
-  // its own. kByCaller: the caller, who passes every key as a HashedKey and
-  // must give the same text the same hash every time, from a hash keyed per
-  // process at least (such as the interpreter's hash of a str, which the
-  // str caches: lookups then hash nothing). A kByCaller store is used
-  // through the HashedKey overloads only; the others then throw
-  // std::logic_error.
-  enum class KeyHashing : bool { kSeeded, kByCaller };
+  // Who hashes the keys (seeded_hash.h). A kByCaller store is used through
+  // the HashedKey overloads only; the others then throw std::logic_error.
+  using KeyHashing = vennu::KeyHashing;
   explicit InMemoryStateStore(KeyHashing hashing = KeyHashing::kSeeded);
 
   MeshResult<bool> get(std::string_view key, std::string* out) const override;

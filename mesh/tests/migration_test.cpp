@@ -91,6 +91,17 @@ TEST_F(MigrationTest, ReadyRecordsMatchRecordsWrittenFieldByField) {
   EXPECT_EQ(untouched, "same");
 }
 
+TEST_F(MigrationTest, CallerHashedNamesCompareTheirTexts) {
+  MigrationController hashed_by_caller{"app", clock, KeyHashing::kByCaller};
+  // Both names on one hash: lookups must compare the texts.
+  ASSERT_TRUE(hashed_by_caller.start(HashedKey{"a", 5}, "s", "t"));
+  ASSERT_TRUE(hashed_by_caller.start(HashedKey{"b", 5}, "s", "t"));
+  EXPECT_EQ(hashed_by_caller.advance(HashedKey{"b", 5}, 0, 0).value().stage, 2);
+  EXPECT_EQ(hashed_by_caller.get(HashedKey{"a", 5}).value()->stage, 1);
+  EXPECT_FALSE(hashed_by_caller.get(HashedKey{"a", 6}).value());
+  EXPECT_THROW((void)hashed_by_caller.get("a"), std::logic_error);
+}
+
 // Every cell of the state machine: the stage a record is at (-1: none) and
 // the operation, to the stage reached or the refusal.
 TEST_F(MigrationTest, StateMachine) {

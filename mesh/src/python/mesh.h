@@ -18,14 +18,15 @@ namespace vennu::python {
 struct Mesh {
   Mesh(Plan parsed_plan, std::string migration_app_name, const std::shared_ptr<const Clock>& clock)
       : plan(std::move(parsed_plan)),
-        registry(clock),
-        migrations(std::move(migration_app_name), clock),
+        registry(clock, KeyHashing::kByCaller),
+        migrations(std::move(migration_app_name), clock, KeyHashing::kByCaller),
         channels(clock) {}
 
   const Plan plan;
+  // Its ids, the state store's keys and the migrations' variable names are
+  // hashed by the interpreter's hash of their str, which the str caches, so
+  // a lookup with a key Python already hashed hashes nothing.
   AgentRegistry registry;
-  // Keyed by the interpreter's hash of each key's str, which the str caches,
-  // so a lookup with a key Python already hashed hashes nothing.
   InMemoryStateStore state_store{InMemoryStateStore::KeyHashing::kByCaller};
   MigrationController migrations;
   MeshChannel channels;

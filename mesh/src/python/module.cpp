@@ -255,10 +255,10 @@ PyObject* record_list(std::uint64_t table_size, Append append) {
 // Agents
 
 constexpr auto register_agent_method =
-    method("register_agent", register_agent_doc, param::text("agent_type"), param::text("agent_id"),
+    method("register_agent", register_agent_doc, param::text("agent_type"), param::key("agent_id"),
            param::u32("instance", 0), param::optional_text("metadata_json"));
 
-PyObject* register_agent(Mesh& mesh, std::string_view agent_type, std::string_view agent_id,
+PyObject* register_agent(Mesh& mesh, std::string_view agent_type, HashedKey agent_id,
                          std::uint32_t instance, std::optional<std::string_view> metadata_text) {
   std::string metadata_json;
   if (metadata_text) {
@@ -281,9 +281,9 @@ PyObject* register_agent(Mesh& mesh, std::string_view agent_type, std::string_vi
 }
 
 constexpr auto update_agent_status_method = method("update_agent_status", update_agent_status_doc,
-                                                   param::text("agent_id"), param::text("status"));
+                                                   param::key("agent_id"), param::text("status"));
 
-PyObject* update_agent_status(Mesh& mesh, std::string_view agent_id, std::string_view status_name) {
+PyObject* update_agent_status(Mesh& mesh, HashedKey agent_id, std::string_view status_name) {
   const std::optional<AgentStatus> status = parse_status(status_name);
   if (!status) {
     return raise_mesh_error(MeshError::invalid_argument(unknown_status_message(status_name)));
@@ -294,17 +294,17 @@ PyObject* update_agent_status(Mesh& mesh, std::string_view agent_id, std::string
 }
 
 constexpr auto deregister_agent_method =
-    method("deregister_agent", deregister_agent_doc, param::text("agent_id"));
+    method("deregister_agent", deregister_agent_doc, param::key("agent_id"));
 
-PyObject* deregister_agent(Mesh& mesh, std::string_view agent_id) {
+PyObject* deregister_agent(Mesh& mesh, HashedKey agent_id) {
   auto removed = mesh.registry.deregister(agent_id);
   if (!removed) return raise_mesh_error(removed.error());
   Py_RETURN_NONE;
 }
 
-constexpr auto get_agent_method = method("get_agent", get_agent_doc, param::text("agent_id"));
+constexpr auto get_agent_method = method("get_agent", get_agent_doc, param::key("agent_id"));
 
-PyObject* get_agent(Mesh& mesh, std::string_view agent_id) {
+PyObject* get_agent(Mesh& mesh, HashedKey agent_id) {
   return record_answer(
       [&](std::span<char> room, std::size_t* size, bool* ascii) {
         return mesh.registry.read_record(agent_id, room, size, ascii);
@@ -327,9 +327,9 @@ PyObject* list_agents(Mesh& mesh, std::optional<std::string_view> agent_type,
 
 constexpr auto route_agent_call_method =
     method("route_agent_call", route_agent_call_doc, param::text("agent_type"),
-           param::text("agent_id"), param::text("method"), param::text("args_json", "{}"));
+           param::key("agent_id"), param::text("method"), param::text("args_json", "{}"));
 
-PyObject* route_agent_call(Mesh& mesh, std::string_view agent_type, std::string_view agent_id,
+PyObject* route_agent_call(Mesh& mesh, std::string_view agent_type, HashedKey agent_id,
                            std::string_view method, std::string_view args_json) {
   // The arguments are only checked: the caller dispatches with its own copy.
   {
@@ -348,7 +348,7 @@ PyObject* route_agent_call(Mesh& mesh, std::string_view agent_type, std::string_
     ResultText result;
     std::string& out = result.text();
     out += "{\"agent_id\":";
-    json::write_string(agent_id, out);
+    json::write_string(agent_id.text, out);
     out += ",\"agent_type\":";
     json::write_string(agent_type, out);
     out += ",\"method\":";
@@ -363,7 +363,7 @@ PyObject* route_agent_call(Mesh& mesh, std::string_view agent_type, std::string_
   if (!status) return raise_mesh_error(status.error());
   if (!*status || **status == AgentStatus::kStopped || **status == AgentStatus::kError) {
     return raise_mesh_error(
-        MeshError::agent_not_found(std::string(agent_type), std::string(agent_id)));
+        MeshError::agent_not_found(std::string(agent_type), std::string(agent_id.text)));
   }
   // The agent may have gone since the lookup; routing succeeds all the same.
   (void)mesh.registry.update_status(agent_id, AgentStatus::kRunning);
@@ -460,18 +460,18 @@ PyObject* state_keys(Mesh& mesh, std::string_view prefix) {
 
 // Migrations
 
-PyObject* migration_answer(Mesh& mesh, std::string_view variable_name, const MigrationState& state,
+PyObject* migration_answer(Mesh& mesh, HashedKey variable_name, const MigrationState& state,
                            MigrationUndo& undo) {
   return answer_or_undo([&](std::string& out) { write_migration_state(state, out); },
                         state.record_is_ascii, [&] { mesh.migrations.undo(variable_name, undo); });
 }
 
 constexpr auto start_migration_method =
-    method("start_migration", start_migration_doc, param::text("variable_name"),
+    method("start_migration", start_migration_doc, param::key("variable_name"),
            param::text("source_backend"), param::text("target_backend"));
 
-PyObject* start_migration(Mesh& mesh, std::string_view variable_name,
-                          std::string_view source_backend, std::string_view target_backend) {
+PyObject* start_migration(Mesh& mesh, HashedKey variable_name, std::string_view source_backend,
+                          std::string_view target_backend) {
   MigrationUndo undo;
   auto state = mesh.migrations.start(variable_name, source_backend, target_backend, &undo);
   if (!state) return raise_mesh_error(state.error());
@@ -479,11 +479,11 @@ PyObject* start_migration(Mesh& mesh, std::string_view variable_name,
 }
 
 constexpr auto advance_migration_method =
-    method("advance_migration", advance_migration_doc, param::text("variable_name"),
+    method("advance_migration", advance_migration_doc, param::key("variable_name"),
            param::u64("discrepancy_count", 0), param::u64("keys_migrated", 0));
 
-PyObject* advance_migration(Mesh& mesh, std::string_view variable_name,
-                            std::uint64_t discrepancy_count, std::uint64_t keys_migrated) {
+PyObject* advance_migration(Mesh& mesh, HashedKey variable_name, std::uint64_t discrepancy_count,
+                            std::uint64_t keys_migrated) {
   MigrationUndo undo;
   auto state = mesh.migrations.advance(variable_name, discrepancy_count, keys_migrated, &undo);
   if (!state) return raise_mesh_error(state.error());
@@ -491,9 +491,9 @@ PyObject* advance_migration(Mesh& mesh, std::string_view variable_name,
 }
 
 constexpr auto rollback_migration_method =
-    method("rollback_migration", rollback_migration_doc, param::text("variable_name"));
+    method("rollback_migration", rollback_migration_doc, param::key("variable_name"));
 
-PyObject* rollback_migration(Mesh& mesh, std::string_view variable_name) {
+PyObject* rollback_migration(Mesh& mesh, HashedKey variable_name) {
   MigrationUndo undo;
   auto state = mesh.migrations.rollback(variable_name, &undo);
   if (!state) return raise_mesh_error(state.error());
@@ -501,9 +501,9 @@ PyObject* rollback_migration(Mesh& mesh, std::string_view variable_name) {
 }
 
 constexpr auto get_migration_method =
-    method("get_migration", get_migration_doc, param::text("variable_name"));
+    method("get_migration", get_migration_doc, param::key("variable_name"));
 
-PyObject* get_migration(Mesh& mesh, std::string_view variable_name) {
+PyObject* get_migration(Mesh& mesh, HashedKey variable_name) {
   return record_answer(
       [&](std::span<char> room, std::size_t* size, bool* ascii) {
         return mesh.migrations.read_record(variable_name, room, size, ascii);
