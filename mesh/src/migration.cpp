@@ -1,6 +1,5 @@
 #include "migration.h"
 
-#include <cstring>
 #include <utility>
 
 #include "json.h"
@@ -292,15 +291,8 @@ MeshResult<RecordRead> MigrationController::read_record(KeyText variable_name, s
   const bool readable = table_.read([&](const Table& table) {
     auto record = table.migrations.find(name);
     if (record == table.migrations.end()) return;
-    const std::string& text = record->second.ready_text;
-    *size = text.size();
-    if (text.size() > room.size()) {
-      read = RecordRead::kLonger;
-      return;
-    }
-    std::memcpy(room.data(), text.data(), text.size());
+    read = copy_record(record->second.ready_text, room, size);
     if (ascii != nullptr) *ascii = record->second.record_is_ascii;
-    read = RecordRead::kCopied;
   });
   if (!readable) return unexpected(poisoned());
   return read;

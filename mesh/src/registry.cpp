@@ -298,15 +298,8 @@ MeshResult<RecordRead> AgentRegistry::read_record(KeyText agent_id, std::span<ch
   const bool readable = table_.read([&](const Table& table) {
     auto entry = table.agents.find(id);
     if (entry == table.agents.end()) return;
-    const std::string& text = entry->second.ready_text;
-    *size = text.size();
-    if (text.size() > room.size()) {
-      read = RecordRead::kLonger;
-      return;
-    }
-    std::memcpy(room.data(), text.data(), text.size());
+    read = copy_record(entry->second.ready_text, room, size);
     if (ascii != nullptr) *ascii = entry->second.record_is_ascii;
-    read = RecordRead::kCopied;
   });
   if (!readable) return unexpected(poisoned());
   return read;
