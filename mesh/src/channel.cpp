@@ -51,12 +51,13 @@ std::uint64_t BroadcastChannel::TEST_sender_count() const {
   return senders_.load(std::memory_order_acquire);
 }
 
-MeshChannel::MeshChannel(std::shared_ptr<const Clock> clock) : clock_(std::move(clock)) {}
+MeshChannel::MeshChannel(std::shared_ptr<const Clock> clock, KeyHashing hashing)
+    : clock_(std::move(clock)), hash_(hashing) {}
 
-MeshResult<std::uint64_t> MeshChannel::publish(std::string_view topic,
-                                               std::string_view payload_json) {
+MeshResult<std::uint64_t> MeshChannel::publish(KeyText topic_text, std::string_view payload_json) {
+  const HashedKey topic = hash_(topic_text);
   SenderHandle handle;
-  const bool readable = topics_.write([&](TextMap<std::unique_ptr<BroadcastChannel>>& topics) {
+  const bool readable = topics_.write([&](Topics& topics) {
     inject_fault(FaultSite::kChannelPublish);
     if (auto found = topics.find(topic); found != topics.end()) {
       found->second->add_sender();
@@ -70,19 +71,18 @@ MeshResult<std::uint64_t> MeshChannel::publish(std::string_view topic,
     auto created = std::make_unique<BroadcastChannel>();
     created->release_receiver();
     BroadcastChannel* channel = created.get();
-    topics.emplace(std::string(topic), std::move(created));
+    topics.emplace(HashedText{std::string(topic.text), topic.hash}, std::move(created));
     channel->add_sender();
     handle.adopt(channel);
   });
   if (!readable) return unexpected(MeshError::channel_error("channel lock poisoned"));
-  const Message message{topic, payload_json, current_instant(*clock_)};
+  const Message message{topic.text, payload_json, current_instant(*clock_)};
   return (*handle).send(message);
 }
 
 std::uint64_t MeshChannel::topic_count() const {
   std::uint64_t count = 0;
-  topics_.read(
-      [&](const TextMap<std::unique_ptr<BroadcastChannel>>& topics) { count = topics.size(); });
+  topics_.read([&](const Topics& topics) { count = topics.size(); });
   return count;
 }
 

@@ -72,20 +72,26 @@ class BroadcastChannel {
 
 class MeshChannel {
  public:
-  explicit MeshChannel(std::shared_ptr<const Clock> clock = system_clock());
+  // Topics are hashed as hashing says (seeded_hash.h): by a kByCaller
+  // channel map's caller, who then passes every topic as a HashedKey.
+  explicit MeshChannel(std::shared_ptr<const Clock> clock = system_clock(),
+                       KeyHashing hashing = KeyHashing::kSeeded);
 
   // The number of receivers that got the message (0 in practice).
   // payload_json must be valid JSON text (json::validate).
-  MeshResult<std::uint64_t> publish(std::string_view topic, std::string_view payload_json);
+  MeshResult<std::uint64_t> publish(KeyText topic, std::string_view payload_json);
 
   // 0 when poisoned.
   std::uint64_t topic_count() const;
 
  private:
+  using Topics = HashedTextMap<std::unique_ptr<BroadcastChannel>>;
+
   std::shared_ptr<const Clock> clock_;
+  const KeyHasher hash_;  // immutable: topics are hashed before the lock is taken
   // Topics are never removed, so a channel outlives every publish that
   // found it in the map.
-  Guarded<TextMap<std::unique_ptr<BroadcastChannel>>> topics_;
+  Guarded<Topics> topics_;
 };
 
 }  // namespace vennu

@@ -37,6 +37,13 @@ TEST(MeshChannel, TopicsAreCreatedOnFirstPublish) {
     EXPECT_EQ(channels.publish("orders", payload).value(), 0u);
   }
   EXPECT_EQ(channels.topic_count(), 4u);
+  // Topics hashed by the caller, all on one hash: the texts tell them apart.
+  MeshChannel hashed_by_caller(std::make_shared<TestClock>(), KeyHashing::kByCaller);
+  for (const char* topic : {"a", "b", "a"}) {
+    EXPECT_EQ(hashed_by_caller.publish(HashedKey{topic, 9}, "null").value(), 0u);
+  }
+  EXPECT_EQ(hashed_by_caller.topic_count(), 2u);
+  EXPECT_THROW((void)hashed_by_caller.publish("a", "null"), std::logic_error);
 }
 
 TEST(MeshChannel, ClockFaultAfterTheLockLeavesTheMapUsable) {

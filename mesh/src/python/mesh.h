@@ -20,12 +20,12 @@ struct Mesh {
       : plan(std::move(parsed_plan)),
         registry(clock, KeyHashing::kByCaller),
         migrations(std::move(migration_app_name), clock, KeyHashing::kByCaller),
-        channels(clock) {}
+        channels(clock, KeyHashing::kByCaller) {}
 
   const Plan plan;
-  // Its ids, the state store's keys and the migrations' variable names are
-  // hashed by the interpreter's hash of their str, which the str caches, so
-  // a lookup with a key Python already hashed hashes nothing.
+  // Its ids, the state store's keys, the migrations' variable names and the
+  // topics are hashed by the interpreter's hash of their str, which the str
+  // caches, so a lookup with a key Python already hashed hashes nothing.
   AgentRegistry registry;
   InMemoryStateStore state_store{InMemoryStateStore::KeyHashing::kByCaller};
   MigrationController migrations;

@@ -524,9 +524,9 @@ PyObject* list_migrations(Mesh& mesh) {
 // Channels, health, plan
 
 constexpr auto publish_method =
-    method("publish", publish_doc, param::text("topic"), param::text("payload_json"));
+    method("publish", publish_doc, param::key("topic"), param::text("payload_json"));
 
-PyObject* publish(Mesh& mesh, std::string_view topic, std::string_view payload_json) {
+PyObject* publish(Mesh& mesh, HashedKey topic, std::string_view payload_json) {
   std::optional<json::Error> invalid;
   std::optional<MeshResult<std::uint64_t>> receivers;
   without_interpreter_lock(payload_json.size() >= kLargeWorkBytes, [&] {
