@@ -54,7 +54,8 @@ std::uint64_t BroadcastChannel::TEST_sender_count() const {
 MeshChannel::MeshChannel(std::shared_ptr<const Clock> clock, KeyHashing hashing)
     : clock_(std::move(clock)), hash_(hashing) {}
 
-MeshResult<std::uint64_t> MeshChannel::publish(KeyText topic_text, std::string_view payload_json) {
+MeshResult<std::uint64_t> MeshChannel::publish(const KeyText& topic_text,
+                                               std::string_view payload_json) {
   const HashedKey topic = hash_(topic_text);
   SenderHandle handle;
   const bool readable = topics_.write([&](Topics& topics) {

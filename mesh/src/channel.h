@@ -79,7 +79,7 @@ class MeshChannel {
 
   // The number of receivers that got the message (0 in practice).
   // payload_json must be valid JSON text (json::validate).
-  MeshResult<std::uint64_t> publish(KeyText topic, std::string_view payload_json);
+  MeshResult<std::uint64_t> publish(const KeyText& topic, std::string_view payload_json);
 
   // 0 when poisoned.
   std::uint64_t topic_count() const;

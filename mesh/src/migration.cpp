@@ -111,7 +111,7 @@ MigrationController::MigrationController(std::string app_name, std::shared_ptr<c
                                          KeyHashing hashing)
     : app_name_(std::move(app_name)), clock_(std::move(clock)), hash_(hashing) {}
 
-MeshResult<MigrationState> MigrationController::start(KeyText variable_name,
+MeshResult<MigrationState> MigrationController::start(const KeyText& variable_name,
                                                       std::string_view source_backend,
                                                       std::string_view target_backend,
                                                       MigrationUndo* undo) {
@@ -164,7 +164,7 @@ MeshResult<MigrationState> MigrationController::start(KeyText variable_name,
 }
 
 template <class Change>
-MeshResult<MigrationState> MigrationController::change_stage(KeyText variable_name,
+MeshResult<MigrationState> MigrationController::change_stage(const KeyText& variable_name,
                                                              MigrationUndo* undo, Change change) {
   const HashedKey name = hash_(variable_name);
   ChangeOutcome outcome;
@@ -195,7 +195,7 @@ MeshResult<MigrationState> MigrationController::change_stage(KeyText variable_na
   return finish(readable, std::move(outcome));
 }
 
-MeshResult<MigrationState> MigrationController::advance(KeyText variable_name,
+MeshResult<MigrationState> MigrationController::advance(const KeyText& variable_name,
                                                         std::uint64_t discrepancy_count,
                                                         std::uint64_t keys_migrated,
                                                         MigrationUndo* undo) {
@@ -212,7 +212,7 @@ MeshResult<MigrationState> MigrationController::advance(KeyText variable_name,
   });
 }
 
-MeshResult<MigrationState> MigrationController::rollback(KeyText variable_name,
+MeshResult<MigrationState> MigrationController::rollback(const KeyText& variable_name,
                                                          MigrationUndo* undo) {
   return change_stage(variable_name, undo, [&](MigrationState& record) -> std::optional<MeshError> {
     if (record.stage == 0)
@@ -223,7 +223,7 @@ MeshResult<MigrationState> MigrationController::rollback(KeyText variable_name,
   });
 }
 
-bool MigrationController::undo(KeyText variable_name, MigrationUndo& undo) noexcept {
+bool MigrationController::undo(const KeyText& variable_name, MigrationUndo& undo) noexcept {
   const HashedKey name = hash_(variable_name);
   const MigrationUndo::Kind kind = std::exchange(undo.kind_, MigrationUndo::Kind::kNone);
   if (kind == MigrationUndo::Kind::kNone) return false;
@@ -257,7 +257,8 @@ bool MigrationController::undo(KeyText variable_name, MigrationUndo& undo) noexc
   return undone;
 }
 
-MeshResult<std::optional<MigrationState>> MigrationController::get(KeyText variable_name) const {
+MeshResult<std::optional<MigrationState>> MigrationController::get(
+    const KeyText& variable_name) const {
   const HashedKey name = hash_(variable_name);
   std::optional<MigrationState> copy;
   const bool readable = table_.read([&](const Table& table) {
@@ -269,7 +270,7 @@ MeshResult<std::optional<MigrationState>> MigrationController::get(KeyText varia
   return copy;
 }
 
-MeshResult<bool> MigrationController::append_record(KeyText variable_name, std::string& out,
+MeshResult<bool> MigrationController::append_record(const KeyText& variable_name, std::string& out,
                                                     bool* ascii) const {
   const HashedKey name = hash_(variable_name);
   bool found = false;
@@ -284,8 +285,9 @@ MeshResult<bool> MigrationController::append_record(KeyText variable_name, std::
   return found;
 }
 
-MeshResult<RecordRead> MigrationController::read_record(KeyText variable_name, std::span<char> room,
-                                                        std::size_t* size, bool* ascii) const {
+MeshResult<RecordRead> MigrationController::read_record(const KeyText& variable_name,
+                                                        std::span<char> room, std::size_t* size,
+                                                        bool* ascii) const {
   const HashedKey name = hash_(variable_name);
   RecordRead read = RecordRead::kAbsent;
   const bool readable = table_.read([&](const Table& table) {

@@ -97,12 +97,12 @@ class MigrationController {
 
   // Each change fills *undo, when given, with what undo() needs to take it
   // back; a refused change leaves it as it was.
-  MeshResult<MigrationState> start(KeyText variable_name, std::string_view source_backend,
+  MeshResult<MigrationState> start(const KeyText& variable_name, std::string_view source_backend,
                                    std::string_view target_backend, MigrationUndo* undo = nullptr);
   // The counts are added modulo 2^64.
-  MeshResult<MigrationState> advance(KeyText variable_name, std::uint64_t discrepancy_count,
+  MeshResult<MigrationState> advance(const KeyText& variable_name, std::uint64_t discrepancy_count,
                                      std::uint64_t keys_migrated, MigrationUndo* undo = nullptr);
-  MeshResult<MigrationState> rollback(KeyText variable_name, MigrationUndo* undo = nullptr);
+  MeshResult<MigrationState> rollback(const KeyText& variable_name, MigrationUndo* undo = nullptr);
   // Takes back the change of variable_name's record that filled undo,
   // provided it is still the controller's latest change: the record is
   // removed again or put back as it was, so that every record and
@@ -113,17 +113,17 @@ class MigrationController {
   // caller's outer lock (OuterLock::kKeep). false, doing nothing, when
   // anything changed the records since, the controller is poisoned, or undo holds no change;
   // undo is spent either way.
-  bool undo(KeyText variable_name, MigrationUndo& undo) noexcept;
+  bool undo(const KeyText& variable_name, MigrationUndo& undo) noexcept;
   // Appends the record of variable_name (write_migration_state's text) to
   // out under the shared lock; false, with out unchanged, when unknown.
   // *ascii, when given, tells whether the record is all ASCII.
-  MeshResult<bool> append_record(KeyText variable_name, std::string& out,
+  MeshResult<bool> append_record(const KeyText& variable_name, std::string& out,
                                  bool* ascii = nullptr) const;
   // append_record into room the caller owns, such as an array on its
   // stack: kCopied with the record in the first *size bytes; kLonger, with
   // *size the record's size and room untouched, when it does not fit.
-  MeshResult<RecordRead> read_record(KeyText variable_name, std::span<char> room, std::size_t* size,
-                                     bool* ascii = nullptr) const;
+  MeshResult<RecordRead> read_record(const KeyText& variable_name, std::span<char> room,
+                                     std::size_t* size, bool* ascii = nullptr) const;
   // Appends the JSON array of the records, in map order, to out under the
   // shared lock, copying each record's ready text.
   // *ascii, when given, tells whether the array is all ASCII. On failure out
@@ -138,7 +138,7 @@ class MigrationController {
 
   // Test oracles: the records behind the texts above, as values, for tests
   // to check the texts and the bookkeeping against. Nothing else uses them.
-  MeshResult<std::optional<MigrationState>> get(KeyText variable_name) const;
+  MeshResult<std::optional<MigrationState>> get(const KeyText& variable_name) const;
   // The records append_records writes, in its order.
   MeshResult<std::vector<MigrationState>> list_all() const;
 
@@ -149,7 +149,7 @@ class MigrationController {
   // time it was reached and the counters: those are committed to the table
   // with copies that cannot throw.
   template <class Change>
-  MeshResult<MigrationState> change_stage(KeyText variable_name, MigrationUndo* undo,
+  MeshResult<MigrationState> change_stage(const KeyText& variable_name, MigrationUndo* undo,
                                           Change change);
 
   struct Table {

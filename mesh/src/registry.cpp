@@ -147,7 +147,7 @@ AgentRegistry::AgentRegistry(std::shared_ptr<const Clock> clock, KeyHashing hash
     : clock_(std::move(clock)), hash_(hashing) {}
 
 template <class Deliver>
-MeshResult<void> AgentRegistry::insert(std::string_view agent_type, KeyText agent_id,
+MeshResult<void> AgentRegistry::insert(std::string_view agent_type, const KeyText& agent_id,
                                        std::uint32_t instance, std::string metadata_json,
                                        std::uint64_t* change, Deliver deliver) {
   const HashedKey id = hash_(agent_id);
@@ -191,7 +191,8 @@ MeshResult<void> AgentRegistry::insert(std::string_view agent_type, KeyText agen
   return {};
 }
 
-MeshResult<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type, KeyText agent_id,
+MeshResult<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type,
+                                                     const KeyText& agent_id,
                                                      std::uint32_t instance,
                                                      std::string metadata_json,
                                                      std::uint64_t* change) {
@@ -202,8 +203,8 @@ MeshResult<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type
   return std::move(*created);
 }
 
-MeshResult<void> AgentRegistry::register_agent_into(std::string_view agent_type, KeyText agent_id,
-                                                    std::uint32_t instance,
+MeshResult<void> AgentRegistry::register_agent_into(std::string_view agent_type,
+                                                    const KeyText& agent_id, std::uint32_t instance,
                                                     std::string metadata_json, std::string& out,
                                                     bool* ascii, std::uint64_t* change) {
   return insert(agent_type, agent_id, instance, std::move(metadata_json), change,
@@ -213,7 +214,7 @@ MeshResult<void> AgentRegistry::register_agent_into(std::string_view agent_type,
                 });
 }
 
-MeshResult<void> AgentRegistry::deregister(KeyText agent_id) {
+MeshResult<void> AgentRegistry::deregister(const KeyText& agent_id) {
   const HashedKey id = hash_(agent_id);
   const bool readable = table_.write([&](Table& table) {
     // Erasing by string_view needs C++23; find first.
@@ -227,7 +228,7 @@ MeshResult<void> AgentRegistry::deregister(KeyText agent_id) {
   return {};
 }
 
-bool AgentRegistry::undo_register(KeyText agent_id, std::uint64_t change) noexcept {
+bool AgentRegistry::undo_register(const KeyText& agent_id, std::uint64_t change) noexcept {
   const HashedKey id = hash_(agent_id);
   bool undone = false;
   table_.write(
@@ -244,7 +245,7 @@ bool AgentRegistry::undo_register(KeyText agent_id, std::uint64_t change) noexce
   return undone;
 }
 
-MeshResult<void> AgentRegistry::update_status(KeyText agent_id, AgentStatus status) {
+MeshResult<void> AgentRegistry::update_status(const KeyText& agent_id, AgentStatus status) {
   const HashedKey id = hash_(agent_id);
   bool found = false;
   const bool readable = table_.write([&](Table& table) {
@@ -264,7 +265,7 @@ MeshResult<void> AgentRegistry::update_status(KeyText agent_id, AgentStatus stat
   return {};
 }
 
-MeshResult<std::optional<AgentEntry>> AgentRegistry::get(KeyText agent_id) const {
+MeshResult<std::optional<AgentEntry>> AgentRegistry::get(const KeyText& agent_id) const {
   const HashedKey id = hash_(agent_id);
   std::optional<AgentEntry> copy;
   const bool readable = table_.read([&](const Table& table) {
@@ -276,7 +277,7 @@ MeshResult<std::optional<AgentEntry>> AgentRegistry::get(KeyText agent_id) const
   return copy;
 }
 
-MeshResult<bool> AgentRegistry::append_record(KeyText agent_id, std::string& out,
+MeshResult<bool> AgentRegistry::append_record(const KeyText& agent_id, std::string& out,
                                               bool* ascii) const {
   const HashedKey id = hash_(agent_id);
   bool found = false;
@@ -291,7 +292,7 @@ MeshResult<bool> AgentRegistry::append_record(KeyText agent_id, std::string& out
   return found;
 }
 
-MeshResult<RecordRead> AgentRegistry::read_record(KeyText agent_id, std::span<char> room,
+MeshResult<RecordRead> AgentRegistry::read_record(const KeyText& agent_id, std::span<char> room,
                                                   std::size_t* size, bool* ascii) const {
   const HashedKey id = hash_(agent_id);
   RecordRead read = RecordRead::kAbsent;
@@ -305,7 +306,7 @@ MeshResult<RecordRead> AgentRegistry::read_record(KeyText agent_id, std::span<ch
   return read;
 }
 
-MeshResult<std::optional<AgentStatus>> AgentRegistry::status_of(KeyText agent_id) const {
+MeshResult<std::optional<AgentStatus>> AgentRegistry::status_of(const KeyText& agent_id) const {
   const HashedKey id = hash_(agent_id);
   std::optional<AgentStatus> status;
   const bool readable = table_.read([&](const Table& table) {

@@ -99,7 +99,7 @@ class AgentRegistry {
   // counts unchanged (out may then hold part of the record, and the order
   // of the records may differ, as after undo_register). *ascii, when given, tells
   // whether the record is all ASCII.
-  MeshResult<void> register_agent_into(std::string_view agent_type, KeyText agent_id,
+  MeshResult<void> register_agent_into(std::string_view agent_type, const KeyText& agent_id,
                                        std::uint32_t instance, std::string metadata_json,
                                        std::string& out, bool* ascii = nullptr,
                                        std::uint64_t* change = nullptr);
@@ -112,29 +112,30 @@ class AgentRegistry {
   // throws, and it waits for the lock keeping the caller's outer lock
   // (OuterLock::kKeep). false, doing nothing, when anything changed the
   // registry since or it is poisoned.
-  bool undo_register(KeyText agent_id, std::uint64_t change) noexcept;
+  bool undo_register(const KeyText& agent_id, std::uint64_t change) noexcept;
 
   // Removing an unknown id succeeds.
-  MeshResult<void> deregister(KeyText agent_id);
+  MeshResult<void> deregister(const KeyText& agent_id);
 
   // Sets the status and renews last_active. AgentNotFound (empty type) when
   // the id is unknown.
-  MeshResult<void> update_status(KeyText agent_id, AgentStatus status);
+  MeshResult<void> update_status(const KeyText& agent_id, AgentStatus status);
 
   // Appends the record of agent_id (write_agent_entry's text) to out, under
   // the shared lock, from its ready text; false, with out unchanged, when
   // the id is unknown. *ascii, when given, tells whether the record is all
   // ASCII.
-  MeshResult<bool> append_record(KeyText agent_id, std::string& out, bool* ascii = nullptr) const;
+  MeshResult<bool> append_record(const KeyText& agent_id, std::string& out,
+                                 bool* ascii = nullptr) const;
 
   // append_record into room the caller owns, such as an array on its
   // stack: kCopied with the record in the first *size bytes; kLonger, with
   // *size the record's size and room untouched, when it does not fit.
-  MeshResult<RecordRead> read_record(KeyText agent_id, std::span<char> room, std::size_t* size,
-                                     bool* ascii = nullptr) const;
+  MeshResult<RecordRead> read_record(const KeyText& agent_id, std::span<char> room,
+                                     std::size_t* size, bool* ascii = nullptr) const;
 
   // The status alone, for call routing, which needs nothing else.
-  MeshResult<std::optional<AgentStatus>> status_of(KeyText agent_id) const;
+  MeshResult<std::optional<AgentStatus>> status_of(const KeyText& agent_id) const;
 
   // Appends the JSON array of the records matching both filters (absent
   // filter = any), in map order, to out under the shared lock. The status
@@ -155,10 +156,10 @@ class AgentRegistry {
   // to check the texts and the bookkeeping against. Nothing else uses them.
 
   // register_agent_into, returning a copy of the new entry.
-  MeshResult<AgentEntry> register_agent(std::string_view agent_type, KeyText agent_id,
+  MeshResult<AgentEntry> register_agent(std::string_view agent_type, const KeyText& agent_id,
                                         std::uint32_t instance, std::string metadata_json,
                                         std::uint64_t* change = nullptr);
-  MeshResult<std::optional<AgentEntry>> get(KeyText agent_id) const;
+  MeshResult<std::optional<AgentEntry>> get(const KeyText& agent_id) const;
   // The entries append_records writes, in its order.
   MeshResult<std::vector<AgentEntry>> list(std::optional<std::string_view> agent_type,
                                            std::optional<std::string_view> status) const;
@@ -176,8 +177,9 @@ class AgentRegistry {
   // Both registrations: deliver(entry) runs under the exclusive lock with
   // the finished entry and may throw, which takes the registration back.
   template <class Deliver>
-  MeshResult<void> insert(std::string_view agent_type, KeyText agent_id, std::uint32_t instance,
-                          std::string metadata_json, std::uint64_t* change, Deliver deliver);
+  MeshResult<void> insert(std::string_view agent_type, const KeyText& agent_id,
+                          std::uint32_t instance, std::string metadata_json, std::uint64_t* change,
+                          Deliver deliver);
 
   std::shared_ptr<const Clock> clock_;
   const KeyHasher hash_;  // immutable: ids are hashed before the lock is taken

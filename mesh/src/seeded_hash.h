@@ -85,7 +85,7 @@ class KeyHasher {
   // The key's hash: the table's own for kSeeded (a hash the caller gave is
   // not used), the caller's for kByCaller, which throws std::logic_error
   // for a key without one.
-  HashedKey operator()(KeyText key) const {
+  HashedKey operator()(const KeyText& key) const {
     if (hashing_ == KeyHashing::kSeeded) return {key.text_, seeded_(key.text_)};
     if (!key.hashed_) throw std::logic_error("a key without its hash");
     return {key.text_, key.hash_};
