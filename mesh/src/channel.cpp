@@ -56,7 +56,7 @@ MeshChannel::MeshChannel(std::shared_ptr<const Clock> clock, KeyHashing hashing)
 
 MeshResult<std::uint64_t> MeshChannel::publish(const KeyText& topic_text,
                                                std::string_view payload_json) {
-  const HashedKey topic = hash_(topic_text);
+  const HashedKey& topic = hash_(topic_text);
   SenderHandle handle;
   const bool readable = topics_.write([&](Topics& topics) {
     inject_fault(FaultSite::kChannelPublish);

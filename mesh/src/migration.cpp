@@ -115,7 +115,7 @@ MeshResult<MigrationState> MigrationController::start(const KeyText& variable_na
                                                       std::string_view source_backend,
                                                       std::string_view target_backend,
                                                       MigrationUndo* undo) {
-  const HashedKey name = hash_(variable_name);
+  const HashedKey& name = hash_(variable_name);
   const bool ascii = all_ascii(name.text) && all_ascii(source_backend) &&
                      all_ascii(target_backend) && all_ascii(app_name_);
   ChangeOutcome outcome;
@@ -166,7 +166,7 @@ MeshResult<MigrationState> MigrationController::start(const KeyText& variable_na
 template <class Change>
 MeshResult<MigrationState> MigrationController::change_stage(const KeyText& variable_name,
                                                              MigrationUndo* undo, Change change) {
-  const HashedKey name = hash_(variable_name);
+  const HashedKey& name = hash_(variable_name);
   ChangeOutcome outcome;
   const bool readable = table_.write([&](Table& table) {
     auto found = table.migrations.find(name);
@@ -224,7 +224,7 @@ MeshResult<MigrationState> MigrationController::rollback(const KeyText& variable
 }
 
 bool MigrationController::undo(const KeyText& variable_name, MigrationUndo& undo) noexcept {
-  const HashedKey name = hash_(variable_name);
+  const HashedKey& name = hash_(variable_name);
   const MigrationUndo::Kind kind = std::exchange(undo.kind_, MigrationUndo::Kind::kNone);
   if (kind == MigrationUndo::Kind::kNone) return false;
   bool undone = false;
@@ -259,7 +259,7 @@ bool MigrationController::undo(const KeyText& variable_name, MigrationUndo& undo
 
 MeshResult<std::optional<MigrationState>> MigrationController::get(
     const KeyText& variable_name) const {
-  const HashedKey name = hash_(variable_name);
+  const HashedKey& name = hash_(variable_name);
   std::optional<MigrationState> copy;
   const bool readable = table_.read([&](const Table& table) {
     if (auto found = table.migrations.find(name); found != table.migrations.end()) {
@@ -272,7 +272,7 @@ MeshResult<std::optional<MigrationState>> MigrationController::get(
 
 MeshResult<bool> MigrationController::append_record(const KeyText& variable_name, std::string& out,
                                                     bool* ascii) const {
-  const HashedKey name = hash_(variable_name);
+  const HashedKey& name = hash_(variable_name);
   bool found = false;
   const bool readable = table_.read([&](const Table& table) {
     auto record = table.migrations.find(name);
@@ -288,7 +288,7 @@ MeshResult<bool> MigrationController::append_record(const KeyText& variable_name
 MeshResult<RecordRead> MigrationController::read_record(const KeyText& variable_name,
                                                         std::span<char> room, std::size_t* size,
                                                         bool* ascii) const {
-  const HashedKey name = hash_(variable_name);
+  const HashedKey& name = hash_(variable_name);
   RecordRead read = RecordRead::kAbsent;
   const bool readable = table_.read([&](const Table& table) {
     auto record = table.migrations.find(name);

@@ -114,12 +114,14 @@ inline void splice(std::string& text, std::size_t at, std::size_t size, std::str
 void restamp(AgentEntry& entry, AgentStatus status, const Timestamp& now) {
   std::string& text = entry.ready_text;
   if (!text.empty()) {
-    const std::string_view was = status_text(entry.status);
-    const std::string_view becomes = status_text(status);
     // last_active comes after the status: replaced first, its offset holds.
     splice(text, entry.ready_active_at, entry.last_active.size(), now.view());
-    splice(text, entry.ready_status_at, was.size(), becomes);
-    entry.ready_active_at = entry.ready_active_at + becomes.size() - was.size();
+    if (status != entry.status) {
+      const std::string_view was = status_text(entry.status);
+      const std::string_view becomes = status_text(status);
+      splice(text, entry.ready_status_at, was.size(), becomes);
+      entry.ready_active_at = entry.ready_active_at + becomes.size() - was.size();
+    }
   }
   entry.status = status;
   entry.last_active = now;
@@ -150,7 +152,7 @@ template <class Deliver>
 MeshResult<void> AgentRegistry::insert(std::string_view agent_type, const KeyText& agent_id,
                                        std::uint32_t instance, std::string metadata_json,
                                        std::uint64_t* change, Deliver deliver) {
-  const HashedKey id = hash_(agent_id);
+  const HashedKey& id = hash_(agent_id);
   if (metadata_json.empty()) metadata_json = "{}";
   // Everything but the timestamps is made before the lock is taken.
   AgentEntry entry;
@@ -215,7 +217,7 @@ MeshResult<void> AgentRegistry::register_agent_into(std::string_view agent_type,
 }
 
 MeshResult<void> AgentRegistry::deregister(const KeyText& agent_id) {
-  const HashedKey id = hash_(agent_id);
+  const HashedKey& id = hash_(agent_id);
   const bool readable = table_.write([&](Table& table) {
     // Erasing by string_view needs C++23; find first.
     if (auto found = table.agents.find(id); found != table.agents.end()) {
@@ -229,7 +231,7 @@ MeshResult<void> AgentRegistry::deregister(const KeyText& agent_id) {
 }
 
 bool AgentRegistry::undo_register(const KeyText& agent_id, std::uint64_t change) noexcept {
-  const HashedKey id = hash_(agent_id);
+  const HashedKey& id = hash_(agent_id);
   bool undone = false;
   table_.write(
       [&](Table& table) {
@@ -246,7 +248,7 @@ bool AgentRegistry::undo_register(const KeyText& agent_id, std::uint64_t change)
 }
 
 MeshResult<void> AgentRegistry::update_status(const KeyText& agent_id, AgentStatus status) {
-  const HashedKey id = hash_(agent_id);
+  const HashedKey& id = hash_(agent_id);
   bool found = false;
   const bool readable = table_.write([&](Table& table) {
     auto entry = table.agents.find(id);
@@ -266,7 +268,7 @@ MeshResult<void> AgentRegistry::update_status(const KeyText& agent_id, AgentStat
 }
 
 MeshResult<std::optional<AgentEntry>> AgentRegistry::get(const KeyText& agent_id) const {
-  const HashedKey id = hash_(agent_id);
+  const HashedKey& id = hash_(agent_id);
   std::optional<AgentEntry> copy;
   const bool readable = table_.read([&](const Table& table) {
     if (auto found = table.agents.find(id); found != table.agents.end()) {
@@ -279,7 +281,7 @@ MeshResult<std::optional<AgentEntry>> AgentRegistry::get(const KeyText& agent_id
 
 MeshResult<bool> AgentRegistry::append_record(const KeyText& agent_id, std::string& out,
                                               bool* ascii) const {
-  const HashedKey id = hash_(agent_id);
+  const HashedKey& id = hash_(agent_id);
   bool found = false;
   const bool readable = table_.read([&](const Table& table) {
     auto entry = table.agents.find(id);
@@ -294,7 +296,7 @@ MeshResult<bool> AgentRegistry::append_record(const KeyText& agent_id, std::stri
 
 MeshResult<RecordRead> AgentRegistry::read_record(const KeyText& agent_id, std::span<char> room,
                                                   std::size_t* size, bool* ascii) const {
-  const HashedKey id = hash_(agent_id);
+  const HashedKey& id = hash_(agent_id);
   RecordRead read = RecordRead::kAbsent;
   const bool readable = table_.read([&](const Table& table) {
     auto entry = table.agents.find(id);
@@ -307,7 +309,7 @@ MeshResult<RecordRead> AgentRegistry::read_record(const KeyText& agent_id, std::
 }
 
 MeshResult<std::optional<AgentStatus>> AgentRegistry::status_of(const KeyText& agent_id) const {
-  const HashedKey id = hash_(agent_id);
+  const HashedKey& id = hash_(agent_id);
   std::optional<AgentStatus> status;
   const bool readable = table_.read([&](const Table& table) {
     if (auto found = table.agents.find(id); found != table.agents.end()) {

@@ -61,18 +61,21 @@ enum class KeyHashing : bool { kSeeded, kByCaller };
 // text, and its hash when the caller hashed it. Made implicitly from either.
 class KeyText {
  public:
-  KeyText(std::string_view text) : text_(text) {}
-  KeyText(const char* text) : text_(text) {}
-  KeyText(const std::string& text) : text_(text) {}
-  KeyText(HashedKey key) : text_(key.text), hash_(key.hash), hashed_(true) {}
+  KeyText(std::string_view text) : key_{text, 0} {}
+  KeyText(const char* text) : key_{text, 0} {}
+  KeyText(const std::string& text) : key_{text, 0} {}
+  KeyText(HashedKey key) : key_(key), hashed_(true) {}
 
-  std::string_view text() const { return text_; }
+  std::string_view text() const { return key_.text; }
 
  private:
   friend class KeyHasher;
 
-  std::string_view text_;
-  std::uint64_t hash_ = 0;
+  // The hash is filled in by a kSeeded table's KeyHasher, which hands out a
+  // reference to the whole: a copy of the text's view, written by the
+  // caller a word at a time, would be read back in one wider load, which
+  // the processor cannot serve from those stores and makes wait for them.
+  mutable HashedKey key_;
   bool hashed_ = false;
 };
 
@@ -82,13 +85,16 @@ class KeyHasher {
  public:
   explicit KeyHasher(KeyHashing hashing) : hashing_(hashing) {}
 
-  // The key's hash: the table's own for kSeeded (a hash the caller gave is
-  // not used), the caller's for kByCaller, which throws std::logic_error
-  // for a key without one.
-  HashedKey operator()(const KeyText& key) const {
-    if (hashing_ == KeyHashing::kSeeded) return {key.text_, seeded_(key.text_)};
-    if (!key.hashed_) throw std::logic_error("a key without its hash");
-    return {key.text_, key.hash_};
+  // The key with its hash, valid as long as key: the table's own hash for
+  // kSeeded (a hash the caller gave is not used), the caller's for
+  // kByCaller, which throws std::logic_error for a key without one.
+  const HashedKey& operator()(const KeyText& key) const {
+    if (hashing_ == KeyHashing::kSeeded) {
+      key.key_.hash = seeded_(key.key_.text);
+    } else if (!key.hashed_) {
+      throw std::logic_error("a key without its hash");
+    }
+    return key.key_;
   }
 
  private:
