@@ -219,7 +219,7 @@ MeshResult<void> AgentRegistry::register_agent_into(std::string_view agent_type,
 MeshResult<void> AgentRegistry::deregister(const KeyText& agent_id) {
   const HashedKey& id = hash_(agent_id);
   const bool readable = table_.write([&](Table& table) {
-    // Erasing by string_view needs C++23; find first.
+    // Erasing by a HashedKey needs C++23; find first.
     if (auto found = table.agents.find(id); found != table.agents.end()) {
       --table.by_status[static_cast<std::size_t>(found->second.status)];
       table.agents.erase(found);

@@ -58,7 +58,9 @@ struct HashedKey {
 enum class KeyHashing : bool { kSeeded, kByCaller };
 
 // A key as the lookups of a table with either kind of hashing take it: its
-// text, and its hash when the caller hashed it. Made implicitly from either.
+// text, and its hash when the caller hashed it. Made implicitly from either,
+// for one call: a table's KeyHasher may fill in its hash, so it is not to be
+// shared between threads.
 class KeyText {
  public:
   KeyText(std::string_view text) : key_{text, 0} {}
