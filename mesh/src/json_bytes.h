@@ -104,11 +104,14 @@ std::uint64_t word_run_ends(std::uint64_t word) {
   return ends;
 }
 
-// The index of the first byte of the 16 at p that ends a run, or 16 when
-// none does.
+// Which of the 16 bytes at p end a run: kBitsPerByte bits for each, in
+// memory order from the low end of the mask.
 #if defined(MESH_HAVE_SSE2)
+using BlockMask = unsigned;
+inline constexpr unsigned kBitsPerByte = 1;
+
 template <RunEnd kMode>
-unsigned first_run_end_in_block(const char* p) {
+BlockMask run_end_mask(const char* p) {
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   __m128i ends = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
                               _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')));
@@ -118,12 +121,14 @@ unsigned first_run_end_in_block(const char* p) {
   } else {
     ends = _mm_or_si128(ends, _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8(0x1F)), bytes));
   }
-  const auto mask = static_cast<unsigned>(_mm_movemask_epi8(ends));
-  return mask == 0 ? 16 : static_cast<unsigned>(std::countr_zero(mask));
+  return static_cast<unsigned>(_mm_movemask_epi8(ends));
 }
 #elif defined(MESH_HAVE_NEON)
+using BlockMask = std::uint64_t;
+inline constexpr unsigned kBitsPerByte = 4;
+
 template <RunEnd kMode>
-unsigned first_run_end_in_block(const char* p) {
+BlockMask run_end_mask(const char* p) {
   const uint8x16_t bytes = vld1q_u8(reinterpret_cast<const std::uint8_t*>(p));
   uint8x16_t ends = vorrq_u8(vceqq_u8(bytes, vdupq_n_u8('"')), vceqq_u8(bytes, vdupq_n_u8('\\')));
   if constexpr (kMode == RunEnd::kReading) {
@@ -133,22 +138,32 @@ unsigned first_run_end_in_block(const char* p) {
     ends = vorrq_u8(ends, vcltq_u8(bytes, vdupq_n_u8(0x20)));
   }
   // NEON has no byte mask: narrowing each pair of bytes by a 4-bit shift
-  // leaves 4 bits per byte, in memory order from the low end.
-  const std::uint64_t mask =
-      vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(ends), 4)), 0);
-  return mask == 0 ? 16 : static_cast<unsigned>(std::countr_zero(mask)) / 4;
+  // leaves 4 bits per byte.
+  return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(ends), 4)), 0);
 }
 #endif
 
-// The end of the plain run starting at p: 16 bytes at a time where SSE2 or
-// NEON is there, then a word at a time, then byte by byte near the end.
+// The end of the plain run starting at p, in text that is readable from
+// begin (at most p) to end: 16 bytes at a time where SSE2 or NEON is there,
+// and the last few by looking at the text's last 16 bytes when there are
+// that many (short strings mostly end there); elsewhere, and in shorter
+// texts, a word at a time, then byte by byte near the end.
 template <RunEnd kMode>
-inline const char* find_run_end(const char* p, const char* end) {
+inline const char* find_run_end(const char* p, const char* end, const char* begin) {
 #if defined(MESH_HAVE_SSE2) || defined(MESH_HAVE_NEON)
   for (; end - p >= 16; p += 16) {
-    const unsigned first = first_run_end_in_block<kMode>(p);
-    if (first != 16) return p + first;
+    if (const BlockMask mask = run_end_mask<kMode>(p)) {
+      return p + std::countr_zero(mask) / kBitsPerByte;
+    }
   }
+  if (p != end && end - begin >= 16) {
+    // The flags of the bytes before p, already passed, are shifted out.
+    const auto passed = static_cast<unsigned>(16 - (end - p));
+    const BlockMask mask = run_end_mask<kMode>(end - 16) >> (passed * kBitsPerByte);
+    return mask == 0 ? end : p + std::countr_zero(mask) / kBitsPerByte;
+  }
+#else
+  (void)begin;
 #endif
   for (; end - p >= 8; p += 8) {
     if (const std::uint64_t ends = word_run_ends<kMode>(load_word(p))) {
@@ -157,6 +172,11 @@ inline const char* find_run_end(const char* p, const char* end) {
   }
   while (p != end && !ends_run<kMode>(static_cast<unsigned char>(*p))) ++p;
   return p;
+}
+
+template <RunEnd kMode>
+inline const char* find_run_end(const char* p, const char* end) {
+  return find_run_end<kMode>(p, end, p);
 }
 
 // What may follow each lead byte of well-formed UTF-8: the number of

@@ -296,7 +296,7 @@ template <class Sink>
 const char* Scanner::scan_string(const char* p, Sink& sink) {
   const char* run = ++p;  // past the opening quote
   for (;;) {
-    p = find_run_end<RunEnd::kReading>(p, end_);
+    p = find_run_end<RunEnd::kReading>(p, end_, begin_);
     if (p == end_) return fail_at(p, "EOF while parsing a string");
     const auto c = static_cast<unsigned char>(*p);
     if (c == '"') {

@@ -71,7 +71,7 @@ void put_string(std::string_view text, Output& out) {
   const char* run = text.data();
   const char* const end = run + text.size();
   for (;;) {
-    const char* stop = find_run_end<RunEnd::kWriting>(run, end);
+    const char* stop = find_run_end<RunEnd::kWriting>(run, end, text.data());
     out.put(run, stop);
     if (stop == end) break;
     out.commit(write_escape(out.claim(6), static_cast<unsigned char>(*stop)));

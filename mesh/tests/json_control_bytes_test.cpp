@@ -190,7 +190,8 @@ TEST(JsonControlBytes, ReadersRefuseEachUnescapedAtEveryPosition) {
 
 // The block (SSE2 or NEON), word and byte steps of the run search agree
 // with the one-byte rule for every byte value at every position, in both
-// modes, whichever steps this build has.
+// modes, from the text's start and from within it (where the last block is
+// read from before the start), whichever steps this build has.
 template <RunEnd kMode>
 void expect_run_ends_agree() {
   std::string text(kLongest, 'a');
@@ -204,6 +205,11 @@ void expect_run_ends_agree() {
         const char* found = find_run_end<kMode>(text.data(), text.data() + size);
         ASSERT_EQ(static_cast<std::size_t>(found - text.data()), expected)
             << "byte " << byte << " at " << position << " of " << size;
+        // From within the text, which may then be read before the start.
+        const char* start = text.data() + position / 2;
+        found = find_run_end<kMode>(start, text.data() + size, text.data());
+        ASSERT_EQ(static_cast<std::size_t>(found - text.data()), expected)
+            << "byte " << byte << " at " << position << " of " << size << " from " << position / 2;
       }
     }
   }
