@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "json.h"
+#include "text_shape.h"
 
 namespace vennu {
 namespace {
@@ -89,14 +90,6 @@ void render_ready_text(MigrationState& record) {
   record.ready_text = std::move(text);
 }
 
-// A plain loop over bytes: the names are a few bytes long, and only they can
-// bring characters beyond ASCII into a record (escapes are ASCII).
-bool all_ascii(std::string_view text) {
-  unsigned char seen = 0;
-  for (const char c : text) seen = static_cast<unsigned char>(seen | static_cast<unsigned char>(c));
-  return seen < 0x80;
-}
-
 }  // namespace
 
 void write_migration_state(const MigrationState& state, std::string& out) {
@@ -116,8 +109,10 @@ MeshResult<MigrationState> MigrationController::start(const KeyText& variable_na
                                                       std::string_view target_backend,
                                                       MigrationUndo* undo) {
   const HashedKey& name = hash_(variable_name);
-  const bool ascii = all_ascii(name.text) && all_ascii(source_backend) &&
-                     all_ascii(target_backend) && all_ascii(app_name_);
+  // Only the names can bring characters beyond ASCII into a record (its
+  // escapes are ASCII).
+  const bool ascii = is_ascii(name.text) && is_ascii(source_backend) && is_ascii(target_backend) &&
+                     is_ascii(app_name_);
   ChangeOutcome outcome;
   const bool readable = table_.write([&](Table& table) {
     HashedTextMap<MigrationState>& migrations = table.migrations;

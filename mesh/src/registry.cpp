@@ -127,14 +127,6 @@ void restamp(AgentEntry& entry, AgentStatus status, const Timestamp& now) {
   entry.last_active = now;
 }
 
-// A plain loop over bytes: the ids it sees are a few bytes long, where
-// measuring a str's shape costs more than the look.
-bool all_ascii(std::string_view text) {
-  unsigned char seen = 0;
-  for (const char c : text) seen = static_cast<unsigned char>(seen | static_cast<unsigned char>(c));
-  return seen < 0x80;
-}
-
 }  // namespace
 
 void write_agent_entry(const AgentEntry& entry, std::string& out) {
@@ -161,7 +153,7 @@ MeshResult<void> AgentRegistry::insert(std::string_view agent_type, const KeyTex
   entry.instance = instance;
   // Only the id, the type and the metadata can bring characters beyond
   // ASCII into the record; the rest is fixed text, digits and timestamps.
-  entry.record_is_ascii = all_ascii(id.text) && all_ascii(agent_type) && all_ascii(metadata_json);
+  entry.record_is_ascii = is_ascii(id.text) && is_ascii(agent_type) && is_ascii(metadata_json);
   entry.metadata_json = std::move(metadata_json);
   bool taken = false;
   const bool readable = table_.write([&](Table& table) {

@@ -33,6 +33,14 @@ struct TextShape {
 
 TextShape shape_of(std::string_view utf8);
 
+// Whether text is all ASCII, by a plain loop over its bytes: for the few
+// bytes of a name, where measuring its shape costs more than the look.
+inline bool is_ascii(std::string_view text) {
+  unsigned char seen = 0;
+  for (const char c : text) seen = static_cast<unsigned char>(seen | static_cast<unsigned char>(c));
+  return seen < 0x80;
+}
+
 // The width of the code point whose UTF-8 sequence starts with lead (0xC2
 // to 0xF4): the lead alone tells, so a reader that checks each sequence
 // measures the text as it goes.
