@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <stdexcept>
 #include <utility>
 
 #include "fault_injection.h"
@@ -320,12 +319,9 @@ void StateEntries::append_keys_with_prefix(std::string_view prefix,
   collect_with_prefix(order_root_, prefix, out);
 }
 
-InMemoryStateStore::InMemoryStateStore(KeyHashing hashing) : hashing_(hashing) {}
+InMemoryStateStore::InMemoryStateStore(KeyHashing hashing) : hash_(hashing) {}
 
-HashedKey InMemoryStateStore::hashed(std::string_view key) const {
-  if (hashing_ != KeyHashing::kSeeded) throw std::logic_error("a state key without its hash");
-  return {key, hash_(key)};
-}
+HashedKey InMemoryStateStore::hashed(std::string_view key) const { return hash_(KeyText(key)); }
 
 MeshResult<bool> InMemoryStateStore::get(std::string_view key, std::string* out) const {
   const HashedKey hashed_key = hashed(key);

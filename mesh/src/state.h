@@ -167,7 +167,8 @@ class InMemoryStateStore final : public StateStore {
   // that show chosen keys cannot slow the store down. Zeros when poisoned.
   StateEntries::SearchCost TEST_search_cost(std::string_view key) const;
 
-  // The key with this store's own hash; for a kSeeded store.
+  // The key with this store's own hash; for a kSeeded store (a kByCaller
+  // one throws std::logic_error).
   HashedKey hashed(std::string_view key) const;
 
  private:
@@ -176,9 +177,7 @@ class InMemoryStateStore final : public StateStore {
   template <class Section>
   MeshResult<ValueRead> read_value(Section section) const;
 
-  // Immutable: keys are hashed before the lock is taken.
-  const SeededHash hash_;
-  const KeyHashing hashing_;
+  const KeyHasher hash_;  // immutable: keys are hashed before the lock is taken
   Guarded<StateEntries> entries_;
 };
 
