@@ -381,6 +381,23 @@ class Canonicalizer {
     });
   }
 
+  // Fills Scratch::order with the members from base on, whose text starts
+  // at text + (text_begin - offset), in key order.
+  void sort_members(std::size_t base, const char* text, std::size_t offset) {
+    const std::vector<MemberSpan>& members = scratch_.members;
+    std::vector<SortEntry>& order = scratch_.order;
+    order.resize(members.size() - base);
+    for (std::size_t i = base; i < members.size(); ++i) {
+      // Field by field: an entry built whole and then copied is read back
+      // with one wide load right after its narrow stores, which stalls.
+      SortEntry& entry = order[i - base];
+      entry.key.text = key_of(members[i], text, offset).text;
+      entry.key.escaped = members[i].key_escaped;
+      entry.index = i;
+    }
+    sort_stably(order);
+  }
+
   // Rewrites the members from base on, which end at out, in key order; of
   // repeated keys only the last is kept, as the later value replaces the
   // earlier one. Returns the new end.
@@ -391,12 +408,8 @@ class Canonicalizer {
     region.assign(text_.data() + region_begin, offset(out) - region_begin);
     moved_ += region.size();
 
-    std::vector<SortEntry>& order = scratch_.order;
-    order.clear();
-    for (std::size_t i = base; i < members.size(); ++i) {
-      order.push_back({key_of(members[i], region.data(), region_begin), i});
-    }
-    sort_stably(order);
+    const std::vector<SortEntry>& order = scratch_.order;
+    sort_members(base, region.data(), region_begin);
 
     out = text_.data() + region_begin;
     for (std::size_t i = 0; i < order.size(); ++i) {
@@ -418,12 +431,8 @@ class Canonicalizer {
   // the last is kept, as the later value replaces the earlier one.
   void record_order(std::size_t base, std::size_t nested_begin) {
     const std::vector<MemberSpan>& members = scratch_.members;
-    std::vector<SortEntry>& order = scratch_.order;
-    order.clear();
-    for (std::size_t i = base; i < members.size(); ++i) {
-      order.push_back({key_of(members[i], text_.data(), 0), i});
-    }
-    sort_stably(order);
+    const std::vector<SortEntry>& order = scratch_.order;
+    sort_members(base, text_.data(), 0);
 
     std::vector<MemberSpan>& kept = scratch_.kept;
     const std::size_t kept_begin = kept.size();
