@@ -143,6 +143,27 @@ BlockMask run_end_mask(const char* p) {
 }
 #endif
 
+// Most strings are short: the run of one that ends within kShortRun bytes
+// is found with a single block (or word) read, without find_run_end's loop.
+#if defined(MESH_HAVE_SSE2) || defined(MESH_HAVE_NEON)
+inline constexpr std::size_t kShortRun = 16;
+#else
+inline constexpr std::size_t kShortRun = 8;
+#endif
+
+// The length of the plain run at p if it ends within the kShortRun bytes
+// at p, which must all be readable; kShortRun if it goes on past them.
+template <RunEnd kMode>
+inline std::size_t short_run_length(const char* p) {
+#if defined(MESH_HAVE_SSE2) || defined(MESH_HAVE_NEON)
+  const BlockMask mask = run_end_mask<kMode>(p);
+  return mask == 0 ? kShortRun : static_cast<std::size_t>(std::countr_zero(mask)) / kBitsPerByte;
+#else
+  const std::uint64_t ends = word_run_ends<kMode>(load_word(p));
+  return ends == 0 ? kShortRun : static_cast<std::size_t>(first_flagged_byte(ends));
+#endif
+}
+
 // The end of the plain run starting at p, in text that is readable from
 // begin (at most p) to end: 16 bytes at a time where SSE2 or NEON is there,
 // and the last few by looking at the text's last 16 bytes when there are

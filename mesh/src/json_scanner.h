@@ -12,7 +12,9 @@
 //
 // Strings are scanned into a sink, which receives runs of bytes that need no
 // escaping and the characters that escapes stand for; the three sinks below
-// decode, rewrite in compact form, or drop.
+// decode, rewrite in compact form, or drop. A short string that is one plain
+// run reaches the sink through short_run, which may read kShortRun bytes
+// from the run's start, past its end.
 //
 // Header-only, so that the steps inline into the loops of each reader.
 //
@@ -23,6 +25,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -46,6 +49,7 @@ enum class ScanStep : std::uint8_t { kItem, kEnd, kFailed };
 struct DecodedSink {
   std::string& out;
   void run(const char* begin, const char* end) { out.append(begin, end); }
+  void short_run(const char* begin, std::size_t size) { out.append(begin, size); }
   void sequence(unsigned char, std::size_t) {}
   void code_point(char32_t cp) {
     char bytes[4];
@@ -54,8 +58,10 @@ struct DecodedSink {
 };
 
 // Writes the compact form into room made beforehand: it is never longer
-// than the text read. It measures what it writes beyond ASCII as it goes,
-// so that the compact form's shape needs no second pass over it.
+// than the text read, but a short run writes kShortRun bytes (one block
+// copy) however short it is, so the room must also hold the whole of any
+// short run's read. It measures what it writes beyond ASCII as it goes, so
+// that the compact form's shape needs no second pass over it.
 struct CompactSink {
   char* out;
   bool escaped = false;  // the text held an escape, so its compact form may
@@ -66,6 +72,10 @@ struct CompactSink {
   void run(const char* begin, const char* end) {
     const auto size = static_cast<std::size_t>(end - begin);
     copy_bytes(out, begin, size);
+    out += size;
+  }
+  void short_run(const char* begin, std::size_t size) {
+    std::memcpy(out, begin, kShortRun);
     out += size;
   }
   void sequence(unsigned char lead, std::size_t size) {
@@ -87,6 +97,7 @@ struct CompactSink {
 
 struct DiscardSink {
   void run(const char*, const char*) {}
+  void short_run(const char*, std::size_t) {}
   void sequence(unsigned char, std::size_t) {}
   void code_point(char32_t) {}
 };
@@ -172,7 +183,11 @@ class Scanner {
   }
 
   const char* skip_space(const char* p) const {
-    while (p != end_ && (*p == ' ' || *p == '\n' || *p == '\t' || *p == '\r')) ++p;
+    // Most steps meet a byte above ' ' at once: one comparison rules it out.
+    while (p != end_ && static_cast<unsigned char>(*p) <= ' ' &&
+           (*p == ' ' || *p == '\n' || *p == '\t' || *p == '\r')) {
+      ++p;
+    }
     return p;
   }
 
@@ -269,6 +284,10 @@ class Scanner {
     return fail_at(number.end, "number out of range");
   }
 
+  // The string whose plain run starts at run, from p on, where that run is
+  // still to be ended.
+  template <class Sink>
+  const char* scan_string_from(const char* run, const char* p, Sink& sink);
   // p is past the backslash.
   template <class Sink>
   const char* scan_escape(const char* p, Sink& sink);
@@ -293,8 +312,22 @@ inline const char* Scanner::scan_literal(const char* p, std::string_view word) {
 }
 
 template <class Sink>
-const char* Scanner::scan_string(const char* p, Sink& sink) {
-  const char* run = ++p;  // past the opening quote
+[[gnu::always_inline]] inline const char* Scanner::scan_string(const char* p, Sink& sink) {
+  const char* const run = p + 1;
+  std::size_t plain = 0;
+  if (static_cast<std::size_t>(end_ - run) >= kShortRun) {
+    plain = short_run_length<RunEnd::kReading>(run);
+    if (plain != kShortRun && run[plain] == '"') {
+      sink.short_run(run, plain);
+      return run + plain + 1;
+    }
+  }
+  return scan_string_from(run, run + plain, sink);
+}
+
+template <class Sink>
+[[gnu::noinline]] const char* Scanner::scan_string_from(const char* run, const char* p,
+                                                        Sink& sink) {
   for (;;) {
     p = find_run_end<RunEnd::kReading>(p, end_, begin_);
     if (p == end_) return fail_at(p, "EOF while parsing a string");

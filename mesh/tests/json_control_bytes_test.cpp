@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -188,10 +189,11 @@ TEST(JsonControlBytes, ReadersRefuseEachUnescapedAtEveryPosition) {
   });
 }
 
-// The block (SSE2 or NEON), word and byte steps of the run search agree
-// with the one-byte rule for every byte value at every position, in both
-// modes, from the text's start and from within it (where the last block is
-// read from before the start), whichever steps this build has.
+// The block (SSE2 or NEON), word and byte steps of the run search, and the
+// short-run read, agree with the one-byte rule for every byte value at every
+// position, in both modes, from the text's start and from within it (where
+// the last block is read from before the start), whichever steps this build
+// has.
 template <RunEnd kMode>
 void expect_run_ends_agree() {
   std::string text(kLongest, 'a');
@@ -210,6 +212,10 @@ void expect_run_ends_agree() {
         found = find_run_end<kMode>(start, text.data() + size, text.data());
         ASSERT_EQ(static_cast<std::size_t>(found - text.data()), expected)
             << "byte " << byte << " at " << position << " of " << size << " from " << position / 2;
+        if (size >= kShortRun) {
+          ASSERT_EQ(short_run_length<kMode>(text.data()), std::min(expected, kShortRun))
+              << "byte " << byte << " at " << position << " of " << size;
+        }
       }
     }
   }
