@@ -9,6 +9,7 @@ namespace vennu {
 namespace {
 
 using json::count_flagged_bytes;
+using json::first_flagged_byte;
 using json::kHighBits;
 using json::load_word;
 
@@ -62,13 +63,16 @@ void decode_into(std::string_view utf8, std::size_t count, Unit* out) {
   const auto* const end = p + utf8.size();
   Unit* const out_end = out + count;
   while (p != end && out != out_end) {
-    // ASCII runs a word at a time: the common case even in text that is not.
+    // ASCII comes in runs, even in text that is not: a word of it is widened
+    // whole, and a word where other text starts is widened whole too, its
+    // units from that point on to be written over by what follows.
     while (end - p >= 8 && out_end - out >= 8) {
-      const std::uint64_t word = load_word(reinterpret_cast<const char*>(p));
-      if ((word & kHighBits) != 0) break;
+      const std::uint64_t high = load_word(reinterpret_cast<const char*>(p)) & kHighBits;
       for (int i = 0; i < 8; ++i) out[i] = static_cast<Unit>(p[i]);
-      p += 8;
-      out += 8;
+      const int ascii = high == 0 ? 8 : first_flagged_byte(high);
+      p += ascii;
+      out += ascii;
+      if (ascii != 8) break;
     }
     if (p == end || out == out_end) break;
     if (*p < 0x80) {
