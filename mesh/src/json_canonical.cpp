@@ -287,7 +287,9 @@ class Canonicalizer {
     return {p, make_room(out, input_left(p) + kSlack)};
   }
 
-  Cursors copy_array(Cursors at) {
+  // The containers stay out of line, so that copy_value, which every
+  // scalar goes through, keeps few registers to save.
+  [[gnu::noinline]] Cursors copy_array(Cursors at) {
     const char* p = scanner_.open_level(at.in);
     if (p == nullptr) return kFailed;
     char* out = at.out;
@@ -306,7 +308,7 @@ class Canonicalizer {
     return {p, out};
   }
 
-  Cursors copy_object(Cursors at) {
+  [[gnu::noinline]] Cursors copy_object(Cursors at) {
     const char* p = scanner_.open_level(at.in);
     if (p == nullptr) return kFailed;
     char* out = at.out;
