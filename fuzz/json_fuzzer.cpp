@@ -1,8 +1,10 @@
-// Reading and writing JSON must agree: an accepted text writes to a compact
-// text that reads back to the same value and writes to the same bytes, the
-// streaming canonical form equals the written tree (and, where it reports
-// the shape of what it wrote, that shape is the one measured), and a refused
-// text gets a message positioned inside the text.
+// Reading and writing JSON must agree: validate (and its quick pass)
+// accepts what parse accepts and refuses the rest with parse's error; an
+// accepted text writes to a compact text that reads back to the same value
+// and writes to the same bytes, the streaming canonical form equals the
+// written tree (and, where it reports the shape of what it wrote, that shape
+// is the one measured), and a refused text gets a message positioned inside
+// the text.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +13,7 @@
 #include <string_view>
 
 #include "json.h"
+#include "json_quick_check.h"
 #include "text_position.h"
 
 namespace {
@@ -27,6 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace vennu::json;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   auto value = parse(text);
+  const auto checked = validate(text);
+  check(checked.has_value() == !value && (!quick_check(text) || value));
+  if (checked) check(checked->text() == value.error().text());
   auto streamed = canonicalize(text);
   std::string shaped = "x";
   vennu::TextShape shape;

@@ -8,6 +8,7 @@
 //   json_error.h      a reader's failure and its position
 // and behind them, for those parts only:
 //   json_scanner.h    the scanning steps the readers share
+//   json_quick_check.h validate's quick pass over plain texts
 //   json_number.h     number text, decimal digits and their layout
 //   json_bytes.h      word-at-a-time byte tests, UTF-8 and escapes
 

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "json_quick_check.h"
 #include "json_writer.h"
 #include "thread_scratch.h"
 
@@ -265,6 +266,7 @@ Expected<Value, Error> parse(std::string_view text) {
 }
 
 std::optional<Error> validate(std::string_view text) {
+  if (quick_check(text)) return std::nullopt;
   Scanner scanner(text);
   if (scanner.advance(scan_and_drop<true>(scanner, scanner.cursor())) && scanner.finish()) {
     return std::nullopt;

@@ -9,6 +9,7 @@
 
 #include "json.h"
 #include "json_agreement.h"
+#include "json_quick_check.h"
 #include "test_data.h"
 #include "text_position.h"
 
@@ -103,6 +104,41 @@ TEST(JsonReader, ErrorsArePositioned) {
       {"\n\n  x", "expected value at line 3 column 3"},
   };
   for (const Case& c : cases) EXPECT_EQ(compact(c.input), c.expected) << c.input;
+}
+
+// validate's quick pass vouches for plain texts up to its limits and leaves
+// the rest to the full reader; either way validate agrees with parse.
+TEST(JsonReader, QuickCheckVouchesOnlyWithinItsLimits) {
+  const auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  const std::string digits(200, '7');
+  const std::string vouched[] = {
+      "{\"a\":[1,-0.5e-12,true,false,null,\"\\u00e9\\n\\/\"],\"b\":{}}",
+      " [ 0 , 1E+99 , \"caf\xc3\xa9 \xf0\x9f\x98\x80\" ] \n",
+      nested(kQuickCheckDepth),
+      digits + ".5",
+      std::string(1, '"').append(40, 'x').append("\\t\""),
+  };
+  for (const std::string& text : vouched) {
+    EXPECT_TRUE(quick_check(text)) << text;
+    EXPECT_EQ(compact(text).find(" at line "), std::string::npos) << text;
+  }
+  const std::string left[] = {
+      nested(kQuickCheckDepth + 1),
+      digits + "7",
+      "1e100",
+      "\"\\ud83d\\ude00\"",
+      "1e400",
+      "[1,]",
+      "{\"a\":1,}",
+      "\"\xed\xa0\x80\"",
+      "01",
+      "[1e308, 1e309]",
+      "\"\x01\"",
+  };
+  for (const std::string& text : left) {
+    EXPECT_FALSE(quick_check(text)) << text;
+    compact(text);
+  }
 }
 
 // Readers keep scratch space per thread; threads must not see each other's.

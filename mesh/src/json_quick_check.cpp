@@ -1,0 +1,214 @@
+#include "json_quick_check.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "json_bytes.h"
+#include "json_scanner.h"
+
+namespace vennu::json {
+namespace {
+
+static_assert(kQuickCheckDepth <= 64 && kQuickCheckDepth <= kMaxDepth,
+              "the open containers are kept as the bits of one word");
+
+// Numbers it places in range without reading them: at most this many
+// integer digits and two exponent digits put the leading digit below
+// 10^(kIntegerDigits + 99), far from the double range's 10^308.
+constexpr std::ptrdiff_t kIntegerDigits = 200;
+constexpr std::ptrdiff_t kExponentDigits = 2;
+
+// Each step takes the cursor and returns it past what it read, or nullptr
+// where the check gives up.
+class QuickCheck {
+ public:
+  explicit QuickCheck(std::string_view text)
+      : begin_(text.data()), end_(text.data() + text.size()) {}
+
+  bool run() const {
+    const char* p = begin_;
+    std::uint64_t objects = 0;  // one bit per open container, the innermost lowest
+    int depth = 0;
+    for (;;) {
+      // A value is due at p.
+      p = skip_space(p);
+      if (p == end_) return false;
+      const char first = *p;
+      if (first == '{' || first == '[') {
+        if (depth == kQuickCheckDepth) return false;
+        ++depth;
+        objects = objects << 1 | static_cast<std::uint64_t>(first == '{');
+        p = skip_space(p + 1);
+        if (p == end_) return false;
+        if (*p == (first == '{' ? '}' : ']')) {
+          ++p;
+          --depth;
+          objects >>= 1;
+        } else {
+          if (first == '{' && (p = key(p)) == nullptr) return false;
+          continue;
+        }
+      } else if ((p = scalar(p)) == nullptr) {
+        return false;
+      }
+      // A value ended before p: close the containers it ends, up to the
+      // next item.
+      for (;;) {
+        p = skip_space(p);
+        if (depth == 0) return p == end_;
+        if (p == end_) return false;
+        const bool in_object = (objects & 1) != 0;
+        if (*p == ',') {
+          ++p;
+          if (in_object && (p = key(skip_space(p))) == nullptr) return false;
+          break;
+        }
+        if (*p != (in_object ? '}' : ']')) return false;
+        ++p;
+        --depth;
+        objects >>= 1;
+      }
+    }
+  }
+
+ private:
+  const char* skip_space(const char* p) const {
+    while (p != end_ && static_cast<unsigned char>(*p) <= ' ' &&
+           (*p == ' ' || *p == '\n' || *p == '\t' || *p == '\r')) {
+      ++p;
+    }
+    return p;
+  }
+
+  // A key and its colon.
+  const char* key(const char* p) const {
+    if (p == end_ || *p != '"') return nullptr;
+    p = string(p);
+    if (p == nullptr) return nullptr;
+    p = skip_space(p);
+    return p != end_ && *p == ':' ? p + 1 : nullptr;
+  }
+
+  const char* scalar(const char* p) const {
+    switch (*p) {
+      case '"':
+        return string(p);
+      case 't':
+        return word(p, "true");
+      case 'f':
+        return word(p, "false");
+      case 'n':
+        return word(p, "null");
+      default:
+        return number(p);
+    }
+  }
+
+  const char* word(const char* p, std::string_view expected) const {
+    if (static_cast<std::size_t>(end_ - p) < expected.size()) return nullptr;
+    return std::memcmp(p, expected.data(), expected.size()) == 0 ? p + expected.size() : nullptr;
+  }
+
+  // p is at the opening quote.
+  const char* string(const char* p) const {
+    ++p;
+    if (static_cast<std::size_t>(end_ - p) >= kShortRun) {
+      const std::size_t plain = short_run_length<RunEnd::kReading>(p);
+      if (plain != kShortRun && p[plain] == '"') return p + plain + 1;
+      p += plain;
+    }
+    for (;;) {
+      p = find_run_end<RunEnd::kReading>(p, end_, begin_);
+      if (p == end_) return nullptr;
+      const auto c = static_cast<unsigned char>(*p);
+      if (c == '"') return p + 1;
+      if (c == '\\') {
+        p = escape(p + 1);
+      } else if (c >= 0x80) {
+        p = utf8_sequence(p);
+      } else {
+        return nullptr;  // a control character
+      }
+      if (p == nullptr) return nullptr;
+    }
+  }
+
+  // p is past the backslash. Surrogate escapes, which come in pairs, are
+  // left to the full reader.
+  const char* escape(const char* p) const {
+    if (p == end_) return nullptr;
+    switch (*p) {
+      case '"':
+      case '\\':
+      case '/':
+      case 'b':
+      case 'f':
+      case 'n':
+      case 'r':
+      case 't':
+        return p + 1;
+      case 'u':
+        break;
+      default:
+        return nullptr;
+    }
+    if (end_ - p < 5) return nullptr;
+    int unit = 0;
+    for (int i = 1; i <= 4; ++i) {
+      const int digit = hex_digit(p[i]);
+      if (digit < 0) return nullptr;
+      unit = unit * 16 + digit;
+    }
+    return unit >= 0xD800 && unit <= 0xDFFF ? nullptr : p + 5;
+  }
+
+  const char* utf8_sequence(const char* p) const {
+    const Utf8Lead lead = kUtf8Leads[static_cast<unsigned char>(*p)];
+    if (lead.continuations == 0 || end_ - p <= lead.continuations) return nullptr;
+    const auto second = static_cast<unsigned char>(p[1]);
+    if (second < lead.low || second > lead.high) return nullptr;
+    for (int i = 2; i <= lead.continuations; ++i) {
+      if ((static_cast<unsigned char>(p[i]) & 0xC0) != 0x80) return nullptr;
+    }
+    return p + 1 + lead.continuations;
+  }
+
+  const char* number(const char* p) const {
+    if (*p == '-') ++p;
+    if (p == end_) return nullptr;
+    const char* const integer = p;
+    if (*p == '0') {
+      ++p;
+    } else if (is_digit(*p)) {
+      p = skip_digits(p, end_);
+      if (p - integer > kIntegerDigits) return nullptr;
+    } else {
+      return nullptr;
+    }
+    if (p == end_) return p;
+    if (*p == '.') {
+      ++p;
+      if (p == end_ || !is_digit(*p)) return nullptr;
+      p = skip_digits(p, end_);
+      if (p == end_) return p;
+    }
+    if (*p == 'e' || *p == 'E') {
+      ++p;
+      if (p != end_ && (*p == '+' || *p == '-')) ++p;
+      const char* const digits = p;
+      p = skip_digits(p, end_);
+      if (p == digits || p - digits > kExponentDigits) return nullptr;
+    }
+    // A digit after a leading zero is refused by the full reader.
+    return p != end_ && is_digit(*p) ? nullptr : p;
+  }
+
+  const char* const begin_;
+  const char* const end_;
+};
+
+}  // namespace
+
+bool quick_check(std::string_view text) { return QuickCheck(text).run(); }
+
+}  // namespace vennu::json
