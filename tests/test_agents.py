@@ -177,6 +177,15 @@ def test_routing_uses_the_caller_type_and_any_args(mesh):
         descriptor = json.loads(mesh.route_agent_call("Other", "c", "no_such_method", args))
         assert (descriptor["agent_type"], descriptor["method"]) == ("Other", "no_such_method")
     assert agent(mesh, "c")["agent_type"] == "Customer"
+    # Names that need escapes, beyond ASCII, and long enough to be written
+    # outside the stack.
+    node = json.loads(mesh.route_agent_call("T", "c", "m"))["node"]
+    for name in ('q"\\/\x01\x1f\n\t\x7f', "caf\u00e9 \U0001f600", "\x00" * 90, "m" * 600):
+        mesh.register_agent("T", name)
+        text = mesh.route_agent_call(name, name, name)
+        dumped = json.dumps(name, ensure_ascii=False)
+        assert text == (f'{{"agent_id":{dumped},"agent_type":{dumped},"method":{dumped},'
+                        f'"node":{json.dumps(node)},"status":"routed"}}')
 
 
 @pytest.mark.parametrize("status", ["starting", "running", "idle", "stopping"])

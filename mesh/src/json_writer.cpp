@@ -178,6 +178,22 @@ void write_string(std::string_view text, std::string& out) {
   literal[text.size() + 1] = '"';
 }
 
+char* write_string_to(char* out, std::string_view text) {
+  *out++ = '"';
+  const char* run = text.data();
+  const char* const end = run + text.size();
+  for (;;) {
+    const char* const stop = find_run_end<RunEnd::kWriting>(run, end, text.data());
+    copy_bytes(out, run, static_cast<std::size_t>(stop - run));
+    out += stop - run;
+    if (stop == end) break;
+    out = write_escape(out, static_cast<unsigned char>(*stop));
+    run = stop + 1;
+  }
+  *out++ = '"';
+  return out;
+}
+
 void write(const Value& value, std::string& out) {
   Output output(out, 64);
   put_value(value, output);

@@ -9,6 +9,7 @@
 
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,6 +24,15 @@ std::string write(const Value& value);
 
 // Appends a JSON string literal (quotes included) for UTF-8 text.
 void write_string(std::string_view text, std::string& out);
+
+// The most room write_string_to needs for a text of size bytes: each byte
+// escaped as \u00xx, and the quotes.
+constexpr std::size_t string_literal_room(std::size_t size) { return size * 6 + 2; }
+
+// Writes write_string's literal at out, which has string_literal_room bytes
+// of room for text, and returns its end: for a caller that builds a short
+// text in room of its own.
+char* write_string_to(char* out, std::string_view text);
 
 // Appends the text form of a number.
 void write_unsigned(std::uint64_t value, std::string& out);

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
@@ -325,6 +326,50 @@ PyObject* list_agents(Mesh& mesh, std::optional<std::string_view> agent_type,
   });
 }
 
+// Keys in byte order: agent_id, agent_type, method, node, status.
+constexpr std::string_view kDescriptorParts[] = {
+    "{\"agent_id\":", ",\"agent_type\":", ",\"method\":", ",\"node\":\"",
+    "\",\"status\":\"routed\"}"};
+
+char* write_descriptor(char* out, std::string_view agent_type, std::string_view agent_id,
+                       std::string_view method) {
+  const auto put = [&](std::string_view text) {
+    std::memcpy(out, text.data(), text.size());
+    out += text.size();
+  };
+  put(kDescriptorParts[0]);
+  out = json::write_string_to(out, agent_id);
+  put(kDescriptorParts[1]);
+  out = json::write_string_to(out, agent_type);
+  put(kDescriptorParts[2]);
+  out = json::write_string_to(out, method);
+  put(kDescriptorParts[3]);
+  put(kRouteNode);  // plain letters: nothing to escape
+  put(kDescriptorParts[4]);
+  return out;
+}
+
+// The answer of route_agent_call, written into the stack when it is short.
+PyObject* route_descriptor(std::string_view agent_type, std::string_view agent_id,
+                           std::string_view method) {
+  std::size_t room = kRouteNode.size() + json::string_literal_room(agent_type.size()) +
+                     json::string_literal_room(agent_id.size()) +
+                     json::string_literal_room(method.size());
+  for (const std::string_view part : kDescriptorParts) room += part.size();
+  constexpr std::size_t kShortDescriptorBytes = 512;
+  if (room <= kShortDescriptorBytes) {
+    std::array<char, kShortDescriptorBytes> text;
+    const char* const end = write_descriptor(text.data(), agent_type, agent_id, method);
+    return new_str(std::string_view(text.data(), static_cast<std::size_t>(end - text.data())));
+  }
+  ResultText result;
+  std::string& out = result.text();
+  out.resize(room);
+  out.resize(static_cast<std::size_t>(write_descriptor(out.data(), agent_type, agent_id, method) -
+                                      out.data()));
+  return new_str(out);
+}
+
 constexpr auto route_agent_call_method =
     method("route_agent_call", route_agent_call_doc, param::text("agent_type"),
            param::key("agent_id"), param::text("method"), param::text("args_json", "{}"));
@@ -342,22 +387,7 @@ PyObject* route_agent_call(Mesh& mesh, std::string_view agent_type, HashedKey ag
   // the agent is looked up: running out of memory then leaves the agent's
   // status as it was, and making a large one, which lets the interpreter
   // lock go, cannot come between the check of the status and its update.
-  OwnedRef descriptor;
-  {
-    // Keys in byte order: agent_id, agent_type, method, node, status.
-    ResultText result;
-    std::string& out = result.text();
-    out += "{\"agent_id\":";
-    json::write_string(agent_id.text, out);
-    out += ",\"agent_type\":";
-    json::write_string(agent_type, out);
-    out += ",\"method\":";
-    json::write_string(method, out);
-    out += ",\"node\":\"";
-    out += kRouteNode;  // plain letters: nothing to escape
-    out += "\",\"status\":\"routed\"}";
-    descriptor = OwnedRef::steal(new_str(out));
-  }
+  OwnedRef descriptor = OwnedRef::steal(route_descriptor(agent_type, agent_id.text, method));
   if (!descriptor) return nullptr;
   auto status = mesh.registry.status_of(agent_id);
   if (!status) return raise_mesh_error(status.error());
