@@ -1,5 +1,6 @@
 #include "registry.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <utility>
@@ -239,24 +240,40 @@ bool AgentRegistry::undo_register(const KeyText& agent_id, std::uint64_t change)
   return undone;
 }
 
-MeshResult<void> AgentRegistry::update_status(const KeyText& agent_id, AgentStatus status) {
+template <class Refused>
+MeshResult<std::optional<AgentStatus>> AgentRegistry::change_status(const KeyText& agent_id,
+                                                                    AgentStatus status,
+                                                                    Refused refused) {
   const HashedKey& id = hash_(agent_id);
-  bool found = false;
+  std::optional<AgentStatus> was;
   const bool readable = table_.write([&](Table& table) {
     auto entry = table.agents.find(id);
     if (entry == table.agents.end()) return;
-    found = true;
+    was = entry->second.status;
+    if (refused(*was)) return;
     // The clock may throw; read it before changing anything.
     const Timestamp now = current_timestamp(*clock_);
-    const AgentStatus was = entry->second.status;
     restamp(entry->second, status, now);
-    --table.by_status[static_cast<std::size_t>(was)];
+    --table.by_status[static_cast<std::size_t>(*was)];
     ++table.by_status[static_cast<std::size_t>(status)];
     ++table.changes;
   });
   if (!readable) return unexpected(poisoned());
-  if (!found) return unexpected(MeshError::agent_not_found("", std::string(id.text)));
+  return was;
+}
+
+MeshResult<void> AgentRegistry::update_status(const KeyText& agent_id, AgentStatus status) {
+  auto was = change_status(agent_id, status, [](AgentStatus) { return false; });
+  if (!was) return unexpected(std::move(was.error()));
+  if (!*was) return unexpected(MeshError::agent_not_found("", std::string(agent_id.text())));
   return {};
+}
+
+MeshResult<std::optional<AgentStatus>> AgentRegistry::update_status_unless(
+    const KeyText& agent_id, AgentStatus status, std::span<const AgentStatus> refused) {
+  return change_status(agent_id, status, [refused](AgentStatus was) {
+    return std::find(refused.begin(), refused.end(), was) != refused.end();
+  });
 }
 
 MeshResult<std::optional<AgentEntry>> AgentRegistry::get(const KeyText& agent_id) const {

@@ -121,6 +121,13 @@ class AgentRegistry {
   // the id is unknown.
   MeshResult<void> update_status(const KeyText& agent_id, AgentStatus status);
 
+  // update_status in one step with the check of the status it replaces:
+  // changes nothing when that status is one of refused. Returns the status
+  // the agent had, or nullopt when the id is unknown.
+  MeshResult<std::optional<AgentStatus>> update_status_unless(const KeyText& agent_id,
+                                                              AgentStatus status,
+                                                              std::span<const AgentStatus> refused);
+
   // Appends the record of agent_id (write_agent_entry's text) to out, under
   // the shared lock, from its ready text; false, with out unchanged, when
   // the id is unknown. *ascii, when given, tells whether the record is all
@@ -173,6 +180,12 @@ class AgentRegistry {
     // The changes made to agents so far, for undo_register.
     std::uint64_t changes = 0;
   };
+
+  // Both status changes: sets status unless refused(the status it
+  // replaces); returns that status, nullopt for an unknown id.
+  template <class Refused>
+  MeshResult<std::optional<AgentStatus>> change_status(const KeyText& agent_id, AgentStatus status,
+                                                       Refused refused);
 
   // Both registrations: deliver(entry) runs under the exclusive lock with
   // the finished entry and may throw, which takes the registration back.

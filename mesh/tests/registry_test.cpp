@@ -135,6 +135,20 @@ TEST_F(RegistryTest, UpdateStatusRenewsLastActive) {
   EXPECT_EQ(entry.last_active, kLaterText);
   EXPECT_EQ(entry.agent_type, "Customer");
   EXPECT_EQ(entry.metadata_json, "{\"k\":true}");
+
+  // A refused status stays, last_active with it; any other is replaced.
+  const AgentStatus refused[] = {AgentStatus::kStopped};
+  EXPECT_FALSE(registry.update_status_unless("ghost", AgentStatus::kRunning, refused).value());
+  ASSERT_TRUE(registry.update_status("c1", AgentStatus::kStopped));
+  const std::string stopped = record(registry.get("c1").value().value());
+  clock->set(kTestInstant);
+  EXPECT_EQ(registry.update_status_unless("c1", AgentStatus::kRunning, refused).value(),
+            AgentStatus::kStopped);
+  EXPECT_EQ(record(registry.get("c1").value().value()), stopped);
+  ASSERT_TRUE(registry.update_status("c1", AgentStatus::kIdle));
+  EXPECT_EQ(registry.update_status_unless("c1", AgentStatus::kRunning, refused).value(),
+            AgentStatus::kIdle);
+  EXPECT_EQ(registry.status_of("c1").value(), AgentStatus::kRunning);
 }
 
 // Reads copy the text rendered at registration; it must be what writing the

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
@@ -389,14 +390,14 @@ PyObject* route_agent_call(Mesh& mesh, std::string_view agent_type, HashedKey ag
   // lock go, cannot come between the check of the status and its update.
   OwnedRef descriptor = OwnedRef::steal(route_descriptor(agent_type, agent_id.text, method));
   if (!descriptor) return nullptr;
-  auto status = mesh.registry.status_of(agent_id);
-  if (!status) return raise_mesh_error(status.error());
-  if (!*status || **status == AgentStatus::kStopped || **status == AgentStatus::kError) {
+  // A stopped or failed agent takes no calls: it is left as it is.
+  constexpr AgentStatus kRefused[] = {AgentStatus::kStopped, AgentStatus::kError};
+  auto was = mesh.registry.update_status_unless(agent_id, AgentStatus::kRunning, kRefused);
+  if (!was) return raise_mesh_error(was.error());
+  if (!*was || std::ranges::find(kRefused, **was) != std::end(kRefused)) {
     return raise_mesh_error(
         MeshError::agent_not_found(std::string(agent_type), std::string(agent_id.text)));
   }
-  // The agent may have gone since the lookup; routing succeeds all the same.
-  (void)mesh.registry.update_status(agent_id, AgentStatus::kRunning);
   return descriptor.release();
 }
 
