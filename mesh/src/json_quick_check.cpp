@@ -72,13 +72,7 @@ class QuickCheck {
   }
 
  private:
-  const char* skip_space(const char* p) const {
-    while (p != end_ && static_cast<unsigned char>(*p) <= ' ' &&
-           (*p == ' ' || *p == '\n' || *p == '\t' || *p == '\r')) {
-      ++p;
-    }
-    return p;
-  }
+  const char* skip_space(const char* p) const { return skip_json_space(p, end_); }
 
   // A key and its colon.
   const char* key(const char* p) const {

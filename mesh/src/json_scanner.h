@@ -102,6 +102,15 @@ struct DiscardSink {
   void code_point(char32_t) {}
 };
 
+inline const char* skip_json_space(const char* p, const char* end) {
+  // Most steps meet a byte above ' ' at once: one comparison rules it out.
+  while (p != end && static_cast<unsigned char>(*p) <= ' ' &&
+         (*p == ' ' || *p == '\n' || *p == '\t' || *p == '\r')) {
+    ++p;
+  }
+  return p;
+}
+
 inline const char* skip_digits(const char* p, const char* end) {
   for (; end - p >= 8; p += 8) {
     const std::uint64_t word = load_word(p);
@@ -182,14 +191,7 @@ class Scanner {
     return fail_on(p, "expected value");
   }
 
-  const char* skip_space(const char* p) const {
-    // Most steps meet a byte above ' ' at once: one comparison rules it out.
-    while (p != end_ && static_cast<unsigned char>(*p) <= ' ' &&
-           (*p == ' ' || *p == '\n' || *p == '\t' || *p == '\r')) {
-      ++p;
-    }
-    return p;
-  }
+  const char* skip_space(const char* p) const { return skip_json_space(p, end_); }
 
   // p is at '[' or '{'.
   const char* open_level(const char* p) {
