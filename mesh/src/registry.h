@@ -141,7 +141,7 @@ class AgentRegistry {
   MeshResult<RecordRead> read_record(const KeyText& agent_id, std::span<char> room,
                                      std::size_t* size, bool* ascii = nullptr) const;
 
-  // The status alone, for call routing, which needs nothing else.
+  // The status alone, without copying the entry.
   MeshResult<std::optional<AgentStatus>> status_of(const KeyText& agent_id) const;
 
   // Appends the JSON array of the records matching both filters (absent

@@ -332,42 +332,50 @@ constexpr std::string_view kDescriptorParts[] = {
     "{\"agent_id\":", ",\"agent_type\":", ",\"method\":", ",\"node\":\"",
     "\",\"status\":\"routed\"}"};
 
-char* write_descriptor(char* out, std::string_view agent_type, std::string_view agent_id,
-                       std::string_view method) {
-  const auto put = [&](std::string_view text) {
-    std::memcpy(out, text.data(), text.size());
-    out += text.size();
-  };
+// Writes the descriptor: put(text) for its fixed parts, literal(text) for
+// the names, as JSON string literals.
+template <class Put, class Literal>
+void write_descriptor(Put put, Literal literal, std::string_view agent_type,
+                      std::string_view agent_id, std::string_view method) {
   put(kDescriptorParts[0]);
-  out = json::write_string_to(out, agent_id);
+  literal(agent_id);
   put(kDescriptorParts[1]);
-  out = json::write_string_to(out, agent_type);
+  literal(agent_type);
   put(kDescriptorParts[2]);
-  out = json::write_string_to(out, method);
+  literal(method);
   put(kDescriptorParts[3]);
   put(kRouteNode);  // plain letters: nothing to escape
   put(kDescriptorParts[4]);
-  return out;
 }
 
-// The answer of route_agent_call, written into the stack when it is short.
+// The answer of route_agent_call, written into the stack when it is short
+// even if every byte of the names were escaped.
 PyObject* route_descriptor(std::string_view agent_type, std::string_view agent_id,
                            std::string_view method) {
-  std::size_t room = kRouteNode.size() + json::string_literal_room(agent_type.size()) +
-                     json::string_literal_room(agent_id.size()) +
-                     json::string_literal_room(method.size());
-  for (const std::string_view part : kDescriptorParts) room += part.size();
-  constexpr std::size_t kShortDescriptorBytes = 512;
-  if (room <= kShortDescriptorBytes) {
-    std::array<char, kShortDescriptorBytes> text;
-    const char* const end = write_descriptor(text.data(), agent_type, agent_id, method);
-    return new_str(std::string_view(text.data(), static_cast<std::size_t>(end - text.data())));
+  constexpr std::size_t kShortNameBytes = 64;
+  if (agent_type.size() <= kShortNameBytes && agent_id.size() <= kShortNameBytes &&
+      method.size() <= kShortNameBytes) {
+    constexpr std::size_t kFixedBytes = [] {
+      std::size_t size = kRouteNode.size();
+      for (const std::string_view part : kDescriptorParts) size += part.size();
+      return size;
+    }();
+    std::array<char, 3 * json::string_literal_room(kShortNameBytes) + kFixedBytes> text;
+    char* out = text.data();
+    write_descriptor(
+        [&](std::string_view part) {
+          std::memcpy(out, part.data(), part.size());
+          out += part.size();
+        },
+        [&](std::string_view name) { out = json::write_string_to(out, name); }, agent_type,
+        agent_id, method);
+    return new_str(std::string_view(text.data(), static_cast<std::size_t>(out - text.data())));
   }
   ResultText result;
   std::string& out = result.text();
-  out.resize(room);
-  out.resize(static_cast<std::size_t>(write_descriptor(out.data(), agent_type, agent_id, method) -
-                                      out.data()));
+  write_descriptor([&](std::string_view part) { out += part; },
+                   [&](std::string_view name) { json::write_string(name, out); }, agent_type,
+                   agent_id, method);
   return new_str(out);
 }
 
