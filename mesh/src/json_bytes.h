@@ -173,9 +173,7 @@ template <RunEnd kMode>
 inline const char* find_run_end(const char* p, const char* end, const char* begin) {
 #if defined(MESH_HAVE_SSE2) || defined(MESH_HAVE_NEON)
   for (; end - p >= 16; p += 16) {
-    if (const BlockMask mask = run_end_mask<kMode>(p)) {
-      return p + std::countr_zero(mask) / kBitsPerByte;
-    }
+    if (const std::size_t plain = short_run_length<kMode>(p); plain != kShortRun) return p + plain;
   }
   if (p != end && end - begin >= 16) {
     // The flags of the bytes before p, already passed, are shifted out.

@@ -106,11 +106,6 @@ class QuickCheck {
   // p is at the opening quote.
   const char* string(const char* p) const {
     ++p;
-    if (static_cast<std::size_t>(end_ - p) >= kShortRun) {
-      const std::size_t plain = short_run_length<RunEnd::kReading>(p);
-      if (plain != kShortRun && p[plain] == '"') return p + plain + 1;
-      p += plain;
-    }
     for (;;) {
       p = find_run_end<RunEnd::kReading>(p, end_, begin_);
       if (p == end_) return nullptr;
