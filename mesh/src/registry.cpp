@@ -241,39 +241,47 @@ bool AgentRegistry::undo_register(const KeyText& agent_id, std::uint64_t change)
 }
 
 template <class Refused>
-MeshResult<std::optional<AgentStatus>> AgentRegistry::change_status(const KeyText& agent_id,
-                                                                    AgentStatus status,
-                                                                    Refused refused) {
+MeshResult<AgentRegistry::StatusChange> AgentRegistry::change_status(const KeyText& agent_id,
+                                                                     AgentStatus status,
+                                                                     Refused refused) {
   const HashedKey& id = hash_(agent_id);
-  std::optional<AgentStatus> was;
+  StatusChange change = StatusChange::kUnknownId;
   const bool readable = table_.write([&](Table& table) {
     auto entry = table.agents.find(id);
     if (entry == table.agents.end()) return;
-    was = entry->second.status;
-    if (refused(*was)) return;
+    const AgentStatus was = entry->second.status;
+    if (refused(was)) {
+      change = StatusChange::kRefused;
+      return;
+    }
     // The clock may throw; read it before changing anything.
     const Timestamp now = current_timestamp(*clock_);
     restamp(entry->second, status, now);
-    --table.by_status[static_cast<std::size_t>(*was)];
+    --table.by_status[static_cast<std::size_t>(was)];
     ++table.by_status[static_cast<std::size_t>(status)];
     ++table.changes;
+    change = StatusChange::kSet;
   });
   if (!readable) return unexpected(poisoned());
-  return was;
+  return change;
 }
 
 MeshResult<void> AgentRegistry::update_status(const KeyText& agent_id, AgentStatus status) {
-  auto was = change_status(agent_id, status, [](AgentStatus) { return false; });
-  if (!was) return unexpected(std::move(was.error()));
-  if (!*was) return unexpected(MeshError::agent_not_found("", std::string(agent_id.text())));
+  auto change = change_status(agent_id, status, [](AgentStatus) { return false; });
+  if (!change) return unexpected(std::move(change.error()));
+  if (*change == StatusChange::kUnknownId) {
+    return unexpected(MeshError::agent_not_found("", std::string(agent_id.text())));
+  }
   return {};
 }
 
-MeshResult<std::optional<AgentStatus>> AgentRegistry::update_status_unless(
-    const KeyText& agent_id, AgentStatus status, std::span<const AgentStatus> refused) {
-  return change_status(agent_id, status, [refused](AgentStatus was) {
+MeshResult<bool> AgentRegistry::update_status_unless(const KeyText& agent_id, AgentStatus status,
+                                                     std::span<const AgentStatus> refused) {
+  auto change = change_status(agent_id, status, [refused](AgentStatus was) {
     return std::find(refused.begin(), refused.end(), was) != refused.end();
   });
+  if (!change) return unexpected(std::move(change.error()));
+  return *change == StatusChange::kSet;
 }
 
 MeshResult<std::optional<AgentEntry>> AgentRegistry::get(const KeyText& agent_id) const {

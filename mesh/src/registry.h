@@ -122,11 +122,10 @@ class AgentRegistry {
   MeshResult<void> update_status(const KeyText& agent_id, AgentStatus status);
 
   // update_status in one step with the check of the status it replaces:
-  // changes nothing when that status is one of refused. Returns the status
-  // the agent had, or nullopt when the id is unknown.
-  MeshResult<std::optional<AgentStatus>> update_status_unless(const KeyText& agent_id,
-                                                              AgentStatus status,
-                                                              std::span<const AgentStatus> refused);
+  // true when set; false, changing nothing, when the id is unknown or its
+  // status is one of refused.
+  MeshResult<bool> update_status_unless(const KeyText& agent_id, AgentStatus status,
+                                        std::span<const AgentStatus> refused);
 
   // Appends the record of agent_id (write_agent_entry's text) to out, under
   // the shared lock, from its ready text; false, with out unchanged, when
@@ -182,10 +181,11 @@ class AgentRegistry {
   };
 
   // Both status changes: sets status unless refused(the status it
-  // replaces); returns that status, nullopt for an unknown id.
+  // replaces).
+  enum class StatusChange : std::uint8_t { kUnknownId, kRefused, kSet };
   template <class Refused>
-  MeshResult<std::optional<AgentStatus>> change_status(const KeyText& agent_id, AgentStatus status,
-                                                       Refused refused);
+  MeshResult<StatusChange> change_status(const KeyText& agent_id, AgentStatus status,
+                                         Refused refused);
 
   // Both registrations: deliver(entry) runs under the exclusive lock with
   // the finished entry and may throw, which takes the registration back.

@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
-#include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
@@ -400,9 +399,9 @@ PyObject* route_agent_call(Mesh& mesh, std::string_view agent_type, HashedKey ag
   if (!descriptor) return nullptr;
   // A stopped or failed agent takes no calls: it is left as it is.
   constexpr AgentStatus kRefused[] = {AgentStatus::kStopped, AgentStatus::kError};
-  auto was = mesh.registry.update_status_unless(agent_id, AgentStatus::kRunning, kRefused);
-  if (!was) return raise_mesh_error(was.error());
-  if (!*was || std::ranges::find(kRefused, **was) != std::end(kRefused)) {
+  auto routed = mesh.registry.update_status_unless(agent_id, AgentStatus::kRunning, kRefused);
+  if (!routed) return raise_mesh_error(routed.error());
+  if (!*routed) {
     return raise_mesh_error(
         MeshError::agent_not_found(std::string(agent_type), std::string(agent_id.text)));
   }
