@@ -325,18 +325,6 @@ MeshResult<RecordRead> AgentRegistry::read_record(const KeyText& agent_id, std::
   return read;
 }
 
-MeshResult<std::optional<AgentStatus>> AgentRegistry::status_of(const KeyText& agent_id) const {
-  const HashedKey& id = hash_(agent_id);
-  std::optional<AgentStatus> status;
-  const bool readable = table_.read([&](const Table& table) {
-    if (auto found = table.agents.find(id); found != table.agents.end()) {
-      status = found->second.status;
-    }
-  });
-  if (!readable) return unexpected(poisoned());
-  return status;
-}
-
 namespace {
 
 bool matches(const AgentEntry& entry, std::optional<std::string_view> agent_type,

@@ -10,7 +10,7 @@
 // Out of memory: every operation but the counts and undo_register may throw
 // std::bad_alloc; the registry is then unchanged and stays usable.
 //
-// Thread safety: every member may be called concurrently. get, status_of,
+// Thread safety: every member may be called concurrently. get,
 // list, the record reads and the counts take the lock shared; the rest
 // exclusively. append_record(s) and read_record write their text under the
 // shared lock, the only calls that do: each record's text is ready, so this is copying, not
@@ -139,9 +139,6 @@ class AgentRegistry {
   // *size the record's size and room untouched, when it does not fit.
   MeshResult<RecordRead> read_record(const KeyText& agent_id, std::span<char> room,
                                      std::size_t* size, bool* ascii = nullptr) const;
-
-  // The status alone, without copying the entry.
-  MeshResult<std::optional<AgentStatus>> status_of(const KeyText& agent_id) const;
 
   // Appends the JSON array of the records matching both filters (absent
   // filter = any), in map order, to out under the shared lock. The status

@@ -179,7 +179,6 @@ std::size_t total_failure_points = 0;
 std::string describe(bool value) { return value ? "true" : "false"; }
 std::string describe(std::uint64_t value) { return std::to_string(value); }
 std::string describe(const std::string& text) { return text; }
-std::string describe(AgentStatus status) { return std::string(status_text(status)); }
 std::string describe(const AgentEntry& entry) {
   std::string out;
   write_agent_entry(entry, out);
@@ -481,8 +480,12 @@ TEST(AllocationFailure, RegistryOperations) {
   sweep(
       subject, reference, [](Registry& r) { return r.get("nobody"); }, "get unknown");
   sweep(
-      subject, reference, [](Registry& r) { return r.status_of("customer-0002-eu-west"); },
-      "status of");
+      subject, reference,
+      [](Registry& r) {
+        const AgentStatus refused[] = {AgentStatus::kStopped};
+        return r.update_status_unless("customer-0002-eu-west", AgentStatus::kRunning, refused);
+      },
+      "update status unless refused");
   sweep(
       subject, reference,
       [](Registry& r) -> MeshResult<std::string> {

@@ -112,12 +112,11 @@ TEST_F(RegistryTest, DeregisterAndRegisterAgain) {
   ASSERT_TRUE(registry.update_status("c1", AgentStatus::kError));
   EXPECT_TRUE(registry.deregister("c1"));
   EXPECT_FALSE(registry.get("c1").value());
-  EXPECT_FALSE(registry.status_of("c1").value());
   clock->set(kLater);
   const AgentEntry fresh = add("Order", "c1");
   EXPECT_EQ(fresh.status, AgentStatus::kStarting);
   EXPECT_EQ(fresh.registered_at, kLaterText);
-  EXPECT_EQ(registry.status_of("c1").value(), AgentStatus::kStarting);
+  EXPECT_EQ(registry.get("c1").value().value().status, AgentStatus::kStarting);
 }
 
 TEST_F(RegistryTest, UpdateStatusRenewsLastActive) {
@@ -146,7 +145,7 @@ TEST_F(RegistryTest, UpdateStatusRenewsLastActive) {
   EXPECT_EQ(record(registry.get("c1").value().value()), stopped);
   ASSERT_TRUE(registry.update_status("c1", AgentStatus::kIdle));
   EXPECT_TRUE(registry.update_status_unless("c1", AgentStatus::kRunning, refused).value());
-  EXPECT_EQ(registry.status_of("c1").value(), AgentStatus::kRunning);
+  EXPECT_EQ(registry.get("c1").value().value().status, AgentStatus::kRunning);
 }
 
 // Reads copy the text rendered at registration; it must be what writing the
@@ -206,8 +205,8 @@ TEST(Registry, CallerHashedIdsCompareTheirTexts) {
     ASSERT_TRUE(registry.register_agent("T", HashedKey{id, i % 2}, 0, ""));
   }
   EXPECT_TRUE(registry.update_status(HashedKey{"a7", 1}, AgentStatus::kIdle));
-  EXPECT_EQ(registry.status_of(HashedKey{"a7", 1}).value(), AgentStatus::kIdle);
-  EXPECT_FALSE(registry.status_of(HashedKey{"a7", 0}).value());
+  EXPECT_EQ(registry.get(HashedKey{"a7", 1}).value().value().status, AgentStatus::kIdle);
+  EXPECT_FALSE(registry.get(HashedKey{"a7", 0}).value());
   ASSERT_TRUE(registry.deregister(HashedKey{"a8", 0}));
   EXPECT_FALSE(registry.get(HashedKey{"a8", 0}).value());
   EXPECT_EQ(registry.agent_count(), 19u);
@@ -336,7 +335,7 @@ TEST_P(RegistryPoisonTest, ClockBeforeEpochBreaksTheRegistry) {
       registry.deregister("c1").error(),
       registry.update_status("c1", AgentStatus::kIdle).error(),
       registry.get("c1").error(),
-      registry.status_of("c1").error(),
+      registry.update_status_unless("c1", AgentStatus::kIdle, {}).error(),
       registry.list(std::nullopt, std::nullopt).error(),
       registry.append_records(std::nullopt, std::nullopt, scratch).error(),
       registry.register_agent_into("Customer", "c4", 0, "", scratch).error(),
@@ -446,7 +445,7 @@ TEST(RegistryConcurrency, MixedOperationsFromEightThreads) {
         ASSERT_TRUE(registry.register_agent("Worker", id, static_cast<std::uint32_t>(i), ""));
         const AgentStatus status = i % 2 ? AgentStatus::kIdle : AgentStatus::kRunning;
         ASSERT_TRUE(registry.update_status(id, status));
-        ASSERT_EQ(registry.get(id).value()->status, status);
+        ASSERT_EQ(registry.get(id).value().value().status, status);
         if (i % 64 == 0) registry.count_by_status("idle");
         if (i % 4 == 0) {
           ASSERT_TRUE(registry.deregister(id));
