@@ -66,17 +66,26 @@ class Output {
   char* limit_ = nullptr;
 };
 
-void put_string(std::string_view text, Output& out) {
-  out.put('"');
+// The body of a string literal for text: plain(begin, end) for each run
+// that needs no escape, escape(byte) for each byte between them that does.
+template <class Plain, class Escape>
+void for_each_literal_piece(std::string_view text, Plain plain, Escape escape) {
   const char* run = text.data();
   const char* const end = run + text.size();
   for (;;) {
-    const char* stop = find_run_end<RunEnd::kWriting>(run, end, text.data());
-    out.put(run, stop);
-    if (stop == end) break;
-    out.commit(write_escape(out.claim(6), static_cast<unsigned char>(*stop)));
+    const char* const stop = find_run_end<RunEnd::kWriting>(run, end, text.data());
+    plain(run, stop);
+    if (stop == end) return;
+    escape(static_cast<unsigned char>(*stop));
     run = stop + 1;
   }
+}
+
+void put_string(std::string_view text, Output& out) {
+  out.put('"');
+  for_each_literal_piece(
+      text, [&](const char* begin, const char* end) { out.put(begin, end); },
+      [&](unsigned char c) { out.commit(write_escape(out.claim(6), c)); });
   out.put('"');
 }
 
@@ -180,16 +189,13 @@ void write_string(std::string_view text, std::string& out) {
 
 char* write_string_to(char* out, std::string_view text) {
   *out++ = '"';
-  const char* run = text.data();
-  const char* const end = run + text.size();
-  for (;;) {
-    const char* const stop = find_run_end<RunEnd::kWriting>(run, end, text.data());
-    copy_bytes(out, run, static_cast<std::size_t>(stop - run));
-    out += stop - run;
-    if (stop == end) break;
-    out = write_escape(out, static_cast<unsigned char>(*stop));
-    run = stop + 1;
-  }
+  for_each_literal_piece(
+      text,
+      [&](const char* begin, const char* end) {
+        copy_bytes(out, begin, static_cast<std::size_t>(end - begin));
+        out += end - begin;
+      },
+      [&](unsigned char c) { out = write_escape(out, c); });
   *out++ = '"';
   return out;
 }
