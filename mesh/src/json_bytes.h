@@ -1,8 +1,8 @@
 // Byte-level helpers of the JSON unit, shared with text_shape.cpp: loads of
 // 8-byte words and byte-parallel tests on them, the ends of plain runs in
 // string literals (16 bytes at a time where SSE2 or NEON is there), the UTF-8 lead
-// table, the escapes and UTF-8 encodings a literal is written with, and a
-// copy for the few bytes of a key or a number.
+// table, the byte order of keys, the escapes and UTF-8 encodings a literal
+// is written with, and a copy for the few bytes of a key or a number.
 //
 // Everything here is inline and works on bytes its caller has bounded: a
 // function given [p, end) reads nothing outside it, and one given a single
@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 // 16-byte blocks: SSE2 on x86-64 (and x86 builds that enable it), NEON on
 // little-endian AArch64; elsewhere words of 8 bytes.
@@ -248,6 +249,18 @@ void copy_overlapping(char* to, const char* from, std::size_t size) {
     to[size - 1] = from[size - 1];
     if (size == 3) to[1] = from[1];
   }
+}
+
+// Byte order of two texts. Keys are mostly short, and a loop the compiler
+// can inline beats a call to memcmp for them.
+inline int compare_bytes(std::string_view a, std::string_view b) {
+  const std::size_t common = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < common; ++i) {
+    const auto x = static_cast<unsigned char>(a[i]);
+    const auto y = static_cast<unsigned char>(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return static_cast<int>(a.size() > common) - static_cast<int>(b.size() > common);
 }
 
 // copy_bytes for pieces of at most kShortBytes, such as a timestamp's text,

@@ -7,6 +7,7 @@
 #include "insertion_sort.h"
 #include "json_bytes.h"
 #include "json_number.h"
+#include "json_quick_check.h"
 #include "json_scanner.h"
 #include "thread_scratch.h"
 
@@ -40,18 +41,6 @@ unsigned char next_key_byte(const char*& p) {
     default: return static_cast<unsigned char>(kind);
   }
   // clang-format on
-}
-
-// Byte order of two texts. Keys are mostly short, and a loop the compiler
-// can inline beats a call to memcmp for them.
-inline int compare_bytes(std::string_view a, std::string_view b) {
-  const std::size_t common = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < common; ++i) {
-    const auto x = static_cast<unsigned char>(a[i]);
-    const auto y = static_cast<unsigned char>(b[i]);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return static_cast<int>(a.size() > common) - static_cast<int>(b.size() > common);
 }
 
 int compare_decoded_keys(std::string_view a, std::string_view b) {
@@ -516,12 +505,17 @@ class Canonicalizer {
 std::uint64_t TEST_reordered_bytes_on_this_thread() { return reordered_bytes; }
 
 Expected<std::string, Error> canonicalize(std::string_view text) {
+  if (TextShape shape; quick_check_canonical(text, shape)) return std::string(text);
   std::string out;
   if (auto error = Canonicalizer::run(text, out)) return unexpected(std::move(*error));
   return out;
 }
 
 std::optional<Error> canonicalize(std::string_view text, std::string& out, TextShape& shape) {
+  if (quick_check_canonical(text, shape)) {
+    out.append(text);
+    return std::nullopt;
+  }
   return Canonicalizer::run(text, out, shape);
 }
 

@@ -1,7 +1,8 @@
 // The canonicalizer: a JSON text to its compact form without building a
 // tree. It reads with the readers' steps, so it accepts what parse accepts
 // and fails with parse's errors, and it writes what write(parse(text)) would
-// give: members in key order, the last of repeated keys kept.
+// give: members in key order, the last of repeated keys kept. A text that
+// quick_check_canonical finds in that form already is copied as it is.
 //
 // Thread safety: may run on many threads at once; keeps reusable scratch
 // space per thread, so a small text allocates nothing beyond what it

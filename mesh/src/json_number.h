@@ -141,9 +141,14 @@ inline bool is_compact_decimal(const NumberText& number) {
   return zeros < 5 && fraction_digits - zeros <= kMaxDigits;
 }
 
-// A number in compact form: its own text where that is compact already (an
-// integer that keeps its kind, as the grammar forbids leading zeros and '+',
-// or an is_compact_decimal), or the digits of a double.
+// Whether a number is written as its own text: an integer that keeps its
+// kind (the grammar forbids leading zeros and '+') or an is_compact_decimal.
+inline bool is_compact_as_written(const NumberText& number) {
+  return number.keeps_integer_kind() || is_compact_decimal(number);
+}
+
+// A number in compact form: its own text where that is compact already, or
+// the digits of a double.
 struct CompactNumber {
   std::string_view text;  // empty when decimal holds the digits
   Decimal decimal;
@@ -151,7 +156,7 @@ struct CompactNumber {
 
 // False when the number is too large for a double.
 inline bool compact_number(const NumberText& number, CompactNumber& out) {
-  if (number.keeps_integer_kind() || is_compact_decimal(number)) {
+  if (is_compact_as_written(number)) {
     out.text =
         std::string_view(number.begin(), static_cast<std::size_t>(number.end - number.begin()));
     return true;

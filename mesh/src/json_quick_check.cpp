@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "json_bytes.h"
+#include "json_number.h"
 #include "json_scanner.h"
 
 namespace vennu::json {
@@ -18,14 +19,23 @@ static_assert(kQuickCheckDepth <= 64 && kQuickCheckDepth <= kMaxDepth,
 constexpr std::ptrdiff_t kIntegerDigits = 200;
 constexpr std::ptrdiff_t kExponentDigits = 2;
 
+// What a check vouches for: a valid text, or one in compact form.
+enum class Form : bool { kValid, kCanonical };
+
 // Each step takes the cursor and returns it past what it read, or nullptr
 // where the check gives up.
+template <Form kForm>
 class QuickCheck {
  public:
   explicit QuickCheck(std::string_view text)
       : begin_(text.data()), end_(text.data() + text.size()) {}
 
-  bool run() const {
+  // Of a text the compact check vouched for.
+  TextShape shape() const {
+    return {static_cast<std::size_t>(end_ - begin_) - continuation_bytes_, width_};
+  }
+
+  bool run() {
     const char* p = begin_;
     std::uint64_t objects = 0;  // one bit per open container, the innermost lowest
     int depth = 0;
@@ -45,7 +55,7 @@ class QuickCheck {
           --depth;
           objects >>= 1;
         } else {
-          if (first == '{' && (p = key(p)) == nullptr) return false;
+          if (first == '{' && (p = key(p, depth, true)) == nullptr) return false;
           continue;
         }
       } else if ((p = scalar(p)) == nullptr) {
@@ -60,7 +70,9 @@ class QuickCheck {
         const bool in_object = (objects & 1) != 0;
         if (*p == ',') {
           ++p;
-          if (in_object && (p = key(skip_space(p))) == nullptr) return false;
+          if (in_object && (p = key(skip_space(p), depth, false)) == nullptr) {
+            return false;
+          }
           break;
         }
         if (*p != (in_object ? '}' : ']')) return false;
@@ -72,18 +84,36 @@ class QuickCheck {
   }
 
  private:
-  const char* skip_space(const char* p) const { return skip_json_space(p, end_); }
+  static constexpr bool kCanonical = kForm == Form::kCanonical;
 
-  // A key and its colon.
-  const char* key(const char* p) const {
+  // The compact form has no whitespace to skip: a byte of it is then where
+  // a token is due, which fails the step that expects the token.
+  const char* skip_space(const char* p) const {
+    if constexpr (kCanonical) {
+      return p;
+    } else {
+      return skip_json_space(p, end_);
+    }
+  }
+
+  // A key and its colon, of the object at depth; in compact form it follows
+  // the object's previous key strictly in byte order (an escape-free key's
+  // bytes are the ones it stands for), which also rules out a repeated key.
+  const char* key(const char* p, int depth, bool first) {
     if (p == end_ || *p != '"') return nullptr;
-    p = string(p);
-    if (p == nullptr) return nullptr;
-    p = skip_space(p);
+    const char* const key_end = string(p);
+    if (key_end == nullptr) return nullptr;
+    if constexpr (kCanonical) {
+      const std::string_view key(p + 1, static_cast<std::size_t>(key_end - p - 2));
+      LastKey& last = last_keys_[depth - 1];
+      if (!first && compare_bytes({last.data, last.size}, key) >= 0) return nullptr;
+      last = {key.data(), key.size()};
+    }
+    p = skip_space(key_end);
     return p != end_ && *p == ':' ? p + 1 : nullptr;
   }
 
-  const char* scalar(const char* p) const {
+  const char* scalar(const char* p) {
     switch (*p) {
       case '"':
         return string(p);
@@ -104,7 +134,7 @@ class QuickCheck {
   }
 
   // p is at the opening quote.
-  const char* string(const char* p) const {
+  const char* string(const char* p) {
     ++p;
     for (;;) {
       p = find_run_end<RunEnd::kReading>(p, end_, begin_);
@@ -112,6 +142,8 @@ class QuickCheck {
       const auto c = static_cast<unsigned char>(*p);
       if (c == '"') return p + 1;
       if (c == '\\') {
+        // Strings with escapes, compact or not, are left to the canonicalizer.
+        if constexpr (kCanonical) return nullptr;
         p = escape(p + 1);
       } else if (c >= 0x80) {
         p = utf8_sequence(p);
@@ -151,53 +183,82 @@ class QuickCheck {
     return unit >= 0xD800 && unit <= 0xDFFF ? nullptr : p + 5;
   }
 
-  const char* utf8_sequence(const char* p) const {
-    const Utf8Lead lead = kUtf8Leads[static_cast<unsigned char>(*p)];
+  const char* utf8_sequence(const char* p) {
+    const auto first = static_cast<unsigned char>(*p);
+    const Utf8Lead lead = kUtf8Leads[first];
     if (lead.continuations == 0 || end_ - p <= lead.continuations) return nullptr;
     const auto second = static_cast<unsigned char>(p[1]);
     if (second < lead.low || second > lead.high) return nullptr;
     for (int i = 2; i <= lead.continuations; ++i) {
       if ((static_cast<unsigned char>(p[i]) & 0xC0) != 0x80) return nullptr;
     }
+    if constexpr (kCanonical) {
+      continuation_bytes_ += static_cast<std::size_t>(lead.continuations);
+      width_ = std::max(width_, width_of_utf8_lead(first));
+    }
     return p + 1 + lead.continuations;
   }
 
   const char* number(const char* p) const {
-    if (*p == '-') ++p;
+    NumberText number;
+    number.negative = *p == '-';
+    if (number.negative) ++p;
     if (p == end_) return nullptr;
-    const char* const integer = p;
+    number.integer = p;
     if (*p == '0') {
       ++p;
     } else if (is_digit(*p)) {
       p = skip_digits(p, end_);
-      if (p - integer > kIntegerDigits) return nullptr;
+      if (p - number.integer > kIntegerDigits) return nullptr;
     } else {
       return nullptr;
     }
-    if (p == end_) return p;
-    if (*p == '.') {
+    number.integer_end = p;
+    if (p != end_ && *p == '.') {
       ++p;
       if (p == end_ || !is_digit(*p)) return nullptr;
       p = skip_digits(p, end_);
-      if (p == end_) return p;
     }
-    if (*p == 'e' || *p == 'E') {
+    number.fraction_end = p;
+    if (p != end_ && (*p == 'e' || *p == 'E')) {
       ++p;
       if (p != end_ && (*p == '+' || *p == '-')) ++p;
       const char* const digits = p;
       p = skip_digits(p, end_);
       if (p == digits || p - digits > kExponentDigits) return nullptr;
     }
+    number.end = p;
     // A digit after a leading zero is refused by the full reader.
-    return p != end_ && is_digit(*p) ? nullptr : p;
+    if (p != end_ && is_digit(*p)) return nullptr;
+    if constexpr (kCanonical) {
+      if (!is_compact_as_written(number)) return nullptr;
+    }
+    return p;
   }
 
   const char* const begin_;
   const char* const end_;
+  // For the compact form: the last key read in each open object, left
+  // unset until its first key is read (the valid form keeps none), and the
+  // shape of the strings.
+  struct LastKey {
+    const char* data;
+    std::size_t size;
+  };
+  LastKey last_keys_[kCanonical ? kQuickCheckDepth : 1];
+  std::size_t continuation_bytes_ = 0;
+  CharWidth width_ = CharWidth::kAscii;
 };
 
 }  // namespace
 
-bool quick_check(std::string_view text) { return QuickCheck(text).run(); }
+bool quick_check(std::string_view text) { return QuickCheck<Form::kValid>(text).run(); }
+
+bool quick_check_canonical(std::string_view text, TextShape& shape) {
+  QuickCheck<Form::kCanonical> check(text);
+  if (!check.run()) return false;
+  shape = check.shape();
+  return true;
+}
 
 }  // namespace vennu::json

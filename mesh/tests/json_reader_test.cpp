@@ -141,6 +141,46 @@ TEST(JsonReader, QuickCheckVouchesOnlyWithinItsLimits) {
   }
 }
 
+// The compact check lets a text through as it is, so it must never vouch
+// for one that the canonicalizer would change.
+TEST(JsonReader, QuickCanonicalCheckVouchesOnlyForCompactTexts) {
+  const std::string vouched[] = {
+      "{\"a\":[1,-0.5,true,false,null,\"caf\xc3\xa9 \xf0\x9f\x98\x80\"],\"ab\":{},\"b\":-12}",
+      "[{\"b\":1,\"c\":{\"a\":2}},{\"a\":0.00012,\"b\":123456789012345678}]",
+      "\"\xc4\x80\"",
+  };
+  for (const std::string& text : vouched) {
+    TextShape shape;
+    EXPECT_TRUE(quick_check_canonical(text, shape)) << text;
+    EXPECT_EQ(compact(text), text);
+    EXPECT_EQ(shape.code_points, shape_of(text).code_points) << text;
+    EXPECT_EQ(shape.width, shape_of(text).width) << text;
+  }
+  const std::string left[] = {
+      "{\"a\": 1}",
+      " 1",
+      "[1 ]",
+      "{\"b\":1,\"a\":2}",
+      "{\"a\":1,\"a\":2}",
+      "{\"ab\":1,\"a\":2}",
+      "{\"a\":{\"b\":1},\"a\":0}",
+      "\"\\/\"",
+      "\"\\n\"",
+      "-0",
+      "1.50",
+      "1e5",
+      "0.000001",
+      "18446744073709551616",
+      "0.1234567890123456",
+      "[1,]",
+  };
+  for (const std::string& text : left) {
+    TextShape shape;
+    EXPECT_FALSE(quick_check_canonical(text, shape)) << text;
+    compact(text);
+  }
+}
+
 // Readers keep scratch space per thread; threads must not see each other's.
 TEST(JsonThreads, ReadersOnManyThreadsDoNotMix) {
   std::vector<std::thread> threads;
