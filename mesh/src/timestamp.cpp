@@ -151,9 +151,14 @@ Timestamp format_timestamp(Instant instant) {
     cache.seconds = instant.seconds;
     cache.valid = true;
   }
+  // Written where the caller keeps it (the one return lets the compiler
+  // build it there): text put together from pieces elsewhere and then
+  // copied would be read back with wide loads right after its narrow
+  // stores, which the processor cannot forward, and the copy would wait.
+  Timestamp stamp;
+  char* const text = stamp.text_.data();
   // Copied whole: a copy of fixed size is a few moves, not a call.
-  char text[Timestamp::kMaxSize];
-  std::memcpy(text, cache.text, sizeof text);
+  std::memcpy(text, cache.text, sizeof cache.text);
   char* out = text + cache.size;
   const std::uint32_t nanos = instant.nanos;
   if (nanos != 0) {
@@ -168,7 +173,8 @@ Timestamp format_timestamp(Instant instant) {
   }
   std::memcpy(out, "+00:00", 6);
   out += 6;
-  return Timestamp(std::string_view(text, static_cast<std::size_t>(out - text)));
+  stamp.size_ = static_cast<std::uint8_t>(out - text);
+  return stamp;
 }
 
 void append_quoted_timestamp(const Timestamp& timestamp, std::string& out) {

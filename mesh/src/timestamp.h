@@ -49,6 +49,7 @@ class Timestamp {
 
   friend bool operator==(const Timestamp& a, const Timestamp& b) { return a.view() == b.view(); }
   friend bool operator==(const Timestamp& a, std::string_view b) { return a.view() == b; }
+  friend Timestamp format_timestamp(Instant instant);
 
  private:
   std::array<char, kMaxSize> text_{};
