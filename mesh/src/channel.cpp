@@ -72,7 +72,7 @@ MeshResult<std::uint64_t> MeshChannel::publish(const KeyText& topic_text,
     auto created = std::make_unique<BroadcastChannel>();
     created->release_receiver();
     BroadcastChannel* channel = created.get();
-    topics.emplace(HashedText{std::string(topic.text), topic.hash}, std::move(created));
+    topics.try_emplace(HashedText{std::string(topic.text), topic.hash}, std::move(created));
     channel->add_sender();
     handle.adopt(channel);
   });

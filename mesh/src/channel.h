@@ -26,6 +26,7 @@
 
 #include "error.h"
 #include "guarded.h"
+#include "hashed_text_map.h"
 #include "seeded_hash.h"
 #include "timestamp.h"
 

@@ -147,7 +147,7 @@ MeshResult<MigrationState> MigrationController::start(const KeyText& variable_na
       }
     } else {
       // Inserting one element either succeeds or leaves the map as it was.
-      migrations.emplace(HashedText{record.variable_name, name.hash}, record);
+      migrations.try_emplace(HashedText{record.variable_name, name.hash}, record);
       if (undo != nullptr) undo->kind_ = MigrationUndo::Kind::kInserted;
     }
     table.active += active(record);

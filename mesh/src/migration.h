@@ -34,6 +34,7 @@
 
 #include "error.h"
 #include "guarded.h"
+#include "hashed_text_map.h"
 #include "record_read.h"
 #include "seeded_hash.h"
 #include "timestamp.h"

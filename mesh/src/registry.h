@@ -31,6 +31,7 @@
 
 #include "error.h"
 #include "guarded.h"
+#include "hashed_text_map.h"
 #include "record_read.h"
 #include "seeded_hash.h"
 #include "text_shape.h"

@@ -117,15 +117,4 @@ struct HashedText {
   }
 };
 
-// Hashes nothing: every key arrives with its hash.
-struct StoredHash {
-  using is_transparent = void;
-  std::size_t operator()(const HashedText& key) const { return static_cast<std::size_t>(key.hash); }
-  std::size_t operator()(HashedKey key) const { return static_cast<std::size_t>(key.hash); }
-};
-
-// A map looked up by HashedKey, whose hashes come from a KeyHasher.
-template <class V>
-using HashedTextMap = std::unordered_map<HashedText, V, StoredHash, std::equal_to<>>;
-
 }  // namespace vennu

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "hashed_text_map.h"
 
 namespace vennu {
 namespace {
@@ -68,6 +72,39 @@ TEST(SeededHash, MillionInserts) {
   for (std::size_t i = 0; i < 1000000; ++i) map.emplace(std::to_string(i), i);
   ASSERT_EQ(map.size(), 1000000u);
   EXPECT_EQ(map.find(std::string_view("765432"))->second, 765432u);
+}
+
+// Keys whose hashes share their low bits pile up in long probe runs that
+// wrap around the slots; erasing from them must keep every other key
+// reachable. Checked against std::map through random inserts and erases.
+TEST(HashedTextMap, AgreesWithAnOrderedMapUnderCollidingHashes) {
+  HashedTextMap<int> map;
+  std::map<std::string, int> expected;
+  std::mt19937 random(7);
+  const auto hash_of = [](int key) {
+    return std::uint64_t(key % 5) << 40 | (0xFFFF - std::uint64_t(key % 3));
+  };
+  for (int step = 0; step < 20000; ++step) {
+    const int key = static_cast<int>(random() % 300);
+    const std::string text = "key-" + std::to_string(key);
+    const HashedKey hashed{text, hash_of(key)};
+    if (random() % 3 == 0) {
+      if (auto found = map.find(hashed); found != map.end()) map.erase(found);
+      expected.erase(text);
+    } else {
+      const auto [at, inserted] = map.try_emplace(HashedText{text, hashed.hash}, step);
+      EXPECT_EQ(inserted, expected.emplace(text, step).second);
+      EXPECT_EQ(at->second, expected.at(text));
+    }
+  }
+  ASSERT_EQ(map.size(), expected.size());
+  std::map<std::string, int> listed;
+  for (const auto& [key, value] : map) listed.emplace(key.text, value);
+  EXPECT_EQ(listed, expected);
+  for (int key = 0; key < 300; ++key) {
+    const std::string text = "key-" + std::to_string(key);
+    EXPECT_EQ(map.find({text, hash_of(key)}) != map.end(), expected.contains(text)) << text;
+  }
 }
 
 }  // namespace
