@@ -158,11 +158,14 @@ TEST_F(RegistryTest, ReadyRecordsMatchRecordsWrittenFieldByField) {
     const bool ascii_type = id.size() % 2 == 0;
     const AgentEntry entry =
         add(ascii_type ? "T\"ype" : "T\"ype\xf0\x9f\x98\x80", id, "[1,{\"a\":null}]");
-    // The status and last_active texts grow and shrink in place.
-    const std::pair<AgentStatus, Instant> changes[] = {
-        {AgentStatus::kStarting, kTestInstant}, {AgentStatus::kRunning, kLater},
-        {AgentStatus::kError, kTestInstant},    {AgentStatus::kIdle, kLater},
-        {AgentStatus::kStopping, kFarFuture},   {AgentStatus::kIdle, kLater}};
+    // The status and last_active texts grow, shrink and change in place.
+    const std::pair<AgentStatus, Instant> changes[] = {{AgentStatus::kStarting, kTestInstant},
+                                                       {AgentStatus::kRunning, kLater},
+                                                       {AgentStatus::kError, kTestInstant},
+                                                       {AgentStatus::kIdle, kLater},
+                                                       {AgentStatus::kStopping, kFarFuture},
+                                                       {AgentStatus::kError, kTestInstant},
+                                                       {AgentStatus::kIdle, kLater}};
     for (const auto& [status, instant] : changes) {
       clock->set(instant);
       if (status != AgentStatus::kStarting) {
