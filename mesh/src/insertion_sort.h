@@ -16,12 +16,21 @@ namespace vennu {
 
 inline constexpr std::size_t kInsertionSortLimit = 16;
 
-// Sorts [first, last) by less, keeping equal elements in their order.
+// Sorts [first, last) by less, keeping equal elements in their order. Each
+// element is held aside while those before it that it precedes move up one,
+// so an element already in place costs one comparison.
 template <class Iterator, class Less>
 void insertion_sort(Iterator first, Iterator last, Less less) {
   if (first == last) return;
   for (Iterator it = std::next(first); it != last; ++it) {
-    std::rotate(std::upper_bound(first, it, *it, less), it, std::next(it));
+    if (!less(*it, *std::prev(it))) continue;
+    auto held = std::move(*it);
+    Iterator hole = it;
+    do {
+      *hole = std::move(*std::prev(hole));
+      --hole;
+    } while (hole != first && less(held, *std::prev(hole)));
+    *hole = std::move(held);
   }
 }
 
