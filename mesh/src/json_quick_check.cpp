@@ -101,9 +101,13 @@ class QuickCheck {
   // bytes are the ones it stands for), which also rules out a repeated key.
   const char* key(const char* p, int depth, bool first) {
     if (p == end_ || *p != '"') return nullptr;
+    if constexpr (kCanonical) escaped_ = false;
     const char* const key_end = string(p);
     if (key_end == nullptr) return nullptr;
     if constexpr (kCanonical) {
+      // Keys with escapes order by the bytes they stand for: left to the
+      // canonicalizer.
+      if (escaped_) return nullptr;
       const std::string_view key(p + 1, static_cast<std::size_t>(key_end - p - 2));
       LastKey& last = last_keys_[depth - 1];
       if (!first && compare_bytes({last.data, last.size}, key) >= 0) return nullptr;
@@ -142,9 +146,12 @@ class QuickCheck {
       const auto c = static_cast<unsigned char>(*p);
       if (c == '"') return p + 1;
       if (c == '\\') {
-        // Strings with escapes, compact or not, are left to the canonicalizer.
-        if constexpr (kCanonical) return nullptr;
-        p = escape(p + 1);
+        if constexpr (kCanonical) {
+          escaped_ = true;
+          p = compact_escape(p);
+        } else {
+          p = escape(p + 1);
+        }
       } else if (c >= 0x80) {
         p = utf8_sequence(p);
       } else {
@@ -181,6 +188,38 @@ class QuickCheck {
       unit = unit * 16 + digit;
     }
     return unit >= 0xD800 && unit <= 0xDFFF ? nullptr : p + 5;
+  }
+
+  // p is at the backslash. An escape is in compact form when the byte it
+  // stands for needs one and writing that byte gives the escape back. Out
+  // of line: escapes are rare, and inlined this would crowd the loop.
+  [[gnu::noinline]] const char* compact_escape(const char* p) const {
+    if (end_ - p < 2) return nullptr;
+    unsigned char c = 0;
+    // clang-format off
+    switch (p[1]) {
+      case '"': c = '"'; break;
+      case '\\': c = '\\'; break;
+      case 'b': c = '\b'; break;
+      case 'f': c = '\f'; break;
+      case 'n': c = '\n'; break;
+      case 'r': c = '\r'; break;
+      case 't': c = '\t'; break;
+      case 'u': {
+        if (end_ - p < 6 || p[2] != '0' || p[3] != '0') return nullptr;
+        const int high = hex_digit(p[4]);
+        const int low = hex_digit(p[5]);
+        if (high < 0 || low < 0) return nullptr;
+        c = static_cast<unsigned char>(high * 16 + low);
+        break;
+      }
+      default: return nullptr;
+    }
+    // clang-format on
+    if (!needs_escape(c)) return nullptr;
+    char written[6];
+    const auto size = static_cast<std::size_t>(write_escape(written, c) - written);
+    return std::memcmp(p, written, size) == 0 ? p + size : nullptr;
   }
 
   const char* utf8_sequence(const char* p) {
@@ -248,6 +287,7 @@ class QuickCheck {
   LastKey last_keys_[kCanonical ? kQuickCheckDepth : 1];
   std::size_t continuation_bytes_ = 0;
   CharWidth width_ = CharWidth::kAscii;
+  bool escaped_ = false;  // the last string read held an escape
 };
 
 }  // namespace

@@ -10,8 +10,9 @@
 // leaves to the full reader, which also gives the error.
 //
 // quick_check_canonical vouches, within the same limits, only for a text
-// that is its own compact form: no whitespace, no escape, keys strictly
-// ascending, every number written as the compact form writes it. Programs
+// that is its own compact form: no whitespace, only the escapes the compact
+// form writes and none in keys, keys strictly ascending, every number
+// written as the compact form writes it. Programs
 // that keep JSON in that form send it back so, and it is then copied as it
 // is instead of being read and written again.
 //

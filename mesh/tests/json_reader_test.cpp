@@ -148,6 +148,7 @@ TEST(JsonReader, QuickCanonicalCheckVouchesOnlyForCompactTexts) {
       "{\"a\":[1,-0.5,true,false,null,\"caf\xc3\xa9 \xf0\x9f\x98\x80\"],\"ab\":{},\"b\":-12}",
       "[{\"b\":1,\"c\":{\"a\":2}},{\"a\":0.00012,\"b\":123456789012345678}]",
       "\"\xc4\x80\"",
+      R"({"a":"q\"b\\s\b\f\n\r\t\u0000\u001f"})",
   };
   for (const std::string& text : vouched) {
     TextShape shape;
@@ -165,7 +166,6 @@ TEST(JsonReader, QuickCanonicalCheckVouchesOnlyForCompactTexts) {
       "{\"ab\":1,\"a\":2}",
       "{\"a\":{\"b\":1},\"a\":0}",
       "\"\\/\"",
-      "\"\\n\"",
       "-0",
       "1.50",
       "1e5",
@@ -173,6 +173,11 @@ TEST(JsonReader, QuickCanonicalCheckVouchesOnlyForCompactTexts) {
       "18446744073709551616",
       "0.1234567890123456",
       "[1,]",
+      R"({"a\n":1})",
+      R"("\u0041")",
+      R"("\u001F")",
+      R"("\u0008")",
+      R"("\u0022")",
   };
   for (const std::string& text : left) {
     TextShape shape;
