@@ -1,6 +1,7 @@
 #include "text_shape.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "json_bytes.h"
@@ -57,15 +58,77 @@ std::uint32_t decode_at(const unsigned char*& p) {
   return c;
 }
 
+#if defined(MESH_HAVE_SSE2) || defined(MESH_HAVE_NEON)
+// Widens the 16 bytes at p to units at out, all 16 whatever they hold, and
+// returns how many of them, from the first, are ASCII.
+template <class Unit>
+std::size_t widen_block(const unsigned char* p, Unit* out) {
+#if defined(MESH_HAVE_SSE2)
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const auto store = [](Unit* at, __m128i units) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), units);
+  };
+  if constexpr (sizeof(Unit) == 1) {
+    store(out, bytes);
+  } else {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i low = _mm_unpacklo_epi8(bytes, zero);
+    const __m128i high = _mm_unpackhi_epi8(bytes, zero);
+    if constexpr (sizeof(Unit) == 2) {
+      store(out, low);
+      store(out + 8, high);
+    } else {
+      store(out, _mm_unpacklo_epi16(low, zero));
+      store(out + 4, _mm_unpackhi_epi16(low, zero));
+      store(out + 8, _mm_unpacklo_epi16(high, zero));
+      store(out + 12, _mm_unpackhi_epi16(high, zero));
+    }
+  }
+  const auto non_ascii = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+  return non_ascii == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(non_ascii));
+#else
+  const uint8x16_t bytes = vld1q_u8(p);
+  if constexpr (sizeof(Unit) == 1) {
+    vst1q_u8(out, bytes);
+  } else {
+    const uint16x8_t low = vmovl_u8(vget_low_u8(bytes));
+    const uint16x8_t high = vmovl_u8(vget_high_u8(bytes));
+    if constexpr (sizeof(Unit) == 2) {
+      vst1q_u16(out, low);
+      vst1q_u16(out + 8, high);
+    } else {
+      vst1q_u32(out, vmovl_u16(vget_low_u16(low)));
+      vst1q_u32(out + 4, vmovl_u16(vget_high_u16(low)));
+      vst1q_u32(out + 8, vmovl_u16(vget_low_u16(high)));
+      vst1q_u32(out + 12, vmovl_u16(vget_high_u16(high)));
+    }
+  }
+  // 4 bits a byte, as in run_end_mask.
+  const uint8x16_t flags = vcgeq_u8(bytes, vdupq_n_u8(0x80));
+  const std::uint64_t non_ascii =
+      vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(flags), 4)), 0);
+  return non_ascii == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(non_ascii)) / 4;
+#endif
+}
+#endif
+
 template <class Unit>
 void decode_into(std::string_view utf8, std::size_t count, Unit* out) {
   const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
   const auto* const end = p + utf8.size();
   Unit* const out_end = out + count;
   while (p != end && out != out_end) {
-    // ASCII comes in runs, even in text that is not: a word of it is widened
-    // whole, and a word where other text starts is widened whole too, its
-    // units from that point on to be written over by what follows.
+    // ASCII comes in runs, even in text that is not: a block or word of it
+    // is widened whole, and one where other text starts is widened whole
+    // too, its units from that point on to be written over by what follows.
+#if defined(MESH_HAVE_SSE2) || defined(MESH_HAVE_NEON)
+    while (end - p >= 16 && out_end - out >= 16) {
+      const std::size_t ascii = widen_block(p, out);
+      p += ascii;
+      out += ascii;
+      if (ascii != 16) break;
+    }
+#endif
     while (end - p >= 8 && out_end - out >= 8) {
       const std::uint64_t high = load_word(reinterpret_cast<const char*>(p)) & kHighBits;
       for (int i = 0; i < 8; ++i) out[i] = static_cast<Unit>(p[i]);
