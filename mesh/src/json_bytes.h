@@ -287,6 +287,22 @@ inline constexpr std::size_t kShortBytes = 64;
 
 inline bool needs_escape(unsigned char c) { return ends_run<RunEnd::kWriting>(c); }
 
+// The byte a one-letter escape stands for (\" \\ \/ \b \f \n \r \t), or -1
+// for any other letter.
+constexpr int short_escape_byte(char letter) {
+  // clang-format off
+  switch (letter) {
+    case '"': case '\\': case '/': return letter;
+    case 'b': return '\b';
+    case 'f': return '\f';
+    case 'n': return '\n';
+    case 'r': return '\r';
+    case 't': return '\t';
+    default: return -1;
+  }
+  // clang-format on
+}
+
 // The shortest escape of a byte that needs one. At most 6 bytes.
 inline char* write_escape(char* out, unsigned char c) {
   char shorthand = 0;

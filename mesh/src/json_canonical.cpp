@@ -26,21 +26,12 @@ unsigned char next_key_byte(const char*& p) {
   if (*p != '\\') return static_cast<unsigned char>(*p++);
   const char kind = p[1];
   p += 2;
-  // clang-format off
-  switch (kind) {
-    case 'b': return '\b';
-    case 'f': return '\f';
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    case 'u': {
-      const int value = hex_digit(p[2]) * 16 + hex_digit(p[3]);
-      p += 4;
-      return static_cast<unsigned char>(value);
-    }
-    default: return static_cast<unsigned char>(kind);
+  if (kind == 'u') {
+    const int value = hex_digit(p[2]) * 16 + hex_digit(p[3]);
+    p += 4;
+    return static_cast<unsigned char>(value);
   }
-  // clang-format on
+  return static_cast<unsigned char>(short_escape_byte(kind));
 }
 
 int compare_decoded_keys(std::string_view a, std::string_view b) {

@@ -165,21 +165,7 @@ class QuickCheck {
   // left to the full reader.
   const char* escape(const char* p) const {
     if (p == end_) return nullptr;
-    switch (*p) {
-      case '"':
-      case '\\':
-      case '/':
-      case 'b':
-      case 'f':
-      case 'n':
-      case 'r':
-      case 't':
-        return p + 1;
-      case 'u':
-        break;
-      default:
-        return nullptr;
-    }
+    if (*p != 'u') return short_escape_byte(*p) >= 0 ? p + 1 : nullptr;
     if (end_ - p < 5) return nullptr;
     int unit = 0;
     for (int i = 1; i <= 4; ++i) {
@@ -195,27 +181,16 @@ class QuickCheck {
   // of line: escapes are rare, and inlined this would crowd the loop.
   [[gnu::noinline]] const char* compact_escape(const char* p) const {
     if (end_ - p < 2) return nullptr;
-    unsigned char c = 0;
-    // clang-format off
-    switch (p[1]) {
-      case '"': c = '"'; break;
-      case '\\': c = '\\'; break;
-      case 'b': c = '\b'; break;
-      case 'f': c = '\f'; break;
-      case 'n': c = '\n'; break;
-      case 'r': c = '\r'; break;
-      case 't': c = '\t'; break;
-      case 'u': {
-        if (end_ - p < 6 || p[2] != '0' || p[3] != '0') return nullptr;
-        const int high = hex_digit(p[4]);
-        const int low = hex_digit(p[5]);
-        if (high < 0 || low < 0) return nullptr;
-        c = static_cast<unsigned char>(high * 16 + low);
-        break;
-      }
-      default: return nullptr;
+    int byte = short_escape_byte(p[1]);
+    if (p[1] == 'u') {
+      if (end_ - p < 6 || p[2] != '0' || p[3] != '0') return nullptr;
+      const int high = hex_digit(p[4]);
+      const int low = hex_digit(p[5]);
+      if (high < 0 || low < 0) return nullptr;
+      byte = high * 16 + low;
     }
-    // clang-format on
+    if (byte < 0) return nullptr;
+    const auto c = static_cast<unsigned char>(byte);
     if (!needs_escape(c)) return nullptr;
     char written[6];
     const auto size = static_cast<std::size_t>(write_escape(written, c) - written);

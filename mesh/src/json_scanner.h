@@ -362,40 +362,30 @@ template <class Sink>
 const char* Scanner::scan_escape(const char* p, Sink& sink) {
   if (p == end_) return fail_at(p, "EOF while parsing a string");
   char32_t cp = 0;
-  // clang-format off
-  switch (*p++) {
-    case '"': cp = '"'; break;
-    case '\\': cp = '\\'; break;
-    case '/': cp = '/'; break;
-    case 'b': cp = '\b'; break;
-    case 'f': cp = '\f'; break;
-    case 'n': cp = '\n'; break;
-    case 'r': cp = '\r'; break;
-    case 't': cp = '\t'; break;
-    case 'u': {
-      unsigned unit = 0;
-      p = scan_hex4(p, unit);
-      if (p == nullptr) return nullptr;
-      if (unit >= 0xDC00 && unit <= 0xDFFF) return fail_at(p, "invalid unicode code point");
-      if (unit >= 0xD800 && unit <= 0xDBFF) {
-        for (const char expected : {'\\', 'u'}) {
-          if (p == end_) return fail_at(p, "EOF while parsing a string");
-          if (*p != expected) return fail_on(p, "unexpected end of hex escape");
-          ++p;
-        }
-        unsigned low = 0;
-        p = scan_hex4(p, low);
-        if (p == nullptr) return nullptr;
-        if (low < 0xDC00 || low > 0xDFFF) return fail_at(p, "lone leading surrogate in hex escape");
-        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+  const char letter = *p++;
+  if (letter == 'u') {
+    unsigned unit = 0;
+    p = scan_hex4(p, unit);
+    if (p == nullptr) return nullptr;
+    if (unit >= 0xDC00 && unit <= 0xDFFF) return fail_at(p, "invalid unicode code point");
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      for (const char expected : {'\\', 'u'}) {
+        if (p == end_) return fail_at(p, "EOF while parsing a string");
+        if (*p != expected) return fail_on(p, "unexpected end of hex escape");
+        ++p;
       }
-      cp = unit;
-      break;
+      unsigned low = 0;
+      p = scan_hex4(p, low);
+      if (p == nullptr) return nullptr;
+      if (low < 0xDC00 || low > 0xDFFF) return fail_at(p, "lone leading surrogate in hex escape");
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
     }
-    default:
-      return fail_at(p, "invalid escape");
+    cp = unit;
+  } else {
+    const int byte = short_escape_byte(letter);
+    if (byte < 0) return fail_at(p, "invalid escape");
+    cp = static_cast<char32_t>(byte);
   }
-  // clang-format on
   sink.code_point(cp);
   return p;
 }
