@@ -112,6 +112,11 @@ def loop_orjson(n, loads, dumps, text, option):
         dumps(loads(text), option=option)
 
 
+def loop_copy(n, data):
+    for _ in repeat(None, n):
+        bytearray(data)
+
+
 # Data
 
 def small_value(i):
@@ -249,6 +254,62 @@ DOCUMENT = make_document()
 DOCUMENT_BYTES = len(DOCUMENT.encode())
 
 
+# Documents of about 1 MB of one kind of content each, as bench/json_bench.cpp
+# makes them for the canonicalizer alone.
+
+def text_document(size):
+    """Long strings, mostly ASCII with some wider characters and an escape
+    now and then, in objects whose keys are in order."""
+    rng = random.Random(1)
+    pieces = ["The quick brown fox jumps over the lazy dog. ", "café ", "日本 ", "😀 ",
+              'say \\"hi\\" ', "Lorem ipsum dolor sit amet, consectetur. "]
+    records, total = [], 0
+    while total < size:
+        body = "".join(rng.choice(pieces) for _ in range(40))
+        records.append(f'{{"body":"{body}","title":"record"}}')
+        total += len(records[-1].encode()) + 1
+    return "[" + ",".join(records) + "]"
+
+
+def number_document(size):
+    """Integers and short decimals, without whitespace."""
+    rng = random.Random(2)
+    numbers, total = [], 0
+    while total < size:
+        value = rng.randrange(2_000_000_000) - 1_000_000_000
+        numbers.append(str(value) if rng.randrange(2) == 0 else f"{value / 1e4:.{rng.randrange(6) + 1}f}")
+        total += len(numbers[-1]) + 1
+    return "[" + ",".join(numbers) + "]"
+
+
+def nested_document(size):
+    """Objects nested 100 deep, keys in descending order at every level."""
+    one = '{"z":1,"y":"text","b":[1,2],"a":' * 100 + "null" + "}" * 100
+    return "[" + ",".join([one] * (size // (len(one) + 1) + 1)) + "]"
+
+
+CONTENT_KINDS = (("text-heavy", text_document), ("number-heavy", number_document),
+                 ("nested 100 deep, keys unsorted", nested_document))
+
+
+def measure_by_content(mesh_class, rounds, target_ns, budget_ns):
+    """MB/s of a round trip through the mesh (state_set, then state_get) and
+    through orjson (loads, then dumps with sorted keys) of each kind of
+    document, beside a copy of its bytes: the speed of memory here."""
+    mesh = mesh_class("bench")
+    rows = {}
+    for name, make in CONTENT_KINDS:
+        text = make(1_000_000)
+        size = len(text.encode())
+        contenders = {"mesh": (loop_then, (mesh.state_set, "doc", text, mesh.state_get, "doc"), 1),
+                      "copy": (loop_copy, (text.encode(),), 1)}
+        if orjson is not None:
+            contenders["orjson"] = (loop_orjson, (orjson.loads, orjson.dumps, text, orjson.OPT_SORT_KEYS), 1)
+        fastest, _ = measure(contenders, rounds, target_ns, budget_ns)
+        rows[name] = {"bytes": size} | {f"{who}_mb_per_s": size / ns * 1e3 for who, ns in fastest.items()}
+    return rows
+
+
 def w_document(fx):
     m = fx.get("medium")
     d = {"bench:doc": DOCUMENT}
@@ -333,7 +394,7 @@ WORKLOADS = [
     ("state_keys_1m", "state_keys, 100 of 1,000,000 keys match", w_state_keys("keys_1m")),
     ("state_get_1m", "state_get of random keys, 1,000,000 keys", w_state_get_sample("keys_1m", LARGE_KEYS)),
 ]
-WORKLOAD_NAMES = [name for name, _, _ in WORKLOADS] + ["rss_1m", "stalls"]
+WORKLOAD_NAMES = [name for name, _, _ in WORKLOADS] + ["by_content", "rss_1m", "stalls"]
 
 
 # Timing
@@ -723,7 +784,7 @@ def evaluate(results, rss, stalls):
     return checks
 
 
-def print_report(results, rss, stalls, checks, notes):
+def print_report(results, by_content, rss, stalls, checks, notes):
     header = (f"{'workload':<21}{'mesh ns':>11}{'peer ns':>12}{'orjson peer ns':>16}{'floor ns':>10}"
               f"{'mesh/floor':>12}{'peer/mesh':>11}{'orjson peer/mesh':>18}")
     print(header)
@@ -752,6 +813,14 @@ def print_report(results, rss, stalls, checks, notes):
         print("  mesh is " + ", ".join(against) + " (orjson: loads + dumps(OPT_SORT_KEYS))")
         if "orjson" not in doc:
             print("  (orjson is not installed: its column is skipped)")
+    if by_content:
+        print("\nRound trip of 1 MB documents by content, MB/s (copy: bytearray of the text's bytes):")
+        print(f"  {'document':<32}{'mesh':>8}{'orjson':>9}{'mesh/orjson':>13}{'copy':>9}")
+        for name, row in by_content.items():
+            mesh, theirs = row["mesh_mb_per_s"], row.get("orjson_mb_per_s")
+            shown = "-" if theirs is None else f"{theirs:,.0f}"
+            print(f"  {name:<32}{mesh:>8,.0f}{shown:>9}{fmt_ratio(ratio(mesh, theirs)):>13}"
+                  f"{row['copy_mb_per_s']:>9,.0f}")
     if stalls:
         print(f"\nLongest gap between the wakeups of a 1 ms ticker thread during one call "
               f"(median of {next(iter(stalls.values()))['repeats']}; worst):")
@@ -773,7 +842,7 @@ def print_report(results, rss, stalls, checks, notes):
     print(f"\ntargets: {counts['PASS']} met, {counts['FAIL']} not met, {counts['SKIP']} not measured")
 
 
-def build_report(args, rounds, mesh_label, results, medians, rss, stalls, notes, checks):
+def build_report(args, rounds, mesh_label, results, medians, by_content, rss, stalls, notes, checks):
     workloads = {}
     for name, r in results.items():
         entry = {f"{who}_ns": ns for who, ns in r.items()}
@@ -792,6 +861,7 @@ def build_report(args, rounds, mesh_label, results, medians, rss, stalls, notes,
         "workloads": workloads, "floor_targets": FLOOR_TARGETS,
         "geometric_means": {who: geometric_mean(speedups(results, who).values()) for who in (*PEERS, "beside")},
         "document_mb_per_s": {who: mb_per_s(ns) for who, ns in results.get("doc_100k", {}).items()},
+        "round_trip_by_content": by_content,
         "stalls": stalls, "rss_growth_bytes": rss, "notes": notes,
         "checks": [{"status": s, "check": label, "detail": d} for s, label, d in checks],
     }
@@ -872,6 +942,11 @@ def main(argv=None):
     fx = None
     gc.collect()
 
+    by_content = None
+    if args.only is None or "by_content" in args.only:
+        print("  by_content: round trips of 1 MB documents by kind", file=sys.stderr, flush=True)
+        by_content = measure_by_content(mesh_class, rounds, target_ns, budget_ns)
+
     rss = None
     if not args.quick and (args.only is None or "rss_1m" in args.only):
         print("  rss_1m: RSS growth in subprocesses", file=sys.stderr, flush=True)
@@ -883,8 +958,9 @@ def main(argv=None):
         notes += stall_notes
 
     checks = evaluate(results, rss, stalls)
-    print_report(results, rss, stalls, checks, notes)
-    report = build_report(args, rounds, mesh_label, results, medians, rss, stalls, notes, checks)
+    print_report(results, by_content, rss, stalls, checks, notes)
+    report = build_report(args, rounds, mesh_label, results, medians, by_content, rss, stalls, notes,
+                          checks)
     if args.json:
         Path(args.json).parent.mkdir(parents=True, exist_ok=True)
         Path(args.json).write_text(json.dumps(report, indent=2) + "\n", encoding="utf-8")
