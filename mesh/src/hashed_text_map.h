@@ -26,6 +26,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "linear_probing.h"
 #include "seeded_hash.h"
 
 namespace vennu {
@@ -124,7 +125,7 @@ class HashedTextMap {
                                               std::forward_as_tuple(std::move(key)),
                                               std::forward_as_tuple(std::forward<Args>(args)...));
     if ((size_ + 1) * 2 > capacity()) grow();
-    Slot& slot = slots_[free_slot(slots_.get(), mask_, hash)];
+    Slot& slot = slots_[first_free_slot(slots_.get(), mask_, hash, is_free)];
     slot = {hash, entry.release()};
     ++size_;
     return {iterator(&slot, slots_end()), true};
@@ -132,18 +133,9 @@ class HashedTextMap {
 
   // Removes the entry at position, which must be one of this map's.
   void erase(const_iterator position) noexcept {
-    auto hole = static_cast<std::size_t>(position.at_ - slots_.get());
+    const auto hole = static_cast<std::size_t>(position.at_ - slots_.get());
     delete slots_[hole].entry;
-    // Entries after the hole that probing would no longer reach move back.
-    for (std::size_t next = (hole + 1) & mask_; slots_[next].entry != nullptr;
-         next = (next + 1) & mask_) {
-      const std::size_t home = static_cast<std::size_t>(slots_[next].hash) & mask_;
-      if (((next - home) & mask_) >= ((next - hole) & mask_)) {
-        slots_[hole] = slots_[next];
-        hole = next;
-      }
-    }
-    slots_[hole] = {0, nullptr};
+    free_slot_and_close_run(slots_.get(), mask_, hole, is_free, hash_of);
     --size_;
   }
 
@@ -161,11 +153,8 @@ class HashedTextMap {
     }
   }
 
-  static std::size_t free_slot(const Slot* slots, std::size_t mask, std::uint64_t hash) {
-    std::size_t i = static_cast<std::size_t>(hash) & mask;
-    while (slots[i].entry != nullptr) i = (i + 1) & mask;
-    return i;
-  }
+  static bool is_free(const Slot& slot) { return slot.entry == nullptr; }
+  static std::uint64_t hash_of(const Slot& slot) { return slot.hash; }
 
   // Doubles the slots; may throw std::bad_alloc before anything moves.
   void grow() {
@@ -173,7 +162,7 @@ class HashedTextMap {
     auto grown = std::make_unique<Slot[]>(capacity);
     for (std::size_t i = 0; i <= mask_; ++i) {
       if (slots_[i].entry != nullptr)
-        grown[free_slot(grown.get(), capacity - 1, slots_[i].hash)] = slots_[i];
+        grown[first_free_slot(grown.get(), capacity - 1, slots_[i].hash, is_free)] = slots_[i];
     }
     slots_ = std::move(grown);
     mask_ = capacity - 1;

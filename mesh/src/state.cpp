@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "fault_injection.h"
+#include "linear_probing.h"
 
 namespace vennu {
 
@@ -85,6 +86,9 @@ namespace {
 using Block = StateEntries::Block;
 
 constexpr std::size_t kInitialCapacity = 16;
+
+bool is_free_slot(const Block* block) { return block == nullptr; }
+std::uint64_t hash_of_slot(const Block* block) { return block->hash; }
 
 MeshError poisoned() { return MeshError::state_error("state lock poisoned"); }
 
@@ -279,18 +283,8 @@ StateEntries::BlockPtr StateEntries::remove(std::string_view key, std::uint64_t 
   return BlockPtr(block);
 }
 
-// Linear probing without tombstones: each later block of the run that could
-// sit in the hole moves back into it, so no probe meets a gap before its
-// block.
 void StateEntries::remove_slot(std::size_t hole) {
-  for (std::size_t next = (hole + 1) & mask_; slots_[next] != nullptr; next = (next + 1) & mask_) {
-    const std::size_t home = static_cast<std::size_t>(slots_[next]->hash) & mask_;
-    if (((next - home) & mask_) >= ((next - hole) & mask_)) {
-      slots_[hole] = slots_[next];
-      hole = next;
-    }
-  }
-  slots_[hole] = nullptr;
+  free_slot_and_close_run(slots_.get(), mask_, hole, is_free_slot, hash_of_slot);
 }
 
 // Allocates before it changes anything.
@@ -301,9 +295,7 @@ void StateEntries::grow() {
   for (std::size_t slot = 0; slot < old_capacity; ++slot) {
     Block* block = old_slots[slot];
     if (block == nullptr) continue;
-    std::size_t free_slot = static_cast<std::size_t>(block->hash) & mask_;
-    while (slots_[free_slot] != nullptr) free_slot = (free_slot + 1) & mask_;
-    slots_[free_slot] = block;
+    slots_[first_free_slot(slots_.get(), mask_, block->hash, is_free_slot)] = block;
   }
 }
 
