@@ -106,10 +106,15 @@ std::uint64_t word_run_ends(std::uint64_t word) {
 }
 
 // Which of the 16 bytes at p end a run: kBitsPerByte bits for each, in
-// memory order from the low end of the mask.
+// memory order from the low end of the mask (as every block_mask).
 #if defined(MESH_HAVE_SSE2)
 using BlockMask = unsigned;
 inline constexpr unsigned kBitsPerByte = 1;
+
+// The mask of a block of byte flags (0xFF or 0 each).
+inline BlockMask block_mask(__m128i flags) {
+  return static_cast<unsigned>(_mm_movemask_epi8(flags));
+}
 
 template <RunEnd kMode>
 BlockMask run_end_mask(const char* p) {
@@ -122,11 +127,17 @@ BlockMask run_end_mask(const char* p) {
   } else {
     ends = _mm_or_si128(ends, _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8(0x1F)), bytes));
   }
-  return static_cast<unsigned>(_mm_movemask_epi8(ends));
+  return block_mask(ends);
 }
 #elif defined(MESH_HAVE_NEON)
 using BlockMask = std::uint64_t;
 inline constexpr unsigned kBitsPerByte = 4;
+
+// The mask of a block of byte flags (0xFF or 0 each). NEON has no byte
+// mask: narrowing each pair of bytes by a 4-bit shift leaves 4 bits per byte.
+inline BlockMask block_mask(uint8x16_t flags) {
+  return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(flags), 4)), 0);
+}
 
 template <RunEnd kMode>
 BlockMask run_end_mask(const char* p) {
@@ -138,9 +149,7 @@ BlockMask run_end_mask(const char* p) {
   } else {
     ends = vorrq_u8(ends, vcltq_u8(bytes, vdupq_n_u8(0x20)));
   }
-  // NEON has no byte mask: narrowing each pair of bytes by a 4-bit shift
-  // leaves 4 bits per byte.
-  return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(ends), 4)), 0);
+  return block_mask(ends);
 }
 #endif
 

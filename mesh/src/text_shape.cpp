@@ -84,8 +84,8 @@ std::size_t widen_block(const unsigned char* p, Unit* out) {
       store(out + 12, _mm_unpackhi_epi16(high, zero));
     }
   }
-  const auto non_ascii = static_cast<unsigned>(_mm_movemask_epi8(bytes));
-  return non_ascii == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(non_ascii));
+  const json::BlockMask non_ascii =
+      json::block_mask(_mm_cmplt_epi8(bytes, _mm_setzero_si128()));  // from 0x80 up
 #else
   const uint8x16_t bytes = vld1q_u8(p);
   if constexpr (sizeof(Unit) == 1) {
@@ -103,12 +103,11 @@ std::size_t widen_block(const unsigned char* p, Unit* out) {
       vst1q_u32(out + 12, vmovl_u16(vget_high_u16(high)));
     }
   }
-  // 4 bits a byte, as in run_end_mask.
-  const uint8x16_t flags = vcgeq_u8(bytes, vdupq_n_u8(0x80));
-  const std::uint64_t non_ascii =
-      vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(flags), 4)), 0);
-  return non_ascii == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(non_ascii)) / 4;
+  const json::BlockMask non_ascii = json::block_mask(vcgeq_u8(bytes, vdupq_n_u8(0x80)));
 #endif
+  return non_ascii == 0
+             ? 16
+             : static_cast<std::size_t>(std::countr_zero(non_ascii)) / json::kBitsPerByte;
 }
 #endif
 
