@@ -122,18 +122,21 @@ Decimal shortest_decimal(double value);
 bool read_short_decimal(const NumberText& number, Decimal& out);
 
 // Whether a number with a fraction and no exponent is already in the form
-// write_decimal gives its double: its last digit is not a zero, it has at
-// most 15 significant digits (so they are the shortest that read back as
-// its double, see read_short_decimal), and its decimal exponent lies within
-// the plain layout's -5 to 15. Most decimals that programs write pass.
+// write_decimal gives its double: it has at most 15 significant digits (so
+// they are the shortest that read back as its double, see
+// read_short_decimal), its decimal exponent lies within the plain layout's
+// -5 to 15, and its last digit is not a zero, unless the whole fraction is
+// the one zero write_decimal gives a whole number ("167.0"). Most decimals
+// that programs write pass.
 inline bool is_compact_decimal(const NumberText& number) {
   if (number.fraction_end == number.integer_end || number.end != number.fraction_end) return false;
-  if (number.fraction_end[-1] == '0') return false;
   constexpr std::ptrdiff_t kMaxDigits = 15;
   const char* const fraction = number.integer_end + 1;
   const std::ptrdiff_t fraction_digits = number.fraction_end - fraction;
-  if (*number.integer != '0')
-    return (number.integer_end - number.integer) + fraction_digits <= kMaxDigits;
+  const std::ptrdiff_t integer_digits = number.integer_end - number.integer;
+  if (number.fraction_end[-1] == '0')
+    return fraction_digits == 1 && *number.integer != '0' && integer_digits <= kMaxDigits;
+  if (*number.integer != '0') return integer_digits + fraction_digits <= kMaxDigits;
   // "0." and up to four zeros: exponents -1 to -5. The last digit is not a
   // zero, so the count stops inside the fraction.
   std::ptrdiff_t zeros = 0;

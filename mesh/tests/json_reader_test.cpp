@@ -147,6 +147,7 @@ TEST(JsonReader, QuickCanonicalCheckVouchesOnlyForCompactTexts) {
   const std::string vouched[] = {
       "{\"a\":[1,-0.5,true,false,null,\"caf\xc3\xa9 \xf0\x9f\x98\x80\"],\"ab\":{},\"b\":-12}",
       "[{\"b\":1,\"c\":{\"a\":2}},{\"a\":0.00012,\"b\":123456789012345678}]",
+      "[167.0,-3.0,100.0,123456789012345.0]",
       "\"\xc4\x80\"",
       R"({"a":"q\"b\\s\b\f\n\r\t\u0000\u001f"})",
   };
@@ -168,6 +169,10 @@ TEST(JsonReader, QuickCanonicalCheckVouchesOnlyForCompactTexts) {
       "\"\\/\"",
       "-0",
       "1.50",
+      "0.0",
+      "-0.0",
+      "1.00",
+      "1234567890123456.0",
       "1e5",
       "0.000001",
       "18446744073709551616",
