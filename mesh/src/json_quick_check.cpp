@@ -101,13 +101,9 @@ class QuickCheck {
   // bytes are the ones it stands for), which also rules out a repeated key.
   const char* key(const char* p, int depth, bool first) {
     if (p == end_ || *p != '"') return nullptr;
-    if constexpr (kCanonical) escaped_ = false;
-    const char* const key_end = string(p);
+    const char* const key_end = string(p, StringRole::kKey);
     if (key_end == nullptr) return nullptr;
     if constexpr (kCanonical) {
-      // Keys with escapes order by the bytes they stand for: left to the
-      // canonicalizer.
-      if (escaped_) return nullptr;
       const std::string_view key(p + 1, static_cast<std::size_t>(key_end - p - 2));
       LastKey& last = last_keys_[depth - 1];
       if (!first && compare_bytes({last.data, last.size}, key) >= 0) return nullptr;
@@ -120,7 +116,7 @@ class QuickCheck {
   const char* scalar(const char* p) {
     switch (*p) {
       case '"':
-        return string(p);
+        return string(p, StringRole::kValue);
       case 't':
         return word(p, "true");
       case 'f':
@@ -137,8 +133,12 @@ class QuickCheck {
     return std::memcmp(p, expected.data(), expected.size()) == 0 ? p + expected.size() : nullptr;
   }
 
+  // In compact form a key holds no escape: keys with escapes order by the
+  // bytes they stand for, which is left to the canonicalizer.
+  enum class StringRole : bool { kValue, kKey };
+
   // p is at the opening quote.
-  const char* string(const char* p) {
+  const char* string(const char* p, StringRole role) {
     ++p;
     for (;;) {
       p = find_run_end<RunEnd::kReading>(p, end_, begin_);
@@ -147,7 +147,7 @@ class QuickCheck {
       if (c == '"') return p + 1;
       if (c == '\\') {
         if constexpr (kCanonical) {
-          escaped_ = true;
+          if (role == StringRole::kKey) return nullptr;
           p = compact_escape(p);
         } else {
           p = escape(p + 1);
@@ -262,7 +262,6 @@ class QuickCheck {
   LastKey last_keys_[kCanonical ? kQuickCheckDepth : 1];
   std::size_t continuation_bytes_ = 0;
   CharWidth width_ = CharWidth::kAscii;
-  bool escaped_ = false;  // the last string read held an escape
 };
 
 }  // namespace
