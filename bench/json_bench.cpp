@@ -1,8 +1,9 @@
-// Micro-benchmark of the JSON unit; not part of the build.
+// Micro-benchmark of the JSON unit, built with the CMake option
+// MESH_BUILD_BENCH:
 //
-//   g++ -std=c++20 -O2 -DNDEBUG -Imesh/src bench/json_bench.cpp mesh/src/json_*.cpp \
-//       mesh/src/text_shape.cpp mesh/src/decimal_to_double.cpp -o /tmp/json_bench
-//   /tmp/json_bench [DOCUMENT.json]
+//   cmake -S . -B build/bench -DMESH_BUILD_MODULE=OFF -DMESH_BUILD_BENCH=ON
+//   cmake --build build/bench --target json_bench
+//   build/bench/json_bench [DOCUMENT.json]
 //
 // Without an argument the document is a generated ~100 KB text shaped like
 // the one bench/run.py stores: records with unsorted and sorted keys,
@@ -26,7 +27,7 @@
 #include <string_view>
 #include <utility>
 
-#include "json.h"
+#include "json/json.h"
 
 namespace {
 

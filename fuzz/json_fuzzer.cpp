@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "json.h"
-#include "json_quick_check.h"
+#include "json/json.h"
+#include "json/quick_check.h"
 #include "text_position.h"
 
 namespace {

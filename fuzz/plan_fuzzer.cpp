@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "json.h"
-#include "plan.h"
+#include "json/json.h"
+#include "subsystems/plan.h"
 #include "text_position.h"
 
 namespace {

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generate mesh/src/unicode_table.inc, the code points that quoted text escapes.
+"""Generate mesh/src/base/unicode_table.inc, the code points that quoted text escapes.
 
 A code point is escaped as \\u{...} when its general category is Cc, Cf, Cs,
 Co, Cn, Zs (U+0020 excepted), Zl or Zp, or when it has Grapheme_Extend. The
@@ -19,7 +19,7 @@ The table in the tree is Unicode 17.0.0, from Python 3.15's unicodedata:
     $(scripts/pythons 3.15) tools/gen_unicode_table.py
 
 Usage: tools/gen_unicode_table.py [--ucd DIR] [OUTPUT]
-OUTPUT defaults to mesh/src/unicode_table.inc next to this script's repository.
+OUTPUT defaults to mesh/src/base/unicode_table.inc next to this script's repository.
 """
 
 import argparse
@@ -137,7 +137,7 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--ucd", type=pathlib.Path, help="read the UCD files in this folder")
     parser.add_argument(
-        "output", nargs="?", type=pathlib.Path, default=root / "mesh" / "src" / "unicode_table.inc"
+        "output", nargs="?", type=pathlib.Path, default=root / "mesh" / "src" / "base" / "unicode_table.inc"
     )
     args = parser.parse_args(argv[1:])
     if args.ucd is not None:

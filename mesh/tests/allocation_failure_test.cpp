@@ -25,12 +25,12 @@
 #include <type_traits>
 #include <vector>
 
-#include "channel.h"
-#include "json.h"
-#include "migration.h"
-#include "plan.h"
-#include "registry.h"
-#include "state.h"
+#include "json/json.h"
+#include "subsystems/channel.h"
+#include "subsystems/migration.h"
+#include "subsystems/plan.h"
+#include "subsystems/registry.h"
+#include "subsystems/state.h"
 #include "test_clock.h"
 
 namespace {

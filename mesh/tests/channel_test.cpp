@@ -1,11 +1,11 @@
-#include "channel.h"
+#include "subsystems/channel.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "fault_injection.h"
 #include "test_clock.h"
+#include "testing/fault_injection.h"
 
 namespace vennu {
 namespace {

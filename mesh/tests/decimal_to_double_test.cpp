@@ -1,4 +1,4 @@
-#include "decimal_to_double.h"
+#include "json/decimal_to_double.h"
 
 #include <gtest/gtest.h>
 

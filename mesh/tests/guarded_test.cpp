@@ -1,4 +1,4 @@
-#include "guarded.h"
+#include "sync/guarded.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace vennu {
 namespace {

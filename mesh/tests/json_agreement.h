@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "json.h"
-#include "text_shape.h"
+#include "base/text_shape.h"
+#include "json/json.h"
 
 namespace vennu::json {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "json.h"
-#include "json_bytes.h"
+#include "json/json.h"
+#include "json/string_runs.h"
 
 namespace vennu::json {
 namespace {

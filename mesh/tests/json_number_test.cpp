@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "json.h"
+#include "json/json.h"
 #include "json_agreement.h"
 
 namespace vennu::json {

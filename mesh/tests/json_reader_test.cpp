@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "json.h"
+#include "json/json.h"
+#include "json/quick_check.h"
 #include "json_agreement.h"
-#include "json_quick_check.h"
 #include "test_data.h"
 #include "text_position.h"
 

@@ -3,7 +3,7 @@
 #include <map>
 #include <string>
 
-#include "json.h"
+#include "json/json.h"
 #include "json_agreement.h"
 
 namespace vennu::json {

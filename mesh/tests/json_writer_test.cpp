@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "json.h"
+#include "json/json.h"
 #include "json_agreement.h"
 
 namespace vennu::json {

@@ -1,4 +1,4 @@
-#include "migration.h"
+#include "subsystems/migration.h"
 
 #include <gtest/gtest.h>
 

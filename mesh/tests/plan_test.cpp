@@ -1,4 +1,4 @@
-#include "plan.h"
+#include "subsystems/plan.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
-#include "registry.h"
+#include "subsystems/registry.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <thread>
 
+#include "base/text_shape.h"
 #include "test_clock.h"
-#include "text_shape.h"
 
 namespace vennu {
 namespace {

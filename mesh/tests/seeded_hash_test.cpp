@@ -1,4 +1,4 @@
-#include "seeded_hash.h"
+#include "base/seeded_hash.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "hashed_text_map.h"
+#include "base/hashed_text_map.h"
 
 namespace vennu {
 namespace {

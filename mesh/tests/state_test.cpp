@@ -1,4 +1,4 @@
-#include "state.h"
+#include "subsystems/state.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "fault_injection.h"
+#include "testing/fault_injection.h"
 
 namespace vennu {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-#include "timestamp.h"
+#include "base/timestamp.h"
 
 namespace vennu {
 

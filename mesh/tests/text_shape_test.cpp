@@ -1,4 +1,4 @@
-#include "text_shape.h"
+#include "base/text_shape.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "timestamp.h"
+#include "base/timestamp.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "error.h"
+#include "base/error.h"
 #include "test_clock.h"
 
 namespace vennu {

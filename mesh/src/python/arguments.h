@@ -33,7 +33,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "state.h"
+#include "subsystems/state.h"
 
 namespace vennu::python {
 

@@ -16,8 +16,8 @@
 #include <exception>
 #include <string_view>
 
-#include "error.h"
-#include "json.h"
+#include "base/error.h"
+#include "json/json.h"
 
 namespace vennu::python {
 

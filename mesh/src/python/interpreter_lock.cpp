@@ -1,6 +1,6 @@
 #include "interpreter_lock.h"
 
-#include "guarded.h"
+#include "sync/guarded.h"
 
 #if !defined(_WIN32) && __has_include(<pthread.h>)
 #include <pthread.h>

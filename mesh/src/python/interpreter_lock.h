@@ -14,7 +14,7 @@
 // lock.
 //
 // A call that finds a subsystem's lock taken lets the interpreter lock go
-// too, through the wait hook installed at import (guarded.h): it waits,
+// too, through the wait hook installed at import (sync/wait_hook.h): it waits,
 // runs its section and unlocks with the interpreter lock released, then
 // takes it back. So no thread ever holds a subsystem lock while it waits
 // for the interpreter lock, which is what lets the at-fork handler (taking
@@ -53,7 +53,7 @@
 #include <cstddef>
 #include <exception>
 
-#include "guarded.h"
+#include "sync/guarded.h"
 
 namespace vennu::python {
 
@@ -112,10 +112,10 @@ void without_interpreter_lock(bool release, Fn&& fn) {
   if (failure) std::rethrow_exception(failure);
 }
 
-// Installs, once per process, the guarded.h wait hook that lets the
+// Installs, once per process, the wait hook (sync/wait_hook.h) that lets the
 // interpreter lock go while a call waits for a subsystem's lock and, where
 // the system can fork, at-fork handlers that hold every subsystem lock
-// across a fork (see guarded.h). Where the interpreter has its lock, it
+// across a fork (see sync/shared_spin_mutex.h). Where the interpreter has its lock, it
 // also lets sections skip the subsystems' locks while no thread has let
 // the interpreter lock go (OuterLockCount): every call into a subsystem
 // holds it, or let it go through let_go_of_interpreter_lock, which counts.

@@ -32,16 +32,16 @@
 #include <vector>
 
 #include "arguments.h"
+#include "base/error.h"
+#include "base/quoted_text.h"
 #include "docstrings.h"
-#include "error.h"
 #include "errors.h"
 #include "interpreter_lock.h"
-#include "json.h"
-#include "mesh.h"
+#include "json/json.h"
 #include "py_ref.h"
-#include "quoted_text.h"
 #include "str_result.h"
-#include "test_hooks.h"
+#include "subsystems/mesh.h"
+#include "testing/python/test_hooks.h"
 
 namespace vennu::python {
 namespace {

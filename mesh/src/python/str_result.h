@@ -10,7 +10,7 @@
 
 #include <string_view>
 
-#include "text_shape.h"
+#include "base/text_shape.h"
 
 namespace vennu::python {
 

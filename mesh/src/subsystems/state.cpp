@@ -1,0 +1,434 @@
+#include "subsystems/state.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "base/linear_probing.h"
+#include "testing/fault_injection.h"
+
+namespace vennu {
+
+// One allocation per entry: this header, then the key bytes, then the
+// value's shape (a width byte, and the code point count unless the value is
+// ASCII, when it is the size), then the value bytes, then up to 15 spare
+// bytes. Sizes are rounded up as the allocator rounds them anyway (16-byte
+// steps that include its 8-byte header), so a value that fits the same
+// rounded size is rewritten in place for free.
+struct StateEntries::Block {
+  std::uint64_t hash;
+  Block* less;     // treap child with the smaller keys
+  Block* greater;  // treap child with the greater keys
+  std::size_t key_size;
+  std::size_t value_size;
+
+  static std::size_t shape_size(CharWidth width) {
+    return width == CharWidth::kAscii ? 1 : 1 + sizeof(std::uint64_t);
+  }
+
+  static std::size_t bytes_for(std::size_t key_size, std::size_t value_size, CharWidth width) {
+    constexpr std::size_t kStep = 16;
+    constexpr std::size_t kAllocatorHeader = 8;
+    const std::size_t used =
+        sizeof(Block) + key_size + shape_size(width) + value_size + kAllocatorHeader;
+    return (used + kStep - 1) / kStep * kStep - kAllocatorHeader;
+  }
+
+  static BlockPtr create(std::string_view key, std::uint64_t hash, std::string_view value,
+                         const TextShape& shape) {
+    void* memory = ::operator new(bytes_for(key.size(), value.size(), shape.width));
+    BlockPtr block(new (memory) Block{hash, nullptr, nullptr, key.size(), 0});
+    std::copy(key.begin(), key.end(), block->bytes());
+    block->overwrite_value(value, shape);
+    return block;
+  }
+
+  std::string_view key() const { return {bytes(), key_size}; }
+  std::string_view value() const { return {bytes() + key_size + shape_size(width()), value_size}; }
+  bool fits(std::size_t new_value_size, CharWidth new_width) const {
+    return bytes_for(key_size, new_value_size, new_width) ==
+           bytes_for(key_size, value_size, width());
+  }
+  void overwrite_value(std::string_view text, const TextShape& shape) {
+    value_size = text.size();
+    char* out = bytes() + key_size;
+    *out = static_cast<char>(shape.width);
+    if (shape.width != CharWidth::kAscii) {
+      const std::uint64_t code_points = shape.code_points;
+      std::memcpy(out + 1, &code_points, sizeof code_points);
+    }
+    std::copy(text.begin(), text.end(), out + shape_size(shape.width));
+  }
+
+  TextShape shape() const {
+    TextShape shape{value_size, width()};
+    if (shape.width != CharWidth::kAscii) {
+      std::uint64_t code_points;
+      std::memcpy(&code_points, bytes() + key_size + 1, sizeof code_points);
+      shape.code_points = static_cast<std::size_t>(code_points);
+    }
+    return shape;
+  }
+
+ private:
+  CharWidth width() const { return static_cast<CharWidth>(bytes()[key_size]); }
+  char* bytes() { return reinterpret_cast<char*>(this + 1); }
+  const char* bytes() const { return reinterpret_cast<const char*>(this + 1); }
+};
+
+void StateEntries::BlockDeleter::operator()(Block* block) const noexcept {
+  ::operator delete(block);
+}
+
+namespace {
+
+using Block = StateEntries::Block;
+
+constexpr std::size_t kInitialCapacity = 16;
+
+bool is_free_slot(const Block* block) { return block == nullptr; }
+std::uint64_t hash_of_slot(const Block* block) { return block->hash; }
+
+MeshError poisoned() { return MeshError::state_error("state lock poisoned"); }
+
+// The treap orders blocks by key, and no block's hash exceeds its parent's.
+// Hashes are seeded per store, so the shape is that of a random tree.
+
+Block** child_toward(Block* node, std::string_view key) {
+  return key < node->key() ? &node->less : &node->greater;
+}
+
+// Splits a subtree that does not hold key into its smaller and greater keys.
+void split(Block* node, std::string_view key, Block** less, Block** greater) {
+  while (node != nullptr) {
+    if (node->key() < key) {
+      *less = node;
+      less = &node->greater;
+      node = node->greater;
+    } else {
+      *greater = node;
+      greater = &node->less;
+      node = node->less;
+    }
+  }
+  *less = nullptr;
+  *greater = nullptr;
+}
+
+// Joins two subtrees whose keys are all less, respectively all greater.
+Block* merge(Block* less, Block* greater) {
+  Block* root = nullptr;
+  Block** link = &root;
+  while (less != nullptr && greater != nullptr) {
+    if (less->hash >= greater->hash) {
+      *link = less;
+      link = &less->greater;
+      less = less->greater;
+    } else {
+      *link = greater;
+      link = &greater->less;
+      greater = greater->less;
+    }
+  }
+  *link = less != nullptr ? less : greater;
+  return root;
+}
+
+void link_in_order(Block** root, Block* block) {
+  Block** link = root;
+  while (*link != nullptr && (*link)->hash > block->hash) link = child_toward(*link, block->key());
+  split(*link, block->key(), &block->less, &block->greater);
+  *link = block;
+}
+
+// Keys with a prefix are contiguous in byte order: a key not below the
+// prefix that does not start with it is above all of them.
+void collect_with_prefix(const Block* node, std::string_view prefix,
+                         std::vector<std::string>& out) {
+  while (node != nullptr) {
+    const std::string_view key = node->key();
+    if (key < prefix) {
+      node = node->greater;
+    } else if (!key.starts_with(prefix)) {
+      node = node->less;
+    } else {
+      collect_with_prefix(node->less, prefix, out);
+      out.emplace_back(key);
+      node = node->greater;
+    }
+  }
+}
+
+}  // namespace
+
+StateEntries::StateEntries()
+    : slots_(std::make_unique<Block*[]>(kInitialCapacity)), mask_(kInitialCapacity - 1) {}
+
+StateEntries::~StateEntries() {
+  for (std::size_t slot = 0; slot <= mask_; ++slot) BlockDeleter{}(slots_[slot]);
+}
+
+// The slot holding key, or the free slot where its probe ends.
+std::size_t StateEntries::slot_of(std::string_view key, std::uint64_t hash) const {
+  for (std::size_t slot = static_cast<std::size_t>(hash) & mask_;; slot = (slot + 1) & mask_) {
+    const Block* block = slots_[slot];
+    if (block == nullptr || (block->hash == hash && block->key() == key)) return slot;
+  }
+}
+
+bool StateEntries::copy_value(std::string_view key, std::uint64_t hash, std::string* out) const {
+  const Block* block = slots_[slot_of(key, hash)];
+  if (block == nullptr) return false;
+  out->assign(block->value());
+  return true;
+}
+
+StateEntries::ValueRead StateEntries::read_value(std::string_view key, std::uint64_t hash,
+                                                 std::size_t max_bytes, std::string* out,
+                                                 TextShape* shape) const {
+  const Block* block = slots_[slot_of(key, hash)];
+  if (block == nullptr) return ValueRead::kAbsent;
+  *shape = block->shape();
+  if (block->value_size > max_bytes) return ValueRead::kLonger;
+  out->assign(block->value());
+  return ValueRead::kCopied;
+}
+
+StateEntries::ValueRead StateEntries::read_value(std::string_view key, std::uint64_t hash,
+                                                 std::span<char> room, std::size_t* size,
+                                                 TextShape* shape) const {
+  const Block* block = slots_[slot_of(key, hash)];
+  if (block == nullptr) return ValueRead::kAbsent;
+  *shape = block->shape();
+  const std::string_view value = block->value();
+  if (value.size() > room.size()) return ValueRead::kLonger;
+  std::memcpy(room.data(), value.data(), value.size());
+  *size = value.size();
+  return ValueRead::kCopied;
+}
+
+bool StateEntries::contains(std::string_view key, std::uint64_t hash) const {
+  return slots_[slot_of(key, hash)] != nullptr;
+}
+
+StateEntries::BlockPtr StateEntries::make_block(std::string_view key, std::uint64_t hash,
+                                                std::string_view value, const TextShape& shape) {
+  return Block::create(key, hash, value, shape);
+}
+
+StateEntries::BlockPtr StateEntries::assign(std::string_view key, std::uint64_t hash,
+                                            std::string_view value, const TextShape& shape) {
+  if (Block* current = slots_[slot_of(key, hash)]; current != nullptr) {
+    // Readers copy under the shared lock, so the value can change in place.
+    if (current->fits(value.size(), shape.width)) {
+      current->overwrite_value(value, shape);
+      return nullptr;
+    }
+  }
+  BlockPtr block = Block::create(key, hash, value, shape);
+  return assign(block);
+}
+
+StateEntries::BlockPtr StateEntries::assign(BlockPtr& block) {
+  const std::string_view key = block->key();
+  const std::uint64_t hash = block->hash;
+  const std::size_t slot = slot_of(key, hash);
+  Block* current = slots_[slot];
+  if (current == nullptr) {
+    // Growing is the one allocation, and it comes before the first change,
+    // so running out of memory leaves the entries as they were. It moves
+    // the free slot.
+    std::size_t free_slot = slot;
+    if ((size_ + 1) * 4 > capacity() * 3) {
+      grow();
+      free_slot = slot_of(key, hash);
+    }
+    slots_[free_slot] = block.release();
+    link_in_order(&order_root_, slots_[free_slot]);
+    ++size_;
+    return nullptr;
+  }
+  // The new block takes the old one's place in the ordered index, which
+  // its equal key and hash keep valid.
+  Block* fresh = block.release();
+  fresh->less = current->less;
+  fresh->greater = current->greater;
+  *order_link(key) = fresh;
+  slots_[slot] = fresh;
+  return BlockPtr(current);
+}
+
+StateEntries::SearchCost StateEntries::TEST_search_cost(std::string_view key,
+                                                        std::uint64_t hash) const {
+  SearchCost cost{1, 0};
+  std::size_t slot = static_cast<std::size_t>(hash) & mask_;
+  for (;; slot = (slot + 1) & mask_, ++cost.probes) {
+    const Block* block = slots_[slot];
+    if (block == nullptr || (block->hash == hash && block->key() == key)) break;
+  }
+  for (const Block* node = order_root_; node != nullptr && node->key() != key; ++cost.depth) {
+    node = key < node->key() ? node->less : node->greater;
+  }
+  return cost;
+}
+
+StateEntries::BlockPtr StateEntries::remove(std::string_view key, std::uint64_t hash) {
+  const std::size_t slot = slot_of(key, hash);
+  Block* block = slots_[slot];
+  if (block == nullptr) return nullptr;
+  remove_slot(slot);
+  *order_link(key) = merge(block->less, block->greater);
+  --size_;
+  return BlockPtr(block);
+}
+
+void StateEntries::remove_slot(std::size_t hole) {
+  free_slot_and_close_run(slots_.get(), mask_, hole, is_free_slot, hash_of_slot);
+}
+
+// Allocates before it changes anything.
+void StateEntries::grow() {
+  const std::size_t old_capacity = capacity();
+  auto old_slots = std::exchange(slots_, std::make_unique<Block*[]>(2 * old_capacity));
+  mask_ = 2 * old_capacity - 1;
+  for (std::size_t slot = 0; slot < old_capacity; ++slot) {
+    Block* block = old_slots[slot];
+    if (block == nullptr) continue;
+    slots_[first_free_slot(slots_.get(), mask_, block->hash, is_free_slot)] = block;
+  }
+}
+
+// The link that points at the block holding key.
+StateEntries::Block** StateEntries::order_link(std::string_view key) {
+  Block** link = &order_root_;
+  while ((*link)->key() != key) link = child_toward(*link, key);
+  return link;
+}
+
+void StateEntries::append_keys_with_prefix(std::string_view prefix,
+                                           std::vector<std::string>& out) const {
+  collect_with_prefix(order_root_, prefix, out);
+}
+
+InMemoryStateStore::InMemoryStateStore(KeyHashing hashing) : hash_(hashing) {}
+
+HashedKey InMemoryStateStore::hashed(std::string_view key) const { return hash_(KeyText(key)); }
+
+MeshResult<bool> InMemoryStateStore::get(std::string_view key, std::string* out) const {
+  const HashedKey hashed_key = hashed(key);
+  bool found = false;
+  const bool readable = entries_.read([&](const StateEntries& entries) {
+    found = entries.copy_value(hashed_key.text, hashed_key.hash, out);
+  });
+  if (!readable) return unexpected(poisoned());
+  return found;
+}
+
+MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(std::string_view key,
+                                                                   std::size_t max_bytes,
+                                                                   std::string* out,
+                                                                   TextShape* shape) const {
+  return read(hashed(key), max_bytes, out, shape);
+}
+
+template <class Section>
+MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read_value(Section section) const {
+  ValueRead found = ValueRead::kAbsent;
+  const bool readable =
+      entries_.read([&](const StateEntries& entries) { found = section(entries); });
+  if (!readable) return unexpected(poisoned());
+  return found;
+}
+
+MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(HashedKey key,
+                                                                   std::size_t max_bytes,
+                                                                   std::string* out,
+                                                                   TextShape* shape) const {
+  return read_value([&](const StateEntries& entries) {
+    return entries.read_value(key.text, key.hash, max_bytes, out, shape);
+  });
+}
+
+MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(HashedKey key,
+                                                                   std::span<char> room,
+                                                                   std::size_t* size,
+                                                                   TextShape* shape) const {
+  return read_value([&](const StateEntries& entries) {
+    return entries.read_value(key.text, key.hash, room, size, shape);
+  });
+}
+
+MeshResult<void> InMemoryStateStore::set(std::string_view key, std::string_view value) {
+  return set(hashed(key), value, shape_of(value));
+}
+
+MeshResult<void> InMemoryStateStore::set(std::string_view key, std::string_view value,
+                                         const TextShape& shape) {
+  return set(hashed(key), value, shape);
+}
+
+MeshResult<void> InMemoryStateStore::set(HashedKey key, std::string_view value,
+                                         const TextShape& shape) {
+  // About as long to copy as to find the entry.
+  constexpr std::size_t kCopiedUnderTheLock = 256;
+  StateEntries::BlockPtr block;
+  if (value.size() > kCopiedUnderTheLock) {
+    block = StateEntries::make_block(key.text, key.hash, value, shape);
+  }
+  StateEntries::BlockPtr replaced;  // released after the lock
+  const bool writable = entries_.write([&](StateEntries& entries) {
+    inject_fault(FaultSite::kStateWrite);
+    replaced = block ? entries.assign(block) : entries.assign(key.text, key.hash, value, shape);
+  });
+  if (!writable) return unexpected(poisoned());
+  return {};
+}
+
+MeshResult<void> InMemoryStateStore::erase(std::string_view key) { return erase(hashed(key)); }
+
+MeshResult<void> InMemoryStateStore::erase(HashedKey key) {
+  StateEntries::BlockPtr removed;  // released after the lock
+  const bool writable = entries_.write([&](StateEntries& entries) {
+    inject_fault(FaultSite::kStateWrite);
+    removed = entries.remove(key.text, key.hash);
+  });
+  if (!writable) return unexpected(poisoned());
+  return {};
+}
+
+MeshResult<bool> InMemoryStateStore::exists(std::string_view key) const {
+  return exists(hashed(key));
+}
+
+MeshResult<bool> InMemoryStateStore::exists(HashedKey key) const {
+  bool present = false;
+  const bool readable = entries_.read(
+      [&](const StateEntries& entries) { present = entries.contains(key.text, key.hash); });
+  if (!readable) return unexpected(poisoned());
+  return present;
+}
+
+MeshResult<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(
+    std::string_view prefix) const {
+  std::vector<std::string> keys;
+  const bool readable = entries_.read(
+      [&](const StateEntries& entries) { entries.append_keys_with_prefix(prefix, keys); });
+  if (!readable) return unexpected(poisoned());
+  return keys;
+}
+
+StateEntries::SearchCost InMemoryStateStore::TEST_search_cost(std::string_view key) const {
+  const std::uint64_t hash = hashed(key).hash;
+  StateEntries::SearchCost cost{0, 0};
+  entries_.read([&](const StateEntries& entries) { cost = entries.TEST_search_cost(key, hash); });
+  return cost;
+}
+
+std::uint64_t InMemoryStateStore::key_count() const {
+  std::uint64_t count = 0;
+  entries_.read([&](const StateEntries& entries) { count = entries.size(); });
+  return count;
+}
+
+}  // namespace vennu

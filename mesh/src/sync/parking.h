@@ -1,0 +1,28 @@
+// Sleeping on a lock word until it changes, for the locks of this layer.
+//
+// Thread safety: both functions are safe to call from any thread, and in a
+// forked child once reset_parking_in_fork_child() has run there.
+
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+namespace vennu {
+
+// Sleeping on a lock word: the sleep ends when wake_all is called for the
+// word after it changed, or after kLongestLockSleep at the latest. The bound
+// lets a writer leave with a plain store (see SharedSpinMutex::unlock).
+// Sleepers park on a few mutexes and condition variables shared by address,
+// not on std::atomic::wait, which has no time limit (and which libstdc++
+// without a platform wait, as on MinGW-w64, can leave asleep for good).
+inline constexpr std::chrono::milliseconds kLongestLockSleep{1};
+void sleep_while_equal(const std::atomic<std::uint32_t>& word, std::uint32_t value);
+void wake_all(std::atomic<std::uint32_t>& word);
+
+// Makes the parking places anew in a forked child, where a thread of the
+// parent may have held one, or slept on it, at the fork.
+void reset_parking_in_fork_child();
+
+}  // namespace vennu
