@@ -172,11 +172,6 @@ class InMemoryStateStore final : public StateStore {
   HashedKey hashed(std::string_view key) const;
 
  private:
-  // The reads' section, section(entries) giving the ValueRead, under the
-  // shared lock; the poisoned error when the store is poisoned.
-  template <class Section>
-  MeshResult<ValueRead> read_value(Section section) const;
-
   const KeyHasher hash_;  // immutable: keys are hashed before the lock is taken
   Guarded<StateEntries> entries_;
 };
