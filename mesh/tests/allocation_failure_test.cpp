@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "json/json.h"
+#include "record_values.h"
 #include "subsystems/channel.h"
 #include "subsystems/migration.h"
 #include "subsystems/plan.h"
@@ -254,12 +255,12 @@ std::vector<std::string> contents(const AgentRegistry& registry) {
   for (const char* status : {"starting", "running", "idle", "stopping", "stopped", "error"}) {
     out.push_back(std::string(status) + " " + std::to_string(registry.count_by_status(status)));
   }
-  out.push_back(describe(registry.list(std::nullopt, std::nullopt)));
+  out.push_back(describe(list(registry, std::nullopt, std::nullopt)));
   return out;
 }
 
 std::vector<std::string> contents(const MigrationController& controller) {
-  return {"active " + std::to_string(controller.count_active()), describe(controller.list_all())};
+  return {"active " + std::to_string(controller.count_active()), describe(list_all(controller))};
 }
 
 std::vector<std::string> contents(const MeshChannel& channel) {
@@ -421,11 +422,11 @@ TEST(AllocationFailure, StateStoreGrowth) {
 }
 
 void fill_registry(AgentRegistry& registry) {
-  ASSERT_TRUE(registry.register_agent("CustomerAccountAgent", "customer-0001-eu-west", 1,
-                                      "{\"region\":\"eu-west\",\"tier\":\"gold\"}"));
-  ASSERT_TRUE(registry.register_agent("CustomerAccountAgent", "customer-0002-eu-west", 2, ""));
+  ASSERT_TRUE(register_agent(registry, "CustomerAccountAgent", "customer-0001-eu-west", 1,
+                             "{\"region\":\"eu-west\",\"tier\":\"gold\"}"));
+  ASSERT_TRUE(register_agent(registry, "CustomerAccountAgent", "customer-0002-eu-west", 2, ""));
   ASSERT_TRUE(
-      registry.register_agent("InventoryLedgerAgent", "inventory-0001-eu-west", 0, "[1,2]"));
+      register_agent(registry, "InventoryLedgerAgent", "inventory-0001-eu-west", 0, "[1,2]"));
   ASSERT_TRUE(registry.update_status("customer-0002-eu-west", AgentStatus::kRunning));
 }
 
@@ -439,27 +440,27 @@ TEST(AllocationFailure, RegistryOperations) {
   sweep(
       subject, reference,
       [](Registry& r) {
-        return r.register_agent("InventoryLedgerAgent", "inventory-0002-eu-west", 7,
-                                "{\"a\":null}");
+        return register_agent(r, "InventoryLedgerAgent", "inventory-0002-eu-west", 7,
+                              "{\"a\":null}");
       },
       "register");
   sweep(
       subject, reference,
-      [](Registry& r) { return r.register_agent("Clerk", "clerk-0001-eu-west", 0, ""); },
+      [](Registry& r) { return register_agent(r, "Clerk", "clerk-0001-eu-west", 0, ""); },
       "register without metadata");
   sweep(
       subject, reference,
       [](Registry& r) {
-        return r.register_agent("CustomerAccountAgent", "customer-0001-eu-west", 0, "");
+        return register_agent(r, "CustomerAccountAgent", "customer-0001-eu-west", 0, "");
       },
       "register taken id");
   sweep(
-      subject, reference, [](Registry& r) { return r.register_agent("Big", kLongText, 0, ""); },
+      subject, reference, [](Registry& r) { return register_agent(r, "Big", kLongText, 0, ""); },
       "register long id");
   sweep(
       subject, reference,
       [](Registry& r) {
-        return r.register_agent("Big", "big-metadata-agent-0002", 0, "\"" + kLongText + "\"");
+        return register_agent(r, "Big", "big-metadata-agent-0002", 0, "\"" + kLongText + "\"");
       },
       "register long metadata");
   sweep(
@@ -474,11 +475,11 @@ TEST(AllocationFailure, RegistryOperations) {
       subject, reference, [](Registry& r) { return r.update_status("nobody", AgentStatus::kIdle); },
       "update unknown");
   sweep(
-      subject, reference, [](Registry& r) { return r.get("customer-0001-eu-west"); }, "get");
+      subject, reference, [](Registry& r) { return get(r, "customer-0001-eu-west"); }, "get");
   sweep(
-      subject, reference, [](Registry& r) { return r.get(kLongText); }, "get long id");
+      subject, reference, [](Registry& r) { return get(r, kLongText); }, "get long id");
   sweep(
-      subject, reference, [](Registry& r) { return r.get("nobody"); }, "get unknown");
+      subject, reference, [](Registry& r) { return get(r, "nobody"); }, "get unknown");
   sweep(
       subject, reference,
       [](Registry& r) {
@@ -496,7 +497,7 @@ TEST(AllocationFailure, RegistryOperations) {
       },
       "register into a text");
   sweep(
-      subject, reference, [](Registry& r) { return r.list(std::nullopt, std::nullopt); },
+      subject, reference, [](Registry& r) { return list(r, std::nullopt, std::nullopt); },
       "list all");
   sweep(
       subject, reference,
@@ -506,13 +507,13 @@ TEST(AllocationFailure, RegistryOperations) {
         std::string out;
         auto written = r.append_records(std::nullopt, "running", out);
         if (!written) return unexpected(written.error());
-        auto listed = r.list(std::nullopt, "running");
+        auto listed = list(r, std::nullopt, "running");
         if (!listed) return unexpected(listed.error());
         return out == array_of(*listed, write_agent_entry);
       },
       "append records");
   sweep(
-      subject, reference, [](Registry& r) { return r.list("CustomerAccountAgent", "running"); },
+      subject, reference, [](Registry& r) { return list(r, "CustomerAccountAgent", "running"); },
       "list filtered");
   sweep(
       subject, reference, [](Registry& r) { return r.deregister("inventory-0001-eu-west"); },
@@ -531,7 +532,7 @@ TEST(AllocationFailure, RegistryGrowth) {
     const std::string id = "worker-agent-eu-west-" + std::to_string(i);
     sweep(
         subject, reference,
-        [&](AgentRegistry& r) { return r.register_agent("Worker", id, i, "{}"); }, id);
+        [&](AgentRegistry& r) { return register_agent(r, "Worker", id, i, "{}"); }, id);
     if (HasFatalFailure()) return;
   }
 }
@@ -589,16 +590,16 @@ TEST(AllocationFailure, MigrationOperations) {
       subject, reference, [](Controller& c) { return c.rollback("inventory.Stock.Initial"); },
       "rollback at stage 0");
   sweep(
-      subject, reference, [](Controller& c) { return c.get(kLongText); }, "get");
+      subject, reference, [](Controller& c) { return get(c, kLongText); }, "get");
   sweep(
-      subject, reference, [](Controller& c) { return c.list_all(); }, "list all");
+      subject, reference, [](Controller& c) { return list_all(c); }, "list all");
   sweep(
       subject, reference,
       [](Controller& c) -> MeshResult<bool> {
         std::string out;
         auto written = c.append_records(out);
         if (!written) return unexpected(written.error());
-        auto listed = c.list_all();
+        auto listed = list_all(c);
         if (!listed) return unexpected(listed.error());
         return out == array_of(*listed, write_migration_state);
       },
@@ -642,7 +643,7 @@ TEST(AllocationFailure, UndoingAChangeAllocatesNothing) {
   fill_registry(registry_reference);
   for (const std::string& id : {std::string("clerk-0001-eu-west"), kLongText}) {
     std::uint64_t change = 0;
-    ASSERT_TRUE(registry.register_agent("Clerk", id, 0, "{\"desk\":4}", &change));
+    ASSERT_TRUE(register_agent(registry, "Clerk", id, 0, "{\"desk\":4}", &change));
     bool undone = false;
     bool allocated = false;
     {

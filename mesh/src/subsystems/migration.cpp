@@ -252,19 +252,6 @@ bool MigrationController::undo(const KeyText& variable_name, MigrationUndo& undo
   return undone;
 }
 
-MeshResult<std::optional<MigrationState>> MigrationController::get(
-    const KeyText& variable_name) const {
-  const HashedKey& name = hash_(variable_name);
-  std::optional<MigrationState> copy;
-  const bool readable = table_.read([&](const Table& table) {
-    if (auto found = table.migrations.find(name); found != table.migrations.end()) {
-      copy = found->second;
-    }
-  });
-  if (!readable) return unexpected(poisoned());
-  return copy;
-}
-
 MeshResult<bool> MigrationController::append_record(const KeyText& variable_name, std::string& out,
                                                     bool* ascii) const {
   const HashedKey& name = hash_(variable_name);
@@ -293,16 +280,6 @@ MeshResult<RecordRead> MigrationController::read_record(const KeyText& variable_
   });
   if (!readable) return unexpected(poisoned());
   return read;
-}
-
-MeshResult<std::vector<MigrationState>> MigrationController::list_all() const {
-  std::vector<MigrationState> records;
-  const bool readable = table_.read([&](const Table& table) {
-    records.reserve(table.migrations.size());
-    for (const auto& [name, record] : table.migrations) records.push_back(record);
-  });
-  if (!readable) return unexpected(poisoned());
-  return records;
 }
 
 MeshResult<void> MigrationController::append_records(std::string& out, bool* ascii) const {

@@ -12,14 +12,12 @@
 //
 // Thread safety: every member may be called concurrently. start, advance,
 // rollback and undo hold the exclusive lock for their whole body (the clock
-// is read inside it); get, list_all, the record reads and the counts take it
-// shared. append_record(s) and read_record write their text under the
-// shared lock: each record's text is ready, so this is copying, not JSON
-// work, and a writer that comes meanwhile waits with the caller's outer lock
-// let go (the LockWaitHook of sync/wait_hook.h), so a long list holds up the
-// controller's writers only. A clock before 1970 abandons a change under the exclusive
-// lock and poisons the controller for good: its operations then fail with
-// MigrationError "lock poisoned" and count_active reads 0.
+// is read inside it); the record reads and the counts take it shared. append_record(s) and
+// read_record write their text under the shared lock: each record's text is ready, so this is
+// copying, not JSON work, and a writer that comes meanwhile waits with the caller's outer lock let
+// go (the LockWaitHook of sync/wait_hook.h), so a long list holds up the controller's writers only.
+// A clock before 1970 abandons a change under the exclusive lock and poisons the controller for
+// good: its operations then fail with MigrationError "lock poisoned" and count_active reads 0.
 
 #pragma once
 
@@ -30,7 +28,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "base/error.h"
 #include "base/hashed_text_map.h"
@@ -134,14 +131,6 @@ class MigrationController {
   std::uint64_t record_count() const;
   // Records at stages 0 to 5; 0 when poisoned. Constant time.
   std::uint64_t count_active() const;
-
-  const std::string& app_name() const { return app_name_; }
-
-  // Test oracles: the records behind the texts above, as values, for tests
-  // to check the texts and the bookkeeping against. Nothing else uses them.
-  MeshResult<std::optional<MigrationState>> get(const KeyText& variable_name) const;
-  // The records append_records writes, in its order.
-  MeshResult<std::vector<MigrationState>> list_all() const;
 
  private:
   // Runs change(record) under the exclusive lock on a copy of the record of

@@ -141,10 +141,10 @@ void write_agent_entry(const AgentEntry& entry, std::string& out) {
 AgentRegistry::AgentRegistry(std::shared_ptr<const Clock> clock, KeyHashing hashing)
     : clock_(std::move(clock)), hash_(hashing) {}
 
-template <class Deliver>
-MeshResult<void> AgentRegistry::insert(std::string_view agent_type, const KeyText& agent_id,
-                                       std::uint32_t instance, std::string metadata_json,
-                                       std::uint64_t* change, Deliver deliver) {
+MeshResult<void> AgentRegistry::register_agent_into(std::string_view agent_type,
+                                                    const KeyText& agent_id, std::uint32_t instance,
+                                                    std::string metadata_json, std::string& out,
+                                                    bool* ascii, std::uint64_t* change) {
   const HashedKey& id = hash_(agent_id);
   if (metadata_json.empty()) metadata_json = "{}";
   // Everything but the timestamps is made before the lock is taken.
@@ -172,11 +172,12 @@ MeshResult<void> AgentRegistry::insert(std::string_view agent_type, const KeyTex
       fresh.registered_at = current_timestamp(*clock_);
       fresh.last_active = fresh.registered_at;
       render_ready_text(fresh);
-      deliver(static_cast<const AgentEntry&>(fresh));
+      write_agent_entry(fresh, out);
     } catch (...) {
       table.agents.erase(slot);
       throw;
     }
+    if (ascii != nullptr) *ascii = fresh.record_is_ascii;
     ++table.by_status[static_cast<std::size_t>(AgentStatus::kStarting)];
     ++table.changes;
     if (change != nullptr) *change = table.changes;
@@ -184,29 +185,6 @@ MeshResult<void> AgentRegistry::insert(std::string_view agent_type, const KeyTex
   if (!readable) return unexpected(poisoned());
   if (taken) return unexpected(MeshError::agent_already_registered(std::string(id.text)));
   return {};
-}
-
-MeshResult<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type,
-                                                     const KeyText& agent_id,
-                                                     std::uint32_t instance,
-                                                     std::string metadata_json,
-                                                     std::uint64_t* change) {
-  std::optional<AgentEntry> created;
-  auto inserted = insert(agent_type, agent_id, instance, std::move(metadata_json), change,
-                         [&](const AgentEntry& entry) { created = entry; });
-  if (!inserted) return unexpected(std::move(inserted.error()));
-  return std::move(*created);
-}
-
-MeshResult<void> AgentRegistry::register_agent_into(std::string_view agent_type,
-                                                    const KeyText& agent_id, std::uint32_t instance,
-                                                    std::string metadata_json, std::string& out,
-                                                    bool* ascii, std::uint64_t* change) {
-  return insert(agent_type, agent_id, instance, std::move(metadata_json), change,
-                [&](const AgentEntry& entry) {
-                  write_agent_entry(entry, out);
-                  if (ascii != nullptr) *ascii = entry.record_is_ascii;
-                });
 }
 
 MeshResult<void> AgentRegistry::deregister(const KeyText& agent_id) {
@@ -284,18 +262,6 @@ MeshResult<bool> AgentRegistry::update_status_unless(const KeyText& agent_id, Ag
   return *change == StatusChange::kSet;
 }
 
-MeshResult<std::optional<AgentEntry>> AgentRegistry::get(const KeyText& agent_id) const {
-  const HashedKey& id = hash_(agent_id);
-  std::optional<AgentEntry> copy;
-  const bool readable = table_.read([&](const Table& table) {
-    if (auto found = table.agents.find(id); found != table.agents.end()) {
-      copy = found->second;
-    }
-  });
-  if (!readable) return unexpected(poisoned());
-  return copy;
-}
-
 MeshResult<bool> AgentRegistry::append_record(const KeyText& agent_id, std::string& out,
                                               bool* ascii) const {
   const HashedKey& id = hash_(agent_id);
@@ -334,18 +300,6 @@ bool matches(const AgentEntry& entry, std::optional<std::string_view> agent_type
 }
 
 }  // namespace
-
-MeshResult<std::vector<AgentEntry>> AgentRegistry::list(
-    std::optional<std::string_view> agent_type, std::optional<std::string_view> status) const {
-  std::vector<AgentEntry> kept;
-  const bool readable = table_.read([&](const Table& table) {
-    for (const auto& [id, entry] : table.agents) {
-      if (matches(entry, agent_type, status)) kept.push_back(entry);
-    }
-  });
-  if (!readable) return unexpected(poisoned());
-  return kept;
-}
 
 MeshResult<void> AgentRegistry::append_records(std::optional<std::string_view> agent_type,
                                                std::optional<std::string_view> status,

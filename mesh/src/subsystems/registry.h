@@ -10,13 +10,12 @@
 // Out of memory: every operation but the counts and undo_register may throw
 // std::bad_alloc; the registry is then unchanged and stays usable.
 //
-// Thread safety: every member may be called concurrently. get,
-// list, the record reads and the counts take the lock shared; the rest
-// exclusively. append_record(s) and read_record write their text under the
-// shared lock, the only calls that do: each record's text is ready, so this is copying, not
-// JSON work, and a writer that comes meanwhile waits with the caller's outer
-// lock let go (the LockWaitHook of sync/wait_hook.h), so a long list holds up the
-// registry's writers only.
+// Thread safety: every member may be called concurrently. The record reads
+// and the counts take the lock shared; the rest exclusively. The record
+// reads write their text under the shared lock: each record's text is
+// ready, so this is copying, not JSON work, and a writer that comes
+// meanwhile waits with the caller's outer lock let go (the LockWaitHook of
+// sync/wait_hook.h), so a long list holds up the registry's writers only.
 
 #pragma once
 
@@ -27,7 +26,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "base/error.h"
 #include "base/hashed_text_map.h"
@@ -156,18 +154,6 @@ class AgentRegistry {
   std::uint64_t count_by_status(std::string_view status) const;
   std::uint64_t agent_count() const;
 
-  // Test oracles: the entries behind the texts above, as values, for tests
-  // to check the texts and the bookkeeping against. Nothing else uses them.
-
-  // register_agent_into, returning a copy of the new entry.
-  MeshResult<AgentEntry> register_agent(std::string_view agent_type, const KeyText& agent_id,
-                                        std::uint32_t instance, std::string metadata_json,
-                                        std::uint64_t* change = nullptr);
-  MeshResult<std::optional<AgentEntry>> get(const KeyText& agent_id) const;
-  // The entries append_records writes, in its order.
-  MeshResult<std::vector<AgentEntry>> list(std::optional<std::string_view> agent_type,
-                                           std::optional<std::string_view> status) const;
-
  private:
   struct Table {
     HashedTextMap<AgentEntry> agents;
@@ -184,13 +170,6 @@ class AgentRegistry {
   template <class Refused>
   MeshResult<StatusChange> change_status(const KeyText& agent_id, AgentStatus status,
                                          Refused refused);
-
-  // Both registrations: deliver(entry) runs under the exclusive lock with
-  // the finished entry and may throw, which takes the registration back.
-  template <class Deliver>
-  MeshResult<void> insert(std::string_view agent_type, const KeyText& agent_id,
-                          std::uint32_t instance, std::string metadata_json, std::uint64_t* change,
-                          Deliver deliver);
 
   std::shared_ptr<const Clock> clock_;
   const KeyHasher hash_;  // immutable: ids are hashed before the lock is taken
