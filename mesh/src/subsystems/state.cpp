@@ -185,28 +185,22 @@ bool StateEntries::copy_value(std::string_view key, std::uint64_t hash, std::str
   return true;
 }
 
-StateEntries::ValueRead StateEntries::read_value(std::string_view key, std::uint64_t hash,
-                                                 std::size_t max_bytes, std::string* out,
-                                                 TextShape* shape) const {
+RecordRead StateEntries::read_value(std::string_view key, std::uint64_t hash, std::size_t max_bytes,
+                                    std::string* out, TextShape* shape) const {
   const Block* block = slots_[slot_of(key, hash)];
-  if (block == nullptr) return ValueRead::kAbsent;
+  if (block == nullptr) return RecordRead::kAbsent;
   *shape = block->shape();
-  if (block->value_size > max_bytes) return ValueRead::kLonger;
+  if (block->value_size > max_bytes) return RecordRead::kLonger;
   out->assign(block->value());
-  return ValueRead::kCopied;
+  return RecordRead::kCopied;
 }
 
-StateEntries::ValueRead StateEntries::read_value(std::string_view key, std::uint64_t hash,
-                                                 std::span<char> room, std::size_t* size,
-                                                 TextShape* shape) const {
+RecordRead StateEntries::read_value(std::string_view key, std::uint64_t hash, std::span<char> room,
+                                    std::size_t* size, TextShape* shape) const {
   const Block* block = slots_[slot_of(key, hash)];
-  if (block == nullptr) return ValueRead::kAbsent;
+  if (block == nullptr) return RecordRead::kAbsent;
   *shape = block->shape();
-  const std::string_view value = block->value();
-  if (value.size() > room.size()) return ValueRead::kLonger;
-  std::memcpy(room.data(), value.data(), value.size());
-  *size = value.size();
-  return ValueRead::kCopied;
+  return copy_record(block->value(), room, size);
 }
 
 bool StateEntries::contains(std::string_view key, std::uint64_t hash) const {
