@@ -10,17 +10,10 @@
 namespace vennu {
 namespace {
 
-TEST(BroadcastChannel, CountsHandlesAndReceivers) {
+TEST(BroadcastChannel, SendsReachTheLiveReceivers) {
   BroadcastChannel channel;
-  EXPECT_EQ(channel.TEST_sender_count(), 1u);
-  EXPECT_EQ(channel.TEST_receiver_count(), 1u);
   EXPECT_EQ(channel.send(Message{"t", "null", kTestInstant}), 1u);
-  channel.add_sender();
-  EXPECT_EQ(channel.TEST_sender_count(), 2u);
-  channel.release_sender();
   channel.release_receiver();
-  EXPECT_EQ(channel.TEST_sender_count(), 1u);
-  EXPECT_EQ(channel.TEST_receiver_count(), 0u);
   EXPECT_EQ(channel.send(Message{"t", "1", kTestInstant}), 0u);
 }
 

@@ -46,14 +46,6 @@ void BroadcastChannel::release_sender() { senders_.fetch_sub(1, std::memory_orde
 
 void BroadcastChannel::release_receiver() { receivers_.fetch_sub(1, std::memory_order_acq_rel); }
 
-std::uint64_t BroadcastChannel::TEST_receiver_count() const {
-  return receivers_.load(std::memory_order_acquire);
-}
-
-std::uint64_t BroadcastChannel::TEST_sender_count() const {
-  return senders_.load(std::memory_order_acquire);
-}
-
 MeshChannel::MeshChannel(std::shared_ptr<const Clock> clock, KeyHashing hashing)
     : clock_(std::move(clock)), hash_(hashing) {}
 
