@@ -1,7 +1,7 @@
-// Guarded sections for the subsystems, whose operations answer a MeshResult:
-// what the section returns is the answer, and a poisoned lock answers the
-// subsystem's poisoned error instead, so that no operation checks for it
-// itself. A section that can fail returns a MeshResult, answered as it is.
+// Guarded sections for the subsystems, whose operations answer a
+// MeshResult: what the section returns is the answer, and a poisoned lock
+// answers the subsystem's poisoned error instead. A section that can fail
+// returns a MeshResult, answered as it is.
 //
 // Thread safety: as Guarded's (sync/guarded.h).
 
@@ -15,58 +15,35 @@
 #include "sync/guarded.h"
 
 namespace vennu {
-
 namespace guarded_result {
 
+// The answer to a section that returns Value: a MeshResult as it is, any
+// other value in one.
 template <class Value>
-struct Of {
-  using Type = MeshResult<Value>;
-};
+MeshResult<Value> result_of(Value*);
 template <class Value>
-struct Of<MeshResult<Value>> {
-  using Type = MeshResult<Value>;
-};
+MeshResult<Value> result_of(MeshResult<Value>*);
 
-// What a section returned, held until the lock is let go: as it is when it
-// has a default value, else in an optional.
-template <class Value>
-class Held {
- public:
-  template <class Section, class Data>
-  void run(Section& section, Data& data) {
-    if constexpr (kPlain) {
-      value_ = section(data);
-    } else {
-      value_.emplace(section(data));
-    }
-  }
-
-  typename Of<Value>::Type answer() {
-    if constexpr (kPlain) {
-      return std::move(value_);
-    } else {
-      return std::move(*value_);
-    }
-  }
-
- private:
-  static constexpr bool kPlain = std::is_default_constructible_v<Value>;
-  std::conditional_t<kPlain, Value, std::optional<Value>> value_{};
-};
-
-// Runs section(data) by lock(fn), guarded.read or guarded.write, which
-// calls fn(data) under the lock and tells whether it ran.
+// section(data) by lock(fn), guarded.read or guarded.write, which calls
+// fn(data) under the lock and tells whether it ran. A value with a default
+// is held as it is: an optional would cost the record reads their speed.
 template <class Data, class Lock, class Section>
 inline auto answer(MeshError (*poisoned)(), Lock lock, Section& section) {
   using Value = std::invoke_result_t<Section&, Data&>;
-  using Result = typename Of<Value>::Type;
+  using Result = decltype(result_of(static_cast<Value*>(nullptr)));
   if constexpr (std::is_void_v<Value>) {
     if (!lock(section)) return Result(unexpected(poisoned()));
     return Result();
+  } else if constexpr (std::is_default_constructible_v<Value>) {
+    Value value{};
+    if (!lock([&](Data& data) { value = section(data); })) return Result(unexpected(poisoned()));
+    return Result(std::move(value));
   } else {
-    Held<Value> held;
-    if (!lock([&](Data& data) { held.run(section, data); })) return Result(unexpected(poisoned()));
-    return held.answer();
+    std::optional<Value> value;
+    if (!lock([&](Data& data) { value.emplace(section(data)); })) {
+      return Result(unexpected(poisoned()));
+    }
+    return Result(std::move(*value));
   }
 }
 

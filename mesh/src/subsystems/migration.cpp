@@ -69,7 +69,7 @@ void render_ready_text(MigrationState& record) {
   fill_ready_text(record,
                   kFixedBytes + record.variable_name.size() + record.source_backend.size() +
                       record.target_backend.size() + record.app_name.size(),
-                  [&](std::string& text) { render_record(record, text); });
+                  0, [&](std::string& text) { render_record(record, text); });
 }
 
 }  // namespace

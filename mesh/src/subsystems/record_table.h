@@ -1,19 +1,16 @@
 // The table of the registry and of the migration controller: records by key
-// under one reader-writer lock, each keeping its whole JSON text ready, so
-// that a read copies one block.
+// under one reader-writer lock, each with its whole JSON text ready
+// (rendered by each change the table keeps), so that a read copies it: no
+// JSON work under the shared lock, and a writer that comes meanwhile waits
+// with the caller's outer lock let go (sync/wait_hook.h), so that a long
+// list holds up the table's writers only.
 //
-// Table is the owner's struct: its records, a HashedTextMap of records that
-// keep ready_text (rendered by every change the table keeps, so never empty
-// there) and record_is_ascii, beside the owner's counts. A change abandoned
-// under the exclusive lock poisons the table for good: its sections then
-// answer the owner's poisoned error, and its counts read 0.
+// Table is the owner's struct: records, a HashedTextMap of records with
+// ready_text and record_is_ascii, beside the owner's counts. A change
+// abandoned under the exclusive lock poisons the table for good: its
+// sections then answer the owner's poisoned error and its counts read 0.
 //
-// The reads write their text under the shared lock: copying, not JSON work,
-// and a writer that comes meanwhile waits with the caller's outer lock let
-// go (the LockWaitHook of sync/wait_hook.h), so a long list holds up the
-// table's writers only.
-//
-// Thread safety: every member may be called concurrently. The sections
+// Thread safety: every member may be called concurrently; the sections
 // passed in must not call back into the table.
 
 #pragma once
@@ -92,10 +89,10 @@ class RecordTable {
   // out may hold part of the array.
   template <class Keep>
   MeshResult<void> append_records(Keep keep, std::string& out, bool* ascii) const {
-    bool all_ascii = true;
-    auto written = read([&](const Table& table) {
-      out += '[';
+    return read([&](const Table& table) {
+      bool all_ascii = true;
       bool first = true;
+      out += '[';
       for (const auto& [key, record] : table.records) {
         if (!keep(record)) continue;
         if (!first) out += ',';
@@ -104,9 +101,8 @@ class RecordTable {
         all_ascii = all_ascii && record.record_is_ascii;
       }
       out += ']';
+      if (ascii != nullptr) *ascii = all_ascii;
     });
-    if (written && ascii != nullptr) *ascii = all_ascii;
-    return written;
   }
 
  private:
@@ -116,13 +112,14 @@ class RecordTable {
 
 // Renders record's ready text afresh by render(text), into text with room
 // for size bytes reserved up front (growing it step by step from empty
-// costs an allocation per doubling). May throw std::bad_alloc, leaving the
-// record as it was.
+// costs an allocation per doubling), and room for spare bytes more kept
+// after it. May throw std::bad_alloc, leaving the record as it was.
 template <class Record, class Render>
-void fill_ready_text(Record& record, std::size_t size, Render render) {
+void fill_ready_text(Record& record, std::size_t size, std::size_t spare, Render render) {
   std::string text;
-  text.reserve(size);
+  text.reserve(size + spare);
   render(text);
+  text.reserve(text.size() + spare);
   record.ready_text.swap(text);
 }
 

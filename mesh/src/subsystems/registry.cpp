@@ -69,17 +69,14 @@ void render_record(const AgentEntry& entry, std::string& out, std::size_t* statu
 // the entry as it was.
 void render_ready_text(AgentEntry& entry) {
   // Sized for the unescaped text.
-  constexpr std::size_t kFixedBytes = 120;
-  constexpr std::size_t kPatchRoom = kLongestStatus + Timestamp::kMaxSize;
-  const std::size_t size = kFixedBytes + kPatchRoom + 2 * Timestamp::kMaxSize +
-                           entry.agent_id.size() + entry.agent_type.size() +
-                           entry.metadata_json.size();
+  constexpr std::size_t kFixedBytes = 120 + 2 * Timestamp::kMaxSize;
   std::size_t status_at = 0;
   std::size_t active_at = 0;
-  fill_ready_text(entry, size, [&](std::string& text) {
-    render_record(entry, text, &status_at, &active_at);
-    text.reserve(text.size() + kPatchRoom);
-  });
+  fill_ready_text(
+      entry,
+      kFixedBytes + entry.agent_id.size() + entry.agent_type.size() + entry.metadata_json.size(),
+      kLongestStatus + Timestamp::kMaxSize,
+      [&](std::string& text) { render_record(entry, text, &status_at, &active_at); });
   entry.ready_status_at = status_at;
   entry.ready_active_at = active_at;
 }
