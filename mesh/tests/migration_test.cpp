@@ -33,12 +33,6 @@ class MigrationTest : public ::testing::Test {
   MigrationController controller{"myapp", clock};
 };
 
-std::string record(const MigrationState& state) {
-  std::string out;
-  write_migration_state(state, out);
-  return out;
-}
-
 TEST_F(MigrationTest, StartCreatesStageOne) {
   const MigrationState state = controller.start("counter.Counts", "sqlite", "redis").value();
   EXPECT_EQ(record(state),
@@ -368,12 +362,7 @@ TEST_F(MigrationTest, ActiveCountAndArrayMatchTheRecordsAfterRandomChanges) {
     });
     EXPECT_EQ(controller.count_active(), static_cast<std::uint64_t>(recount)) << step;
     EXPECT_EQ(controller.record_count(), all.size());
-    std::string expected = "[";
-    for (const MigrationState& state : all) {
-      if (expected.size() > 1) expected += ',';
-      expected += record(state);
-    }
-    expected += ']';
+    const std::string expected = array_of(all);
     std::string out = "prefix";
     bool ascii = true;
     ASSERT_TRUE(controller.append_records(out, &ascii));

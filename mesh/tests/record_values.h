@@ -1,8 +1,6 @@
 // The records of the registry and of the migration controller as values,
-// read back from the texts they write, for tests to check the texts, the
-// counts and the undos against. Only the public interface is used, so a
-// record read back is what a caller gets. A text that is not a record
-// throws, which fails the test.
+// read back from the texts their public reads write (a text that is no
+// record throws), with no ready text: written, they are rendered afresh.
 
 #pragma once
 
@@ -38,12 +36,7 @@ inline json::Value parsed(const std::string& text) {
   return std::move(value).value();
 }
 
-}  // namespace record_values
-
-// The fields of a record; ready_text stays empty, so that writing the value
-// renders it field by field.
-inline AgentEntry agent_entry_of(const json::Value& record) {
-  using namespace record_values;
+inline AgentEntry record_of(const AgentRegistry&, const json::Value& record) {
   AgentEntry entry;
   entry.agent_id = text(record, "agent_id");
   entry.agent_type = text(record, "agent_type");
@@ -55,8 +48,7 @@ inline AgentEntry agent_entry_of(const json::Value& record) {
   return entry;
 }
 
-inline MigrationState migration_state_of(const json::Value& record) {
-  using namespace record_values;
+inline MigrationState record_of(const MigrationController&, const json::Value& record) {
   MigrationState state;
   state.variable_name = text(record, "variable_name");
   state.source_backend = text(record, "source_backend");
@@ -69,6 +61,50 @@ inline MigrationState migration_state_of(const json::Value& record) {
   state.keys_migrated = field(record, "keys_migrated").as_unsigned();
   state.app_name = text(record, "app_name");
   return state;
+}
+
+template <class Subsystem>
+using Record = decltype(record_of(std::declval<Subsystem&>(), json::Value()));
+
+// The records of the array that written holds, written by append_records.
+template <class Subsystem>
+MeshResult<std::vector<Record<Subsystem>>> records_of(const Subsystem& subsystem,
+                                                      MeshResult<void> written,
+                                                      const std::string& text) {
+  if (!written) return unexpected(std::move(written).error());
+  const json::Value array = parsed(text);
+  std::vector<Record<Subsystem>> records;
+  for (const json::Value& record : array.as_array()) {
+    records.push_back(record_of(subsystem, record));
+  }
+  return records;
+}
+
+}  // namespace record_values
+
+// The text of a record value: its ready text, or its fields written one by
+// one when it has none.
+inline std::string record(const AgentEntry& entry) {
+  std::string out;
+  write_agent_entry(entry, out);
+  return out;
+}
+
+inline std::string record(const MigrationState& state) {
+  std::string out;
+  write_migration_state(state, out);
+  return out;
+}
+
+// The JSON array of the records' texts, as append_records writes it.
+template <class Record>
+std::string array_of(const std::vector<Record>& records) {
+  std::string out = "[";
+  for (const Record& value : records) {
+    if (out.size() > 1) out += ',';
+    out += record(value);
+  }
+  return out + "]";
 }
 
 // register_agent_into, answering the new entry. Like the facade, it takes
@@ -84,53 +120,36 @@ inline MeshResult<AgentEntry> register_agent(AgentRegistry& registry, std::strin
                                                  std::move(metadata_json), out, nullptr, change);
   if (!registered) return unexpected(std::move(registered).error());
   try {
-    return agent_entry_of(record_values::parsed(out));
+    return record_values::record_of(registry, record_values::parsed(out));
   } catch (...) {
     registry.undo_register(agent_id, *change);
     throw;
   }
 }
 
-inline MeshResult<std::optional<AgentEntry>> get(const AgentRegistry& registry,
-                                                 const KeyText& agent_id) {
+// The record of key, as append_record writes it.
+template <class Subsystem>
+MeshResult<std::optional<record_values::Record<Subsystem>>> get(const Subsystem& subsystem,
+                                                                const KeyText& key) {
+  using Found = std::optional<record_values::Record<Subsystem>>;
   std::string out;
-  auto found = registry.append_record(agent_id, out);
+  auto found = subsystem.append_record(key, out);
   if (!found) return unexpected(std::move(found).error());
-  if (!*found) return std::optional<AgentEntry>();
-  return std::optional<AgentEntry>(agent_entry_of(record_values::parsed(out)));
+  if (!*found) return Found();
+  return Found(record_values::record_of(subsystem, record_values::parsed(out)));
 }
 
-// The entries append_records writes, in its order.
+// The records in append_records' order.
 inline MeshResult<std::vector<AgentEntry>> list(const AgentRegistry& registry,
                                                 std::optional<std::string_view> agent_type,
                                                 std::optional<std::string_view> status) {
   std::string out;
-  auto written = registry.append_records(agent_type, status, out);
-  if (!written) return unexpected(std::move(written).error());
-  std::vector<AgentEntry> entries;
-  const json::Value array = record_values::parsed(out);
-  for (const json::Value& record : array.as_array()) entries.push_back(agent_entry_of(record));
-  return entries;
+  return record_values::records_of(registry, registry.append_records(agent_type, status, out), out);
 }
 
-inline MeshResult<std::optional<MigrationState>> get(const MigrationController& controller,
-                                                     const KeyText& variable_name) {
-  std::string out;
-  auto found = controller.append_record(variable_name, out);
-  if (!found) return unexpected(std::move(found).error());
-  if (!*found) return std::optional<MigrationState>();
-  return std::optional<MigrationState>(migration_state_of(record_values::parsed(out)));
-}
-
-// The records append_records writes, in its order.
 inline MeshResult<std::vector<MigrationState>> list_all(const MigrationController& controller) {
   std::string out;
-  auto written = controller.append_records(out);
-  if (!written) return unexpected(std::move(written).error());
-  std::vector<MigrationState> records;
-  const json::Value array = record_values::parsed(out);
-  for (const json::Value& record : array.as_array()) records.push_back(migration_state_of(record));
-  return records;
+  return record_values::records_of(controller, controller.append_records(out), out);
 }
 
 }  // namespace vennu

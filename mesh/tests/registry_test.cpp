@@ -39,12 +39,6 @@ class RegistryTest : public ::testing::Test {
   }
 };
 
-std::string record(const AgentEntry& entry) {
-  std::string out;
-  write_agent_entry(entry, out);
-  return out;
-}
-
 TEST(AgentStatusText, ParsesExactlyTheSixForms) {
   for (const char* text : {"starting", "running", "idle", "stopping", "stopped", "error"}) {
     const auto status = parse_status(text);
@@ -353,16 +347,6 @@ TEST_P(RegistryPoisonTest, ClockBeforeEpochBreaksTheRegistry) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, RegistryPoisonTest, ::testing::Values("register", "update"));
-
-// The array list_agents answers, written from copies of the entries.
-std::string array_of(const std::vector<AgentEntry>& entries) {
-  std::string out = "[";
-  for (const AgentEntry& entry : entries) {
-    if (out.size() > 1) out += ',';
-    write_agent_entry(entry, out);
-  }
-  return out + "]";
-}
 
 TEST_F(RegistryTest, CountsAndArraysMatchAListAfterRandomChanges) {
   constexpr AgentStatus kStatuses[] = {AgentStatus::kStarting, AgentStatus::kRunning,
