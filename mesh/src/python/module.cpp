@@ -46,7 +46,7 @@
 namespace vennu::python {
 namespace {
 
-constexpr const char* kVersion = "0.3.0";
+constexpr const char* kVersion = MESH_VERSION;  // from pyproject.toml, through CMake
 // Conventional host name of the loopback interface.
 constexpr std::string_view kRouteNode = "localhost";
 
