@@ -14,7 +14,7 @@ namespace {
 
 // SipHash-1-3 under the all-zero key, as computed independently by CPython's
 // bytes hash with PYTHONHASHSEED=0.
-TEST(SipHash13, MatchesReferenceUnderZeroKey) {
+TEST(SeededHash, SipHash13MatchesReferenceUnderZeroKey) {
   const std::string fox = "The quick brown fox jumps over the lazy dog";
   struct Case {
     std::string input;
@@ -39,7 +39,7 @@ TEST(SipHash13, MatchesReferenceUnderZeroKey) {
   for (const Case& c : cases) EXPECT_EQ(siphash13(0, 0, c.input), c.hash) << c.input;
 }
 
-TEST(SipHash13, KeyChangesTheHash) {
+TEST(SeededHash, SipHash13KeyChangesTheHash) {
   EXPECT_EQ(siphash13(1, 2, "key"), siphash13(1, 2, "key"));
   EXPECT_NE(siphash13(1, 2, "key"), siphash13(2, 1, "key"));
   EXPECT_NE(siphash13(1, 2, "key"), siphash13(1, 3, "key"));
@@ -77,7 +77,7 @@ TEST(SeededHash, MillionInserts) {
 // Keys whose hashes share their low bits pile up in long probe runs that
 // wrap around the slots; erasing from them must keep every other key
 // reachable. Checked against std::map through random inserts and erases.
-TEST(HashedTextMap, AgreesWithAnOrderedMapUnderCollidingHashes) {
+TEST(SeededHash, HashedTextMapAgreesWithAnOrderedMapUnderCollidingHashes) {
   HashedTextMap<int> map;
   std::map<std::string, int> expected;
   std::mt19937 random(7);
