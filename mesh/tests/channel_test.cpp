@@ -10,7 +10,7 @@
 namespace vennu {
 namespace {
 
-TEST(BroadcastChannel, CountsHandlesAndReceivers) {
+TEST(ChannelBroadcast, CountsHandlesAndReceivers) {
   BroadcastChannel channel;
   EXPECT_EQ(channel.TEST_sender_count(), 1u);
   EXPECT_EQ(channel.TEST_receiver_count(), 1u);
@@ -24,7 +24,7 @@ TEST(BroadcastChannel, CountsHandlesAndReceivers) {
   EXPECT_EQ(channel.send(Message{"t", "1", kTestInstant}), 0u);
 }
 
-TEST(MeshChannel, TopicsAreCreatedOnFirstPublish) {
+TEST(Channel, TopicsAreCreatedOnFirstPublish) {
   MeshChannel channels(std::make_shared<TestClock>());
   EXPECT_EQ(channels.topic_count(), 0u);
   const std::pair<const char*, std::uint64_t> publishes[] = {
@@ -46,7 +46,7 @@ TEST(MeshChannel, TopicsAreCreatedOnFirstPublish) {
   EXPECT_THROW((void)hashed_by_caller.publish("a", "null"), std::logic_error);
 }
 
-TEST(MeshChannel, ClockFaultAfterTheLockLeavesTheMapUsable) {
+TEST(Channel, ClockFaultAfterTheLockLeavesTheMapUsable) {
   auto clock = std::make_shared<TestClock>(kBeforeEpoch);
   MeshChannel channels(clock);
   EXPECT_THROW(channels.publish("orders", "null"), InternalFault);
@@ -57,7 +57,7 @@ TEST(MeshChannel, ClockFaultAfterTheLockLeavesTheMapUsable) {
   EXPECT_EQ(channels.topic_count(), 2u);
 }
 
-TEST(MeshChannel, FaultInsideTheLockPoisonsForGood) {
+TEST(Channel, FaultInsideTheLockPoisonsForGood) {
   MeshChannel channels(std::make_shared<TestClock>());
   ASSERT_TRUE(channels.publish("orders", "null").has_value());
   arm_fault(FaultSite::kChannelPublish);
@@ -70,7 +70,7 @@ TEST(MeshChannel, FaultInsideTheLockPoisonsForGood) {
   EXPECT_EQ(channels.topic_count(), 0u);
 }
 
-TEST(MeshChannelConcurrency, PublishesFromEightThreads) {
+TEST(ChannelConcurrency, PublishesFromEightThreads) {
   constexpr int kThreads = 8;
   constexpr int kPublishes = 20000;
   MeshChannel channels;

@@ -44,7 +44,7 @@ std::string record(const AgentEntry& entry) {
   return out;
 }
 
-TEST(AgentStatusText, ParsesExactlyTheSixForms) {
+TEST(RegistryStatusText, ParsesExactlyTheSixForms) {
   for (const char* text : {"starting", "running", "idle", "stopping", "stopped", "error"}) {
     const auto status = parse_status(text);
     ASSERT_TRUE(status) << text;

@@ -10,7 +10,7 @@
 namespace vennu {
 namespace {
 
-TEST(FormatTimestamp, CivilDateAndFraction) {
+TEST(TimestampFormat, CivilDateAndFraction) {
   struct Case {
     Instant instant;
     const char* text;
@@ -39,12 +39,12 @@ TEST(FormatTimestamp, CivilDateAndFraction) {
   }
 }
 
-TEST(FormatTimestamp, ExtremeSecondsKeepASign) {
+TEST(TimestampFormat, ExtremeSecondsKeepASign) {
   EXPECT_EQ(format_timestamp({INT64_MAX, 0}).front(), '+');
   EXPECT_EQ(format_timestamp({INT64_MIN, 0}).front(), '-');
 }
 
-TEST(CurrentTimestamp, SystemClockReadsNow) {
+TEST(TimestampCurrent, SystemClockReadsNow) {
   const std::string now(current_timestamp(*system_clock()).view());
   std::string shape = now;
   std::replace_if(
@@ -58,7 +58,7 @@ TEST(CurrentTimestamp, SystemClockReadsNow) {
   EXPECT_EQ(system_clock(), system_clock());
 }
 
-TEST(CurrentTimestamp, BeforeEpochIsAnInternalFault) {
+TEST(TimestampCurrent, BeforeEpochIsAnInternalFault) {
   TestClock clock(kBeforeEpoch);
   try {
     current_timestamp(clock);

@@ -1,5 +1,6 @@
 #include "testing/python/test_hooks.h"
 
+#include <cstdint>
 #include <exception>
 #include <iterator>
 #include <memory>
@@ -8,8 +9,8 @@
 #include <utility>
 
 #include "python/errors.h"
+#include "testing/failing_allocator.h"
 #include "testing/fault_injection.h"
-#include "testing/python/allocation_hook.h"
 
 namespace vennu::python {
 namespace {
@@ -53,11 +54,12 @@ PyObject* test_arm_fault(PyObject*, PyObject* site) noexcept {
   Py_RETURN_NONE;
 }
 
-// Makes the Nth C++ allocation from now fail (0 disarms).
+// Makes the Nth C++ allocation of this thread from now fail (0 or less
+// disarms). Arming and the call it sweeps run on the same thread.
 PyObject* test_fail_allocation(PyObject*, PyObject* count) noexcept {
   const long long n = PyLong_AsLongLong(count);
   if (n == -1 && PyErr_Occurred()) return nullptr;
-  arm_allocation_failure(n);
+  arm_allocation_failure(n > 0 ? static_cast<std::uint64_t>(n) : 0);
   Py_RETURN_NONE;
 }
 
