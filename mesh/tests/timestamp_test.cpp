@@ -58,6 +58,17 @@ TEST(TimestampCurrent, SystemClockReadsNow) {
   EXPECT_EQ(system_clock(), system_clock());
 }
 
+// Nanoseconds on Linux and 100 ns on Windows, whatever the C++ library:
+// libc++'s std::chrono::system_clock would give whole microseconds.
+TEST(TimestampCurrent, SystemClockIsFinerThanMicroseconds) {
+#if defined(__APPLE__)
+  GTEST_SKIP() << "the real-time clock of macOS counts microseconds";
+#endif
+  bool finer = false;
+  for (int i = 0; i < 50 && !finer; ++i) finer = current_instant(*system_clock()).nanos % 1000 != 0;
+  EXPECT_TRUE(finer);
+}
+
 TEST(TimestampCurrent, BeforeEpochIsAnInternalFault) {
   TestClock clock(kBeforeEpoch);
   try {
