@@ -67,6 +67,12 @@ namespace vennu {
 inline constexpr std::chrono::milliseconds kLongestLockSleep{1};
 void sleep_while_equal(const std::atomic<std::uint32_t>& word, std::uint32_t value);
 void wake_all(std::atomic<std::uint32_t>& word);
+#ifdef MESH_FAULT_INJECTION
+// Test builds only: sleeps last up to limit instead, so that a wake-up
+// that never comes shows as a wait of that length, which the short limit
+// hides.
+void TEST_set_longest_lock_sleep(std::chrono::milliseconds limit);
+#endif
 
 // A reader-writer lock for sections of a few hundred nanoseconds: one atomic
 // operation to enter and one to leave, where the system's rwlock takes
