@@ -4,6 +4,7 @@ import json
 import os
 import sys
 import threading
+import time
 
 import pytest
 
@@ -50,6 +51,40 @@ def test_python_threads_share_one_mesh():
     for n in range(THREADS):
         record = json.loads(mesh.get_migration(f"v{n}"))
         assert (record["stage"], record["discrepancy_count"], record["keys_migrated"]) == (4, 3, 6)
+
+
+COUNTED = ("running", "idle", "error")  # the statuses health_snapshot counts
+
+
+@pytest.mark.threads
+def test_health_counts_agree_while_statuses_change():
+    mesh = VennuMesh("app")
+    flippers = THREADS // 2
+    for n in range(flippers):
+        mesh.register_agent("T", f"a{n}")
+        mesh.update_agent_status(f"a{n}", "idle")
+    stop = []
+
+    def flip(n):
+        while not stop:
+            for status in COUNTED:
+                mesh.update_agent_status(f"a{n}", status)
+
+    threads = [threading.Thread(target=flip, args=(n,)) for n in range(flippers)]
+    for thread in threads:
+        thread.start()
+    torn = []
+    try:
+        deadline = time.monotonic() + 0.5
+        while time.monotonic() < deadline:
+            counts = json.loads(mesh.health_snapshot())["agents"]
+            if sum(counts[status] for status in COUNTED) != counts["total"]:
+                torn.append(counts)
+    finally:
+        stop.append(1)
+        for thread in threads:
+            thread.join()
+    assert torn == []
 
 
 def rss_bytes():

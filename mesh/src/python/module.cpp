@@ -584,15 +584,13 @@ void append_count(std::string& out, std::string_view key, std::uint64_t count) {
 }
 
 // Written in the byte order of its keys at every level, as a generic JSON
-// object would be; the counts are read one subsystem at a time.
+// object would be; the counts are read one subsystem at a time, each
+// subsystem's in one read, so that the agents' counts agree.
 constexpr auto health_snapshot_method = method("health_snapshot", health_snapshot_doc);
 
 PyObject* health_snapshot(Mesh& mesh) {
   const std::string& app = mesh.plan.app_name;
-  const std::uint64_t total = mesh.registry.agent_count();
-  const std::uint64_t running = mesh.registry.count_by_status("running");
-  const std::uint64_t idle = mesh.registry.count_by_status("idle");
-  const std::uint64_t error = mesh.registry.count_by_status("error");
+  const AgentRegistry::Counts agents = mesh.registry.counts();
   const std::uint64_t keys = mesh.state_store.key_count();
   const std::uint64_t active = mesh.migrations.count_active();
   const std::uint64_t topics = mesh.channels.topic_count();
@@ -600,13 +598,13 @@ PyObject* health_snapshot(Mesh& mesh) {
   ResultText result;
   std::string& out = result.text();
   out += "{\"agents\":{";
-  append_count(out, "error", error);
+  append_count(out, "error", agents.of(AgentStatus::kError));
   out += ',';
-  append_count(out, "idle", idle);
+  append_count(out, "idle", agents.of(AgentStatus::kIdle));
   out += ',';
-  append_count(out, "running", running);
+  append_count(out, "running", agents.of(AgentStatus::kRunning));
   out += ',';
-  append_count(out, "total", total);
+  append_count(out, "total", agents.total);
   out += "},\"app\":";
   json::write_string(app, out);
   out += ",\"channels\":{";
