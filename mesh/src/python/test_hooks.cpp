@@ -1,11 +1,11 @@
 #include "test_hooks.h"
 
+#include <atomic>
 #include <exception>
 #include <iterator>
 #include <memory>
 #include <new>
 #include <stdexcept>
-#include <utility>
 
 #include "allocation_hook.h"
 #include "errors.h"
@@ -19,23 +19,26 @@ class HookClock final : public Clock {
  public:
   Instant now() const override {
     Instant instant = system_clock()->now();
-    if (before_epoch) instant.seconds = -1 - instant.seconds % 1000;
+    if (before_epoch.load(std::memory_order_relaxed)) {
+      instant.seconds = -1 - instant.seconds % 1000;
+    }
     return instant;
   }
-  static inline bool before_epoch = false;
+  // Read by every thread that stamps a record.
+  static inline std::atomic<bool> before_epoch{false};
 };
 
 // Building a mesh's fields allocates nothing today; this stands in for the
 // day it does and runs out of memory after the object was allocated.
-bool fail_next_fields = false;
+std::atomic<bool> fail_next_fields{false};
 
 PyObject* test_fail_next_construction(PyObject*, PyObject*) noexcept {
-  fail_next_fields = true;
+  fail_next_fields.store(true, std::memory_order_relaxed);
   Py_RETURN_NONE;
 }
 
 PyObject* test_set_clock_before_epoch(PyObject*, PyObject* flag) noexcept {
-  HookClock::before_epoch = PyObject_IsTrue(flag) == 1;
+  HookClock::before_epoch.store(PyObject_IsTrue(flag) == 1, std::memory_order_relaxed);
   Py_RETURN_NONE;
 }
 
@@ -93,7 +96,7 @@ std::shared_ptr<const Clock> mesh_clock() {
 }
 
 void check_fields_fault() {
-  if (std::exchange(fail_next_fields, false)) throw std::bad_alloc();
+  if (fail_next_fields.exchange(false, std::memory_order_relaxed)) throw std::bad_alloc();
 }
 
 const PyMethodDef* test_hook_methods() { return hook_methods; }

@@ -6,7 +6,9 @@
 // inside a subsystem's locked section, the Nth allocation failing, a mesh
 // whose construction runs out of memory, a C++ exception thrown through an
 // entry point. Without the hooks, the functions here are the plain
-// behaviour and no methods are added. All of it runs with the GIL held.
+// behaviour and no methods are added. The flags they set are atomic:
+// threads of a free-threaded build read them with no interpreter lock
+// between.
 
 #pragma once
 
