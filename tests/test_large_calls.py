@@ -110,6 +110,37 @@ def test_small_calls_keep_the_interpreter_lock():
         assert not progress_during(lambda: [call() for _ in range(200)], 1)
 
 
+@pytest.mark.threads
+@pytest.mark.skipif(not hasattr(VennuMesh, "_test_sections_serialized"),
+                    reason="module built without test hooks")
+def test_released_calls_count_themselves_out():
+    # Sections may skip their subsystems' locks only while no thread has
+    # let the interpreter lock go, and never on a free-threaded build.
+    serialized = VennuMesh._test_sections_serialized
+    mesh = VennuMesh("app")
+    value = json.dumps("x" * LARGE)
+    released = False
+    stop = []
+
+    def large_calls():
+        while not stop:
+            mesh.state_set("k", value)
+            mesh.state_get("k")
+
+    assert serialized() is not FREE_THREADED
+    caller = threading.Thread(target=large_calls)
+    caller.start()
+    try:
+        deadline = time.monotonic() + 10
+        while not released and time.monotonic() < deadline:
+            released = not serialized()
+    finally:
+        stop.append(1)
+        caller.join()
+    assert released
+    assert serialized() is not FREE_THREADED
+
+
 def test_a_waiting_writer_lets_other_threads_run():
     mesh = VennuMesh("app")
     for i in range(300_000):

@@ -10,6 +10,7 @@
 #include "allocation_hook.h"
 #include "errors.h"
 #include "fault_injection.h"
+#include "guarded.h"
 
 namespace vennu::python {
 namespace {
@@ -69,6 +70,13 @@ PyObject* test_allocation_failed(PyObject*, PyObject*) noexcept {
   return PyBool_FromLong(take_allocation_failure() ? 1 : 0);
 }
 
+// Whether a section may skip its subsystem's lock now: true on a build
+// with an interpreter lock while no thread has let it go, never on a
+// free-threaded build.
+PyObject* test_sections_serialized(PyObject*, PyObject*) noexcept {
+  return PyBool_FromLong(OuterLockCount::serialized() ? 1 : 0);
+}
+
 PyObject* test_throw(PyObject*, PyObject*) noexcept {
   try {
     throw std::runtime_error("injected fault");
@@ -85,6 +93,7 @@ const PyMethodDef hook_methods[] = {
     {"_test_allocation_failed", test_allocation_failed, METH_NOARGS | METH_STATIC, nullptr},
     {"_test_fail_next_construction", test_fail_next_construction, METH_NOARGS | METH_STATIC,
      nullptr},
+    {"_test_sections_serialized", test_sections_serialized, METH_NOARGS | METH_STATIC, nullptr},
 };
 static_assert(std::size(hook_methods) == kTestHookMethodCount);
 
