@@ -160,6 +160,7 @@ def test_a_waiting_writer_lets_other_threads_run():
         walker.join()
 
 
+@pytest.mark.threads
 def test_small_writes_during_a_released_walk_wait_for_it():
     # Small calls skip the store's lock only while no thread has let the
     # interpreter lock go; a walk that has must see each write whole.

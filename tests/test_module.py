@@ -468,6 +468,7 @@ def test_bad_self_is_refused(mesh):
         VennuMesh.app_name.__get__(object())
 
 
+@pytest.mark.threads
 def test_meshes_share_nothing_and_work_from_other_threads(mesh):
     other = VennuMesh("myapp")
     errors = []
