@@ -81,7 +81,8 @@ struct Signature {
   PyObject** interned;  // one per parameter, filled by intern_parameter_names
 };
 
-// Interns the names once, at module initialisation.
+// Interns the names once, at module initialisation (under its lock, before
+// the type exists): calls in every thread only read them afterwards.
 bool intern_parameter_names(const Signature& signature);
 
 // Vectorcall convention: args[0..nargs) positional, then one value per name

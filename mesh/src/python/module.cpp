@@ -23,6 +23,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
@@ -57,6 +58,7 @@ struct MeshObject {
 };
 // clang-format on
 
+// Made once, by module initialization (init_module_once).
 PyTypeObject* mesh_type = nullptr;
 
 // The guard behind the interpreter's own descriptor check.
@@ -584,15 +586,13 @@ void append_count(std::string& out, std::string_view key, std::uint64_t count) {
 }
 
 // Written in the byte order of its keys at every level, as a generic JSON
-// object would be; the counts are read one subsystem at a time.
+// object would be; the counts are read one subsystem at a time, each
+// subsystem's in one read, so that the agents' counts agree.
 constexpr auto health_snapshot_method = method("health_snapshot", health_snapshot_doc);
 
 PyObject* health_snapshot(Mesh& mesh) {
   const std::string& app = mesh.plan.app_name;
-  const std::uint64_t total = mesh.registry.agent_count();
-  const std::uint64_t running = mesh.registry.count_by_status("running");
-  const std::uint64_t idle = mesh.registry.count_by_status("idle");
-  const std::uint64_t error = mesh.registry.count_by_status("error");
+  const AgentRegistry::Counts agents = mesh.registry.counts();
   const std::uint64_t keys = mesh.state_store.key_count();
   const std::uint64_t active = mesh.migrations.count_active();
   const std::uint64_t topics = mesh.channels.topic_count();
@@ -600,13 +600,13 @@ PyObject* health_snapshot(Mesh& mesh) {
   ResultText result;
   std::string& out = result.text();
   out += "{\"agents\":{";
-  append_count(out, "error", error);
+  append_count(out, "error", agents.of(AgentStatus::kError));
   out += ',';
-  append_count(out, "idle", idle);
+  append_count(out, "idle", agents.of(AgentStatus::kIdle));
   out += ',';
-  append_count(out, "running", running);
+  append_count(out, "running", agents.of(AgentStatus::kRunning));
   out += ',';
-  append_count(out, "total", total);
+  append_count(out, "total", agents.total);
   out += "},\"app\":";
   json::write_string(app, out);
   out += ",\"channels\":{";
@@ -690,8 +690,19 @@ PyObject* construct(PyTypeObject* type, std::string_view app_name_text,
 
 PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   try {
+    // The keywords are matched and read from a private copy of their
+    // dictionary, which keeps the values alive: a dictionary the caller
+    // passed in may be changed by another thread while the mesh is made,
+    // with no interpreter lock to keep it out on a free-threaded build.
+    OwnedRef keywords;
+    if (kwargs != nullptr) {
+      keywords = OwnedRef::steal(PyDict_Copy(kwargs));
+      if (!keywords) return nullptr;
+    }
     PyObject* slots[new_method.parameters.size()];
-    if (!match_tuple_and_dict(Compiled<new_method>::signature, args, kwargs, slots)) return nullptr;
+    if (!match_tuple_and_dict(Compiled<new_method>::signature, args, keywords.get(), slots)) {
+      return nullptr;
+    }
     return call_converted<new_method, construct, PyTypeObject*>(type, slots);
   } catch (const std::exception& error) {
     return raise_cpp_exception(error);
@@ -777,16 +788,10 @@ PyModuleDef module_def = {
 PyObject* cached_module = nullptr;
 std::int64_t owner_interpreter = -1;
 
-bool add_exported(PyObject* module, const char* name, PyObject* value) {
+bool add_exported(PyObject* module, PyObject* all, const char* name, PyObject* value) {
   OwnedRef key = OwnedRef::steal(PyUnicode_InternFromString(name));
-  if (!key || PyObject_SetAttr(module, key.get(), value) < 0) return false;
-  PyObject* all = PyDict_GetItemString(PyModule_GetDict(module), "__all__");  // borrowed
-  if (all == nullptr) {
-    OwnedRef created = OwnedRef::steal(PyList_New(0));
-    if (!created || PyObject_SetAttrString(module, "__all__", created.get()) < 0) return false;
-    all = created.get();  // the module now keeps it alive
-  }
-  return PyList_Append(all, key.get()) == 0;
+  return key && PyObject_SetAttr(module, key.get(), value) == 0 &&
+         PyList_Append(all, key.get()) == 0;
 }
 
 // Only the main interpreter may own the module: a sub-interpreter that
@@ -811,10 +816,17 @@ PyObject* init_module() {
   }
   OwnedRef module = OwnedRef::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+  // Every call holds its own references and locks the subsystems itself,
+  // and whatever is shared between threads is made here once and then
+  // only read, or is atomic.
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
+  OwnedRef all = OwnedRef::steal(PyList_New(0));
   OwnedRef version = OwnedRef::steal(PyUnicode_FromString(kVersion));
-  if (!version ||
-      !add_exported(module.get(), "VennuMesh", reinterpret_cast<PyObject*>(mesh_type)) ||
-      !add_exported(module.get(), "__version__", version.get())) {
+  if (!all || !version || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0 ||
+      !add_exported(module.get(), all.get(), "VennuMesh", reinterpret_cast<PyObject*>(mesh_type)) ||
+      !add_exported(module.get(), all.get(), "__version__", version.get())) {
     return nullptr;
   }
   owner_interpreter = interpreter;
@@ -822,12 +834,27 @@ PyObject* init_module() {
   return module.release();
 }
 
+// The state above (and the type's, the exception's, the interned parameter
+// names' and the lock hooks') is made once here and only read afterwards.
+// The import system loads the module under its lock for the module's name,
+// but a caller may also create the module from its spec in several threads
+// at once, with no such lock, and without an interpreter lock on a
+// free-threaded build; so initialization holds a lock of its own. A thread
+// that finds it taken waits with the interpreter lock let go, so that the
+// thread holding it can take the interpreter lock back.
+PyObject* init_module_once() {
+  static std::mutex initializing;
+  std::unique_lock hold(initializing, std::try_to_lock);
+  if (!hold.owns_lock()) without_interpreter_lock(true, [&] { hold.lock(); });
+  return init_module();
+}
+
 }  // namespace
 }  // namespace vennu::python
 
 PyMODINIT_FUNC PyInit_vennu_mesh() {
   try {
-    return vennu::python::init_module();
+    return vennu::python::init_module_once();
   } catch (const std::exception& error) {
     return vennu::python::raise_cpp_exception(error);
   }

@@ -383,4 +383,13 @@ std::uint64_t AgentRegistry::agent_count() const {
   return count;
 }
 
+AgentRegistry::Counts AgentRegistry::counts() const {
+  Counts counts;
+  table_.read([&](const Table& table) {
+    counts.total = table.agents.size();
+    counts.by_status = table.by_status;
+  });
+  return counts;
+}
+
 }  // namespace vennu
