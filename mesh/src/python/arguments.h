@@ -6,7 +6,7 @@
 // signature, the name messages use and the Signature that matching reads;
 // the body gets the converted values as typed arguments, checked against
 // the table by the compiler (call_converted). The PyMethodDef is built from
-// the same spec where the entry points live (module.cpp).
+// the same spec where the entry points are made (method_table.h).
 //
 // A Signature lists a callable's parameters (all positional-or-keyword, the
 // required ones first). Matching fills one borrowed slot per parameter,
