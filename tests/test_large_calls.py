@@ -6,6 +6,7 @@ import json
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import threading
 import time
@@ -16,6 +17,7 @@ from vennu_mesh import VennuMesh
 
 # Well above the sizes from which the mesh lets go of the interpreter lock.
 LARGE = 4 << 20
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 def large_document(size=LARGE):
@@ -93,6 +95,8 @@ def test_other_threads_run_during_large_calls(document):
     assert stalled == []
 
 
+@pytest.mark.skipif(FREE_THREADED, reason="a free-threaded build has no interpreter lock to keep: "
+                    "every call runs beside the other threads")
 def test_small_calls_keep_the_interpreter_lock():
     mesh = VennuMesh("app")
     mesh.state_set("k", '{"b":1,"a":2}')
@@ -104,6 +108,37 @@ def test_small_calls_keep_the_interpreter_lock():
              mesh.list_migrations, lambda: mesh.get_agent("wide")]
     for call in calls:
         assert not progress_during(lambda: [call() for _ in range(200)], 1)
+
+
+@pytest.mark.threads
+@pytest.mark.skipif(not hasattr(VennuMesh, "_test_sections_serialized"),
+                    reason="module built without test hooks")
+def test_released_calls_count_themselves_out():
+    # Sections may skip their subsystems' locks only while no thread has
+    # let the interpreter lock go, and never on a free-threaded build.
+    serialized = VennuMesh._test_sections_serialized
+    mesh = VennuMesh("app")
+    value = json.dumps("x" * LARGE)
+    released = False
+    stop = []
+
+    def large_calls():
+        while not stop:
+            mesh.state_set("k", value)
+            mesh.state_get("k")
+
+    assert serialized() is not FREE_THREADED
+    caller = threading.Thread(target=large_calls)
+    caller.start()
+    try:
+        deadline = time.monotonic() + 10
+        while not released and time.monotonic() < deadline:
+            released = not serialized()
+    finally:
+        stop.append(1)
+        caller.join()
+    assert released
+    assert serialized() is not FREE_THREADED
 
 
 def test_a_waiting_writer_lets_other_threads_run():
@@ -125,6 +160,7 @@ def test_a_waiting_writer_lets_other_threads_run():
         walker.join()
 
 
+@pytest.mark.threads
 def test_small_writes_during_a_released_walk_wait_for_it():
     # Small calls skip the store's lock only while no thread has let the
     # interpreter lock go; a walk that has must see each write whole.

@@ -6,17 +6,13 @@
 // result and the contents must be those of the same operation run with
 // memory to spare.
 //
-// The global allocation functions of this test binary are replaced so that
-// a test can make an allocation fail. Until a test arms them they pass every
-// request to malloc.
+// The test binary links the failing allocator of mesh/testing.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -33,120 +29,24 @@
 #include "subsystems/registry.h"
 #include "subsystems/state.h"
 #include "test_clock.h"
-
-namespace {
-
-// Per thread, so that only the thread under test meets the failure.
-thread_local std::size_t allocations_until_failure = 0;  // 0: disarmed
-thread_local bool keep_failing = false;  // every allocation after the first failure fails too
-thread_local bool failure_delivered = false;
-
-bool next_allocation_fails() {
-  if (allocations_until_failure == 0) return false;
-  if (allocations_until_failure > 1) {
-    --allocations_until_failure;
-    return false;
-  }
-  if (!keep_failing) allocations_until_failure = 0;
-  failure_delivered = true;
-  return true;
-}
-
-void* allocate(std::size_t size) {
-  if (next_allocation_fails()) return nullptr;
-  return std::malloc(size == 0 ? 1 : size);
-}
-
-// malloc's own alignment may be too small and aligned_alloc is not
-// everywhere, so over-aligned blocks are cut out of a larger one, with the
-// address malloc returned kept just below the block.
-void* allocate_aligned(std::size_t size, std::align_val_t alignment) {
-  const auto align = static_cast<std::size_t>(alignment);
-  if (size > std::numeric_limits<std::size_t>::max() - align - sizeof(void*)) return nullptr;
-  if (next_allocation_fails()) return nullptr;
-  void* raw = std::malloc(size + align + sizeof(void*));
-  if (raw == nullptr) return nullptr;
-  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(raw) + sizeof(void*);
-  void* block = reinterpret_cast<void*>((first + align - 1) / align * align);
-  static_cast<void**>(block)[-1] = raw;
-  return block;
-}
-
-void release_aligned(void* block) {
-  if (block != nullptr) std::free(static_cast<void**>(block)[-1]);
-}
-
-void* allocate_or_throw(std::size_t size) {
-  if (void* block = allocate(size)) return block;
-  throw std::bad_alloc();
-}
-
-void* allocate_aligned_or_throw(std::size_t size, std::align_val_t alignment) {
-  if (void* block = allocate_aligned(size, alignment)) return block;
-  throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate_or_throw(size); }
-void* operator new[](std::size_t size) { return allocate_or_throw(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new(std::size_t size, std::align_val_t alignment) {
-  return allocate_aligned_or_throw(size, alignment);
-}
-void* operator new[](std::size_t size, std::align_val_t alignment) {
-  return allocate_aligned_or_throw(size, alignment);
-}
-void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-  return allocate_aligned(size, alignment);
-}
-void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-  return allocate_aligned(size, alignment);
-}
-
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete(void* block, std::align_val_t) noexcept { release_aligned(block); }
-void operator delete[](void* block, std::align_val_t) noexcept { release_aligned(block); }
-void operator delete(void* block, std::size_t, std::align_val_t) noexcept {
-  release_aligned(block);
-}
-void operator delete[](void* block, std::size_t, std::align_val_t) noexcept {
-  release_aligned(block);
-}
-void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept {
-  release_aligned(block);
-}
-void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept {
-  release_aligned(block);
-}
+#include "testing/failing_allocator.h"
 
 namespace vennu {
 namespace {
-
-// Memory that runs out once (a large request refused, the rest served) or
-// for good (every request from then on refused, cleanup included).
-enum class Exhaustion { kOnce, kFromThenOn };
 
 // While it lives, the nth allocation of this thread from now on fails, and
 // with kFromThenOn every later one too.
 class FailingAllocation {
  public:
   FailingAllocation(std::size_t nth, Exhaustion exhaustion) {
-    failure_delivered = false;
-    keep_failing = exhaustion == Exhaustion::kFromThenOn;
-    allocations_until_failure = nth;
+    arm_allocation_failure(nth, exhaustion);
   }
-  ~FailingAllocation() { allocations_until_failure = 0; }
+  ~FailingAllocation() { take_allocation_failure(); }
   FailingAllocation(const FailingAllocation&) = delete;
   FailingAllocation& operator=(const FailingAllocation&) = delete;
 
-  bool delivered() const { return failure_delivered; }
+  // Whether the failure happened; disarms.
+  bool delivered() { return take_allocation_failure(); }
 };
 
 // One call of op with allocation nth failing.

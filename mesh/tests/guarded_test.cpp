@@ -206,5 +206,40 @@ TEST(GuardedConcurrency, SectionsUnderTheOuterLockSkipTheirLock) {
   EXPECT_FALSE(OuterLockCount::serialized());
 }
 
+// Every way of leaving that can find sleepers wakes them: a writer's
+// unlock wakes a waiting writer or reader, the last reader's a waiting
+// writer. The sleeps' time limit is made far longer than the holds, so
+// that a lost wake-up shows as a wait of the whole limit (a waiter that
+// came too late to be woken may lose one attempt, never three).
+TEST(GuardedConcurrency, LeavingWakesTheSleepers) {
+  using Steady = std::chrono::steady_clock;
+  constexpr auto kLimit = std::chrono::seconds(2);
+  TEST_set_longest_lock_sleep(kLimit);
+  struct Case {
+    bool holder_reads;
+    bool waiter_reads;
+  };
+  for (const Case c : {Case{false, false}, Case{false, true}, Case{true, false}}) {
+    SharedSpinMutex mutex;
+    bool prompt = false;
+    for (int attempt = 0; attempt < 3 && !prompt; ++attempt) {
+      c.holder_reads ? mutex.lock_shared() : mutex.lock();
+      Steady::time_point entered;
+      std::thread waiter([&] {
+        c.waiter_reads ? mutex.lock_shared() : mutex.lock();
+        entered = Steady::now();
+        c.waiter_reads ? mutex.unlock_shared() : mutex.unlock();
+      });
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the waiter sleeps
+      const Steady::time_point left = Steady::now();
+      c.holder_reads ? mutex.unlock_shared() : mutex.unlock();
+      waiter.join();
+      prompt = entered - left < kLimit / 2;
+    }
+    EXPECT_TRUE(prompt) << "holder reads " << c.holder_reads << ", waiter reads " << c.waiter_reads;
+  }
+  TEST_set_longest_lock_sleep(kLongestLockSleep);
+}
+
 }  // namespace
 }  // namespace vennu

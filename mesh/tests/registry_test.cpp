@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <thread>
 
 #include "base/text_shape.h"
@@ -39,7 +40,7 @@ class RegistryTest : public ::testing::Test {
   }
 };
 
-TEST(AgentStatusText, ParsesExactlyTheSixForms) {
+TEST(RegistryStatusText, ParsesExactlyTheSixForms) {
   for (const char* text : {"starting", "running", "idle", "stopping", "stopped", "error"}) {
     const auto status = parse_status(text);
     ASSERT_TRUE(status) << text;
@@ -234,6 +235,9 @@ TEST_F(RegistryTest, ListFiltersAndCounts) {
       {"starting", 2}, {"running", 2}, {"idle", 0}, {"Running", 0}, {"bogus", 0}, {"", 0}};
   for (const auto& [status, count] : counts) EXPECT_EQ(registry.count_by_status(status), count);
   EXPECT_EQ(registry.agent_count(), 4u);
+  const AgentRegistry::Counts all = registry.counts();
+  EXPECT_EQ(all.total, 4u);
+  EXPECT_EQ(all.by_status, (std::array<std::uint64_t, 6>{2, 2, 0, 0, 0, 0}));
 }
 
 // Every record and count the registry shows, in one order.
@@ -343,6 +347,7 @@ TEST_P(RegistryPoisonTest, ClockBeforeEpochBreaksTheRegistry) {
   }
   EXPECT_EQ(registry.agent_count(), 0u);
   EXPECT_EQ(registry.count_by_status("starting"), 0u);
+  EXPECT_EQ(registry.counts().total + registry.counts().of(AgentStatus::kStarting), 0u);
   EXPECT_FALSE(registry.undo_register("c1", change));
 }
 

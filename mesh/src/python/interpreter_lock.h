@@ -43,6 +43,13 @@
 // use the unwinder of the C library's threads (libgcc_s) when its toolchain
 // brings another one along.
 //
+// Free-threaded builds have no interpreter lock: there "holding" it means
+// that the thread's state is attached, and letting it go detaches it. That
+// still matters: a garbage collection or a fork stops every attached
+// thread first, so a thread working or waiting for a long time detached
+// holds neither up. Calls then run in parallel, so the subsystems always
+// take their locks (install_lock_hooks).
+//
 // Thread safety: the lock is let go and taken back by the thread that
 // holds it; the flag is the thread's own.
 

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <type_traits>
 
 #include "base/error.h"
 #include "base/record_read.h"
@@ -52,10 +53,10 @@ class RecordTable {
     return table_.write(section, OuterLock::kKeep);
   }
 
-  // count(table) under the shared lock; 0 when poisoned.
+  // count(table) under the shared lock; 0 (all 0) when poisoned.
   template <class Count>
-  std::uint64_t count(Count count) const {
-    std::uint64_t counted = 0;
+  auto count(Count count) const {
+    std::invoke_result_t<Count&, const Table&> counted{};
     table_.read([&](const Table& table) { counted = count(table); });
     return counted;
   }

@@ -274,4 +274,10 @@ std::uint64_t AgentRegistry::agent_count() const {
   return table_.count([](const Table& table) { return table.records.size(); });
 }
 
+AgentRegistry::Counts AgentRegistry::counts() const {
+  return table_.count([](const Table& table) {
+    return Counts{table.records.size(), table.by_status};
+  });
+}
+
 }  // namespace vennu

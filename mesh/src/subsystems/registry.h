@@ -140,6 +140,18 @@ class AgentRegistry {
   std::uint64_t count_by_status(std::string_view status) const;
   std::uint64_t agent_count() const;
 
+  // Every count in one read, so that they agree with each other whatever
+  // changes come meanwhile (by_status is indexed by AgentStatus); all 0
+  // when broken.
+  struct Counts {
+    std::uint64_t total = 0;
+    std::array<std::uint64_t, 6> by_status{};
+    std::uint64_t of(AgentStatus status) const {
+      return by_status[static_cast<std::size_t>(status)];
+    }
+  };
+  Counts counts() const;
+
  private:
   struct Table {
     HashedTextMap<AgentEntry> records;
