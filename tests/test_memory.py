@@ -34,6 +34,8 @@ needs_testcapi = pytest.mark.skipif(
 )
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 
+pytestmark = pytest.mark.native_only
+
 TIMESTAMP = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}(?:\.\d+)?\+00:00")
 
 PLAN = '{"app_name":"shop","backends":{"db":{"backend_type":"sqlite","config":{"p":[1,2]}}},"agents":["A"]}'

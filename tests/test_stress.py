@@ -12,6 +12,7 @@ from vennu_mesh import VennuMesh
 THREADS = 8
 
 
+@pytest.mark.native_only
 def test_python_threads_share_one_mesh():
     mesh = VennuMesh("app")
     rounds = 2_000
@@ -102,6 +103,7 @@ def every_call(mesh, key, value, bad):
     _ = mesh.app_name
 
 
+@pytest.mark.native_only
 def test_no_growth_and_no_reference_leaks():
     mesh = VennuMesh("app", '{"app_name":"app","backends":{"db":{"backend_type":"x","config":[1]}}}')
     key = "agent-" + "é" * 3
