@@ -69,6 +69,14 @@ select_pythons() {
     { log "no Python 3.12 or later was found under pyenv or on the PATH; install one or set PYTHON to it."; return 2; }
 }
 
+# The first interpreter of select_pythons 3.12 3.13 ($PYTHON when set): the
+# one that carries the build tools.
+first_python() {
+  local listing
+  listing=$(select_pythons 3.12 3.13) || return
+  echo "${listing%%$'\n'*}"
+}
+
 # Fills the array `pythons` from select_pythons, or ends the script with
 # status 2 (its message already printed).
 choose_pythons() {
@@ -105,6 +113,30 @@ install_module() {
   log "building the module into $(dirname "$(dirname "$python")") ($build_name)"
   "$python" -m pip install -q --disable-pip-version-check --no-build-isolation \
     -Cbuild-dir="$ROOT/build/$build_name" "${defines[@]}" "$ROOT" >&2
+}
+
+# The options of every pytest run of the suite: warnings are errors, skips
+# say why, and nothing is cached in the tree.
+pytest_options=(-q -rs -W error -p no:cacheprovider)
+
+# cmake_build DIR CMAKE_ARGUMENT...: configures DIR as a Ninja build of the
+# core alone (no Python module; the arguments add tests, fuzzers, compilers
+# or sanitizers) and builds it, with the cmake and ninja of the first
+# interpreter's venv (or of $cmake_bin when set). The build's output goes to
+# DIR/build.log, shown when it fails.
+cmake_build() {
+  local dir=$1
+  shift
+  if [ -z "${cmake_bin:-}" ]; then
+    local python
+    python=$(first_python) || return
+    cmake_bin=$(dirname "$(make_venv "$python" "$(python_version "$python")")")
+  fi
+  mkdir -p "$dir"
+  "$cmake_bin/cmake" -S "$ROOT" -B "$dir" -G Ninja -Wno-deprecated -DCMAKE_MAKE_PROGRAM="$cmake_bin/ninja" \
+    -DMESH_BUILD_MODULE=OFF "$@" >"$dir/build.log" 2>&1 &&
+    "$cmake_bin/cmake" --build "$dir" -j "$(nproc 2>/dev/null || echo 2)" >>"$dir/build.log" 2>&1 ||
+    { cat "$dir/build.log"; log "${dir#"$ROOT"/} does not configure or build"; return 1; }
 }
 
 # The folder of the public test corpora: $VENNU_MESH_TEST_DATA, by default
