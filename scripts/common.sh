@@ -69,12 +69,12 @@ select_pythons() {
     { log "no Python 3.12 or later was found under pyenv or on the PATH; install one or set PYTHON to it."; return 2; }
 }
 
-# The first interpreter of select_pythons 3.12 3.13 ($PYTHON when set): the
-# one that carries the build tools.
+# $PYTHON when set, else the first of 3.12 and 3.13 found: the interpreter
+# that carries the build tools.
 first_python() {
-  local listing
-  listing=$(select_pythons 3.12 3.13) || return
-  echo "${listing%%$'\n'*}"
+  if [ -n "${PYTHON:-}" ]; then select_pythons; return; fi
+  find_python 3.12 || find_python 3.13 ||
+    { log "neither Python 3.12 nor 3.13 was found under pyenv or on the PATH; install one or set PYTHON to it."; return 2; }
 }
 
 # Fills the array `pythons` from select_pythons, or ends the script with
@@ -85,7 +85,12 @@ choose_pythons() {
   mapfile -t pythons <<<"$listing"
 }
 
-python_version() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
+# MAJOR.MINOR of an interpreter, with a "t" for a free-threaded build
+# (3.14t), which needs venvs and build trees of its own.
+python_version() {
+  "$1" -c 'import sys, sysconfig
+print("%d.%d%s" % (*sys.version_info[:2], "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))'
+}
 
 # Creates (once) $ROOT/.venv/<name> from the interpreter, with the build
 # tools and the given extra packages, and prints its python.
@@ -168,4 +173,18 @@ provision_python() {
     3.14 | 3.15) "$ROOT/scripts/pythons" "$1" ;;
     *) return 1 ;;
   esac
+}
+
+# Prints the interpreter of a flavour that scripts/build-cpython builds from
+# the CPython source release (3.14t, 3.14t-tsan), building it the first time.
+# Without the source release it says so and returns 3 outside CI (the
+# caller skips what needs it), 1 under CI.
+built_python() {
+  local status=0
+  "$ROOT/scripts/pythons" "$1" || status=$?
+  if [ "$status" -eq 3 ] && under_ci; then
+    log "CI is set, so the missing CPython source release fails what needs Python $1"
+    return 1
+  fi
+  return "$status"
 }
