@@ -37,6 +37,7 @@ def test_comparison_ignores_timestamps_and_list_order_only():
     assert run.comparable('{"b":1,"a":2}') != run.comparable('{"a":2,"b":1}')
 
 
+@pytest.mark.native_only
 def test_agreement_check_reports_a_peer_that_differs():
     class Drifting(peer.PeerMesh):
         def get_migration(self, variable_name):

@@ -44,6 +44,7 @@ def type_references():
         gc.collect()
     return sys.getrefcount(VennuMesh)
 
+pytestmark = pytest.mark.native_only
 
 TIMESTAMP = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}(?:\.\d+)?\+00:00")
 

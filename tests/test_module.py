@@ -545,6 +545,7 @@ def test_str_subclass_keyword_names_match(mesh):
         mesh.state_get(**{Name("kee"): "k"})
 
 
+@pytest.mark.native_only
 def test_sub_interpreter_importing_first_does_not_lock_out_the_main_one():
     # A fresh process, so that the sub-interpreter is the first to import.
     code = (
