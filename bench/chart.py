@@ -177,6 +177,10 @@ def draw_scaling(reports, path):
                     axis.plot(threads, [rates[str(t)] / 1e6 for t in threads], style, marker="o",
                               color=color_of[key],
                               label=f"{key[0]} {CONTENDERS.get(who, who)}, {mode_label}")
+            floor = scaling.get("floor", {}).get(name)
+            if floor and report.get("free_threaded"):
+                axis.plot(threads, [floor[str(t)] / 1e6 for t in threads], "--", color="grey",
+                          linewidth=1, label=f"{_interpreter(report)} floor: dict.get, nothing shared")
         axis.set_title(name, fontsize=10)
         axis.set_xlabel("threads")
         axis.set_ylabel("million calls per second (all threads)")
@@ -212,6 +216,7 @@ def scaling_table(reports):
         peers = next(iter(next(iter(report["scaling"]["workloads"].values())).values()))
         head += [f"{name} mesh / {CONTENDERS.get(who, who)}, {cpus} threads" for who in peers
                  if who != "mesh"]
+        head += [f"{name} floor {cpus} threads / 1"]
     lines = ["| " + " | ".join(head) + " |", "|---|---" + "|---:" * (len(head) - 2) + "|"]
     names = list(dict.fromkeys(n for r in reports for n in r["scaling"]["workloads"]))
     for name in names:
@@ -228,6 +233,8 @@ def scaling_table(reports):
                           _ratio_text(all_ / one if one and all_ else None)]
                 cells += [_ratio_text(all_ / rates[every] if all_ and rates.get(every) else None)
                           for who, rates in by_who.items() if who != "mesh"]
+                floor = scaling.get("floor", {}).get(name) if mode == "own" else None
+                cells.append(_ratio_text(floor[every] / floor["1"]) if floor else "")
             lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
 

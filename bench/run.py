@@ -674,6 +674,14 @@ def own(text):
     return "".join(list(text))
 
 
+def share_nothing():
+    """The floor of the scaling runs: dict.get on a dict of the thread's own,
+    which shares nothing with other threads, so that its ratio shows how far
+    the machine lets threads scale at all while the others run."""
+    key = own(AGENT_ID)
+    return loop1, ({key: SMALL}.get, key), 1
+
+
 # name, description, the loop of a thread that holds its own bound method
 # and arguments (made in that thread), the loop through the global name, and
 # the calls one loop step makes.
@@ -751,7 +759,8 @@ def measure_scaling(fx, rounds, seconds):
     meshes = fx.get("medium")
     cpus = os.cpu_count() or 1
     counts = thread_counts(cpus)
-    results = {}
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else None
+    results, floor = {}, {}
     for name, _, own_loop, global_loop, calls in SCALING:
         print(f"  scaling: {name}", file=sys.stderr, flush=True)
         makers = {}
@@ -761,16 +770,17 @@ def measure_scaling(fx, rounds, seconds):
                     makers[mode, who] = lambda m=m: (*own_loop(m), calls)
                 else:
                     makers[mode, who] = lambda m=m: (global_loop, (), calls)
+        makers["own", "floor"] = share_nothing
         chunks = {}
         for (mode, who), make in makers.items():
-            SHARED = meshes[who]
+            SHARED = meshes.get(who)
             loop, args, _ = make()
             n, _ = calibrate(loop, args, SCALING_CHUNK_NS)
             chunks[mode, who] = n
         samples = {key: {t: [] for t in counts} for key in makers}
         for _ in range(rounds):
             for (mode, who), make in makers.items():
-                SHARED = meshes[who]
+                SHARED = meshes.get(who)
                 for threads in counts:
                     samples[mode, who][threads].append(
                         run_threads(threads, make, seconds, chunks[mode, who]))
@@ -778,9 +788,10 @@ def measure_scaling(fx, rounds, seconds):
         results[name] = {mode: {who: {str(t): statistics.median(samples[mode, who][t]) for t in counts}
                                 for who in meshes}
                          for mode in SCALING_MODES}
+        floor[name] = {str(t): statistics.median(samples["own", "floor"][t]) for t in counts}
     return {"cpus": cpus, "threads": counts, "rounds": rounds, "seconds": seconds,
-            "load": os.getloadavg() if hasattr(os, "getloadavg") else None,
-            "workloads": results}
+            "load_average": [load, os.getloadavg()[0] if load is not None else None],
+            "workloads": results, "floor": floor}
 
 
 def print_scaling(scaling):
@@ -789,13 +800,18 @@ def print_scaling(scaling):
     print(f"\nScaling: calls per second (millions) with 1 thread and with {cpus} threads "
           f"(median of {scaling['rounds']} runs of {scaling['seconds']:g} s); own: each thread "
           "holds its own bound method and arguments; global: threads reach the mesh through a "
-          "global name")
+          "global name; floor x: dict.get on a dict of each thread's own, interleaved with the "
+          "workload's runs, which shares nothing")
+    low, high = scaling["load_average"]
+    if low is not None:
+        print(f"  load average over the last minute: {low:.2f} before, {high:.2f} after")
     contenders = list(next(iter(next(iter(scaling["workloads"].values())).values())))
     head = f"  {'workload':<14}{'sharing':<9}"
     for who in contenders:
         label = who.replace("_", " ")
         head += f"{label + ' 1':>12}{f'{label} {cpus}':>13}{'x':>6}"
     head += "".join(f"{f'mesh/{who} at {cpus}':>18}" for who in contenders if who != "mesh")
+    head += f"{'floor x':>9}"
     print(head)
     for name, modes in scaling["workloads"].items():
         for mode, by_who in modes.items():
@@ -806,6 +822,8 @@ def print_scaling(scaling):
                          f"{fmt_ratio(ratio(rates[every], rates[one])):>6}")
             line += "".join(f"{fmt_ratio(ratio(by_who['mesh'][every], by_who[who][every])):>18}"
                             for who in contenders if who != "mesh")
+            rates = scaling["floor"][name]
+            line += f"{fmt_ratio(ratio(rates[every], rates[one])) if mode == 'own' else '':>9}"
             print(line)
 
 
@@ -1002,9 +1020,11 @@ def evaluate(results, rss, stalls, scaling=None):
                                if cpus > 1 else "one processor"))
                 continue
             modes = scaling["workloads"].get(name, {})
+            floor = scaling["floor"][name]
             for mode, by_who in modes.items():
                 r = ratio(by_who["mesh"][every], by_who["mesh"][one])
-                add(f"{label} ({mode})", r, share * cpus, True, f"{fmt_ratio(r)}x")
+                add(f"{label} ({mode})", r, share * cpus, True,
+                    f"{fmt_ratio(r)}x (sharing nothing: {fmt_ratio(ratio(floor[every], floor[one]))}x)")
         for name, modes in scaling["workloads"].items():
             for mode, by_who in modes.items():
                 for who in by_who:
