@@ -21,11 +21,6 @@ TEST_DATA = Path(os.environ.get("VENNU_MESH_TEST_DATA")
                  or Path(__file__).resolve().parents[2] / "shared" / "data")
 
 
-def pytest_configure(config):
-    config.addinivalue_line(
-        "markers", "threads: calls the mesh from several threads at once (the race stage runs these)")
-
-
 def under_ci():
     return os.environ.get("CI", "") not in ("", "0", "false")
 

@@ -77,6 +77,7 @@ def document():
     return large_document()
 
 
+@pytest.mark.native_only
 def test_other_threads_run_during_large_calls(document):
     mesh = VennuMesh("app")
     mesh.state_set("doc", document)
@@ -141,6 +142,7 @@ def test_released_calls_count_themselves_out():
     assert serialized() is not FREE_THREADED
 
 
+@pytest.mark.native_only
 def test_a_waiting_writer_lets_other_threads_run():
     mesh = VennuMesh("app")
     for i in range(300_000):
@@ -161,6 +163,7 @@ def test_a_waiting_writer_lets_other_threads_run():
 
 
 @pytest.mark.threads
+@pytest.mark.native_only
 def test_small_writes_during_a_released_walk_wait_for_it():
     # Small calls skip the store's lock only while no thread has let the
     # interpreter lock go; a walk that has must see each write whole.
@@ -278,6 +281,7 @@ def run_script(ending, *argv):
 
 # A child forked while another thread is inside a call that holds a lock
 # with the interpreter lock let go finds every mesh whole and unlocked.
+@pytest.mark.native_only
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
 @pytest.mark.skipif(
     "asan" in os.environ.get("LD_PRELOAD", ""),
@@ -292,6 +296,7 @@ def test_children_forked_during_large_calls_work(case):
 
 # A daemon thread inside a large call (or waiting for a lock a large call
 # holds) when the program ends: the program exits as it would without it.
+@pytest.mark.native_only
 @pytest.mark.parametrize("case", ["state_get", "state_set", "publish", "state_keys",
                                   "list_agents", "list_migrations", "register_agent",
                                   "route_agent_call", "wait"])

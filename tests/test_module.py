@@ -1,4 +1,5 @@
 import copy
+import gc
 import inspect
 import os
 import pickle
@@ -254,6 +255,21 @@ def test_instances_have_no_dict_and_no_weakref(mesh):
     with pytest.raises(TypeError):
         weakref.ref(mesh)
 
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED") or sys.version_info < (3, 14),
+                    reason="deferred reference counting is for free-threaded 3.14 and later")
+def test_free_threaded_builds_keep_threads_off_the_mesh_reference_count():
+    gc.collect()
+    type_references = sys.getrefcount(VennuMesh)
+    mesh = VennuMesh("myapp")
+    # Deferred counting: the collector tracks the mesh, whose count carries
+    # the bias that stands for the references it does not count.
+    assert gc.is_tracked(mesh)
+    assert sys.getrefcount(mesh) > 1 << 40
+    del mesh
+    gc.collect()
+    assert sys.getrefcount(VennuMesh) == type_references
 
 def test_app_name_is_read_only(mesh):
     assert mesh.app_name == "myapp"
@@ -545,6 +561,7 @@ def test_str_subclass_keyword_names_match(mesh):
         mesh.state_get(**{Name("kee"): "k"})
 
 
+@pytest.mark.native_only
 def test_sub_interpreter_importing_first_does_not_lock_out_the_main_one():
     # A fresh process, so that the sub-interpreter is the first to import.
     code = (

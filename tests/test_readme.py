@@ -5,9 +5,12 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 ROOT = Path(__file__).resolve().parents[1]
 
 
+@pytest.mark.native_only
 def test_quick_start_prints_what_the_readme_shows():
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
     section = readme[readme.index("## Quick start"):]

@@ -14,6 +14,7 @@ THREADS = 8
 
 
 @pytest.mark.threads
+@pytest.mark.native_only
 def test_python_threads_share_one_mesh():
     mesh = VennuMesh("app")
     rounds = 2_000
@@ -103,6 +104,7 @@ def check_migration(record):
 
 
 @pytest.mark.threads
+@pytest.mark.native_only
 def test_every_method_from_several_threads_at_once():
     mesh = VennuMesh("app")
     plan = mesh.plan_json()
@@ -218,6 +220,7 @@ def test_every_method_from_several_threads_at_once():
 
 
 @pytest.mark.threads
+@pytest.mark.native_only
 def test_health_counts_agree_while_statuses_change():
     mesh = VennuMesh("app")
     flippers = THREADS // 2
@@ -298,6 +301,7 @@ def every_call(mesh, key, value, bad):
     _ = mesh.app_name
 
 
+@pytest.mark.native_only
 def test_no_growth_and_no_reference_leaks():
     mesh = VennuMesh("app", '{"app_name":"app","backends":{"db":{"backend_type":"x","config":[1]}}}')
     key = "agent-" + "é" * 3

@@ -58,6 +58,18 @@ namespace {
 
 constexpr const char* kVersion = MESH_VERSION;  // from pyproject.toml, through CMake
 
+// On a free-threaded interpreter every thread that reaches the mesh through
+// a shared name (a global, an attribute) changes its reference count: one
+// cache line that all of them write. Deferred reference counting keeps those
+// changes off the object, at a price: an unreachable mesh is then freed by
+// the cyclic collector rather than at its last reference, so the type is
+// one the collector tracks.
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030E0000
+#define VENNU_DEFERRED_MESH 1
+#else
+#define VENNU_DEFERRED_MESH 0
+#endif
+
 // The type
 
 PyObject* mesh_repr(PyObject* self) {
@@ -116,10 +128,16 @@ PyObject* construct(PyTypeObject* type, std::string_view app_name_text,
         Mesh(std::move(*plan), std::move(migration_app_name), mesh_clock());
   } catch (const std::exception&) {
     // Not constructed, so tp_dealloc must not run: undo tp_alloc by hand.
+#if VENNU_DEFERRED_MESH
+    PyObject_GC_UnTrack(object);
+#endif
     type->tp_free(object);
     Py_DECREF(type);
     throw;
   }
+#if VENNU_DEFERRED_MESH
+  PyUnstable_Object_EnableDeferredRefcount(object);
+#endif
   return object;
 }
 
@@ -146,6 +164,9 @@ PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void mesh_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+#if VENNU_DEFERRED_MESH
+  PyObject_GC_UnTrack(self);
+#endif
   reinterpret_cast<MeshObject*>(self)->mesh.~Mesh();
   type->tp_free(self);
   Py_DECREF(type);
@@ -172,6 +193,17 @@ bool fill_mesh_methods() {
   return true;
 }
 
+#if VENNU_DEFERRED_MESH
+// The mesh holds no Python object but its type.
+int mesh_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+constexpr unsigned long kMeshGcFlag = Py_TPFLAGS_HAVE_GC;
+#else
+constexpr unsigned long kMeshGcFlag = 0;
+#endif
+
 PyGetSetDef mesh_getset[] = {
     {"app_name", app_name_get, nullptr, app_name_doc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -184,6 +216,9 @@ PyType_Slot mesh_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(mesh_repr)},
     {Py_tp_methods, mesh_methods.data()},
     {Py_tp_getset, mesh_getset},
+#if VENNU_DEFERRED_MESH
+    {Py_tp_traverse, reinterpret_cast<void*>(mesh_traverse)},
+#endif
     {0, nullptr},
 };
 
@@ -198,7 +233,7 @@ PyType_Spec mesh_spec = {
     kQualifiedTypeName,
     static_cast<int>(sizeof(MeshObject)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | kMeshGcFlag,
     mesh_slots,
 };
 
