@@ -9,7 +9,8 @@ each (scripts/bench draws every interpreter's latest full run this way), or
 prints them side by side as the README's Markdown table. --scaling draws the
 calls per second against threads, one panel per workload, of each
 free-threaded run beside the run of its version with the interpreter lock
-(else of the newest run), and --scaling-table prints those as a table:
+(else of the newest run; several runs on one interpreter give the median of
+each figure), and --scaling-table prints those as a table:
     python bench/chart.py RESULTS.json [RESULTS.json ...] OUT.png
     python bench/chart.py --table RESULTS.json [RESULTS.json ...]
     python bench/chart.py --scaling RESULTS.json [RESULTS.json ...] OUT.png
@@ -142,10 +143,46 @@ SHARING = {"own": ("-", "own bound method"), "global": (":", "mesh through a glo
 CONTENDERS = {"mesh": "mesh", "peer": "plain peer", "orjson_peer": "orjson peer"}
 
 
+def _median_of(values):
+    values = sorted(values)
+    middle = len(values) // 2
+    return values[middle] if len(values) % 2 else (values[middle - 1] + values[middle]) / 2
+
+
+def _merged(runs):
+    """One report of several runs on one interpreter: the median of each
+    figure."""
+    scaling = [r["scaling"] for r in runs]
+    first = scaling[0]
+    workloads = {
+        name: {mode: {who: {t: _median_of(s["workloads"][name][mode][who][t] for s in scaling)
+                            for t in rates}
+                      for who, rates in by_who.items()}
+               for mode, by_who in modes.items()}
+        for name, modes in first["workloads"].items()}
+    floor = {name: {t: _median_of(s["floor"][name][t] for s in scaling) for t in rates}
+             for name, rates in first.get("floor", {}).items()}
+    loads = [x for s in scaling for x in s.get("load_average") or [] if x is not None]
+    merged = dict(first, runs=len(runs),
+                  workloads=workloads, floor=floor,
+                  load_average=[min(loads), max(loads)] if loads else None)
+    return dict(runs[-1], scaling=merged)
+
+
+def _runs_text(scaling):
+    text = f"{scaling['rounds']} runs"
+    return text if scaling.get("runs", 1) == 1 else f"{text}, then of {scaling['runs']} such sets"
+
+
 def scaling_runs(reports):
     """The runs a scaling chart compares: each free-threaded run beside the
-    run of the same version with the interpreter lock, or else the newest."""
-    reports = [r for r in reports if r.get("scaling")]
+    run of the same version with the interpreter lock, or else the newest.
+    Several runs on one interpreter count as one, the median of each figure."""
+    groups = {}
+    for report in reports:
+        if report.get("scaling"):
+            groups.setdefault(_interpreter(report), []).append(report)
+    reports = [_merged(runs) for runs in groups.values()]
     free = [r for r in reports if r.get("free_threaded")]
     if not free:
         return reports[-1:]
@@ -197,8 +234,8 @@ def draw_scaling(reports, path):
         figure.legend(handles, labels, loc="outside lower center", ncol=2, fontsize=8)
     cpus = {r["scaling"]["cpus"] for r in reports}
     figure.suptitle(f"Calls per second against threads, {'/'.join(map(str, sorted(cpus)))} CPUs, "
-                    f"median of {reports[0]['scaling']['rounds']} runs each "
-                    f"(Python {', '.join(_interpreter(r) for r in reports)})", fontsize=11)
+                    f"median of {_runs_text(reports[0]['scaling'])} (Python "
+                    f"{', '.join(_interpreter(r) for r in reports)})", fontsize=11)
     figure.savefig(path, dpi=100)
     plt.close(figure)
 

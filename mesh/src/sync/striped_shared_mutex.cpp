@@ -102,36 +102,15 @@ StripedSharedMutex::StripedSharedMutex()
 StripedSharedMutex::~StripedSharedMutex() { StripedLockRoster::instance().remove(this); }
 
 bool StripedSharedMutex::try_lock() {
-  unsigned spins = 0;
-  for (;;) {
-    std::uint32_t word = word_.load(std::memory_order_relaxed);
-    if ((word & kWriter) == 0) {
-      if (word_.compare_exchange_weak(word, word | kWriter, std::memory_order_seq_cst,
-                                      std::memory_order_relaxed)) {
-        break;
-      }
-      continue;
-    }
-    if (++spins > kTrySpins) return false;
-    pause();
+  std::uint32_t free = 0;
+  if (!word_.compare_exchange_strong(free, kWriter, std::memory_order_seq_cst,
+                                     std::memory_order_relaxed)) {
+    return false;
   }
-  for (; !no_readers(); ++spins) {
-    if (spins >= kTrySpins) {
-      // The claim is given back, waking any reader that went to sleep on
-      // it meanwhile.
-      unlock();
-      return false;
-    }
-    pause();
-  }
-  return true;
-}
-
-bool StripedSharedMutex::try_lock_shared_for_a_moment() {
-  for (unsigned spins = 0; spins < kTrySpins; ++spins) {
-    pause();
-    if (enter()) return true;
-  }
+  if (no_readers()) return true;
+  // Readers are inside: the claim is given back, waking any reader that
+  // went to sleep on it meanwhile.
+  unlock();
   return false;
 }
 

@@ -55,10 +55,7 @@ class StripedSharedMutex {
   StripedSharedMutex(const StripedSharedMutex&) = delete;
   StripedSharedMutex& operator=(const StripedSharedMutex&) = delete;
 
-  // The try functions wait a moment (kTrySpins pauses at most) for the
-  // sections in their way to end: sections are short, and a caller that
-  // fails lets its outer lock go (guarded.h), which costs more than that.
-  bool try_lock_shared() { return enter() || try_lock_shared_for_a_moment(); }
+  bool try_lock_shared() { return enter(); }
   void lock_shared() {
     if (!try_lock_shared()) wait_to_read();
   }
@@ -91,7 +88,6 @@ class StripedSharedMutex {
   static constexpr std::uint32_t kWriter = 1u << 31;
   static constexpr std::uint32_t kSleepers = 1u << 30;
   static constexpr std::size_t kMostStripes = 64;
-  static constexpr unsigned kTrySpins = 32;
   // Two lines on most machines: x86 fetches lines in pairs, and the line of
   // many aarch64 cores is 128 bytes. s390x has 256-byte lines.
 #if defined(__s390x__)
@@ -100,9 +96,13 @@ class StripedSharedMutex {
   static constexpr std::size_t kStripeBytes = 128;
 #endif
 
+  // Filled out to its alignment by hand: a compiler that pads it itself may
+  // warn that it did.
   struct alignas(kStripeBytes) Stripe {
     std::atomic<std::uint32_t> readers{0};
+    unsigned char rest_of_the_line[kStripeBytes - sizeof(std::atomic<std::uint32_t>)];
   };
+  static_assert(sizeof(Stripe) == kStripeBytes);
 
   // The calling thread's stripe: threads take numbers in the order they
   // first read any such lock, so the first few threads of a process never
@@ -115,8 +115,8 @@ class StripedSharedMutex {
   static std::uint32_t next_thread_number();
 
   // One attempt to read. A writer seen before the increment is waited for
-  // without one, so that the writer does not see this stripe move: the
-  // line stays with its thread.
+  // without one, so that the writer does not see this stripe move: when
+  // writes are frequent, the line then stays with its thread.
   bool enter() {
     if ((word_.load(std::memory_order_relaxed) & kWriter) != 0) return false;
     std::atomic<std::uint32_t>& count = own_stripe();
@@ -130,7 +130,6 @@ class StripedSharedMutex {
     if ((word_.load(std::memory_order_seq_cst) & kSleepers) != 0) wake_sleepers();
   }
   void wake_sleepers();
-  bool try_lock_shared_for_a_moment();
   void wait_to_read();
   void wait_for_readers();
   bool no_readers() const;
