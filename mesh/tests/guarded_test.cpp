@@ -27,9 +27,9 @@ TYPED_TEST_SUITE(GuardedTest, Mutexes);
 
 // The reader-writer locks, which share sections and join the fork roster.
 template <class Mutex>
-class SharedLockTest : public ::testing::Test {};
+class SharedLockConcurrency : public ::testing::Test {};
 using SharedMutexes = ::testing::Types<SharedSpinMutex, StripedSharedMutex>;
-TYPED_TEST_SUITE(SharedLockTest, SharedMutexes);
+TYPED_TEST_SUITE(SharedLockConcurrency, SharedMutexes);
 
 // Waits until done holds, for at most a few seconds: a lock that keeps a
 // thread out for good fails the test instead of hanging it.
@@ -144,7 +144,7 @@ TEST(GuardedConcurrency, OnlyWaitsLetTheOuterLockGo) {
 
 // Holding every lock for a fork waits for the sections in progress and
 // keeps new ones out until the locks are let go or reset.
-TYPED_TEST(SharedLockTest, ForkHoldWaitsForSectionsAndKeepsOthersOut) {
+TYPED_TEST(SharedLockConcurrency, ForkHoldWaitsForSectionsAndKeepsOthersOut) {
   for (const bool child : {false, true}) {
     Guarded<int, TypeParam> guarded(0);
     std::atomic<bool> inside{false};
@@ -178,7 +178,7 @@ TYPED_TEST(SharedLockTest, ForkHoldWaitsForSectionsAndKeepsOthersOut) {
 
 // Writers exclude everyone: readers never see a write half done, and no
 // increment is lost, with more threads than a striped lock has stripes.
-TYPED_TEST(SharedLockTest, WritersExcludeReadersAndWriters) {
+TYPED_TEST(SharedLockConcurrency, WritersExcludeReadersAndWriters) {
   Guarded<std::pair<int, int>, TypeParam> guarded(0, 0);  // both halves always equal
   constexpr int kThreads = 6;
   constexpr int kRounds = 3000;
@@ -212,7 +212,7 @@ TYPED_TEST(SharedLockTest, WritersExcludeReadersAndWriters) {
 }
 
 // Readers share the lock: each waits inside until all are inside at once.
-TYPED_TEST(SharedLockTest, ReadersAreInsideTogether) {
+TYPED_TEST(SharedLockConcurrency, ReadersAreInsideTogether) {
   Guarded<int, TypeParam> guarded(0);
   constexpr int kReaders = 3;
   std::atomic<int> inside{0};
@@ -232,7 +232,7 @@ TYPED_TEST(SharedLockTest, ReadersAreInsideTogether) {
 
 // A waiting writer keeps new readers out, so readers that overlap without
 // end cannot keep it waiting; the readers then wait for the writer.
-TYPED_TEST(SharedLockTest, WriterIsNotStarvedByOverlappingReaders) {
+TYPED_TEST(SharedLockConcurrency, WriterIsNotStarvedByOverlappingReaders) {
   Guarded<int, TypeParam> guarded(0);
   std::atomic<bool> written{false};
   std::atomic<bool> give_up{false};

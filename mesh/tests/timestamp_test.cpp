@@ -89,7 +89,7 @@ TEST(TimestampCurrent, BeforeEpochIsAnInternalFault) {
 // Each thread keeps its own last second: threads that format instants of
 // different seconds at once each get their own text. They run until each
 // has seen the other make progress between two of its calls many times.
-TEST(FormatTimestamp, ThreadsFormattingOtherSecondsGetTheirOwnText) {
+TEST(FormatTimestampConcurrency, ThreadsFormattingOtherSecondsGetTheirOwnText) {
   constexpr int kThreads = 2;
   constexpr int kOverlappingCalls = 20000;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
