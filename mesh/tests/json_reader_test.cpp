@@ -189,6 +189,19 @@ TEST(JsonReader, QuickCanonicalCheckVouchesOnlyForCompactTexts) {
     EXPECT_FALSE(quick_check_canonical(text, shape)) << text;
     compact(text);
   }
+  // Each key is held against the one before it, not only against the first.
+  const Case reordered[] = {
+      {R"({"a":1,"c":2,"b":3})", R"({"a":1,"b":3,"c":2})"},
+      {R"({"a":1,"c":2,"c":3})", R"({"a":1,"c":3})"},
+      {R"({"a":1,"b":2,"d":3,"c":4,"e":5})", R"({"a":1,"b":2,"c":4,"d":3,"e":5})"},
+      {R"([{"a":{"a":1,"c":2,"b":3},"b":0}])", R"([{"a":{"a":1,"b":3,"c":2},"b":0}])"},
+      {R"({"a":[{"a":1,"c":2,"c":3}],"b":0})", R"({"a":[{"a":1,"c":3}],"b":0})"},
+  };
+  for (const Case& c : reordered) {
+    TextShape shape;
+    EXPECT_FALSE(quick_check_canonical(c.input, shape)) << c.input;
+    EXPECT_EQ(compact(c.input), c.expected);
+  }
 }
 
 // Readers keep scratch space per thread; threads must not see each other's.
