@@ -5,16 +5,19 @@
 // and writes to the same bytes, the streaming canonical form equals the
 // written tree (and, where it reports the shape of what it wrote, that shape
 // is the one measured), and a refused text gets a message positioned inside
-// the text.
+// the text. Every structural index kernel the machine runs gives the
+// portable kernel's masks and token starts.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/json.h"
 #include "json/quick_check.h"
+#include "json/structural_index.h"
 #include "text_position.h"
 
 namespace {
@@ -25,11 +28,42 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
+// The index by one kernel, two blocks a call, masks and offsets in a row.
+std::vector<std::uint64_t> index_with(std::string_view text, vennu::json::IndexKernel kernel) {
+  using namespace vennu::json;
+  IndexBuilder builder(text, kernel);
+  std::vector<std::uint64_t> out;
+  std::size_t positions[2 * kIndexBlock];
+  BlockMasks masks[2];
+  while (!builder.finished()) {
+    const std::size_t before = builder.blocks_done();
+    const std::size_t n = builder.next(positions, 2 * kIndexBlock, masks);
+    for (std::size_t i = 0; i < builder.blocks_done() - before; ++i) {
+      for (const std::uint64_t mask : {masks[i].quotes, masks[i].backslashes, masks[i].structurals,
+                                       masks[i].whitespace, masks[i].in_string}) {
+        out.push_back(mask);
+      }
+    }
+    out.insert(out.end(), positions, positions + n);
+  }
+  return out;
+}
+
+void check_kernels(std::string_view text) {
+  using namespace vennu::json;
+  const std::vector<std::uint64_t> portable = index_with(text, IndexKernel::kPortable);
+  for (int k = 1; k < kIndexKernels; ++k) {
+    const auto kernel = static_cast<IndexKernel>(k);
+    if (kernel_available(kernel)) check(index_with(text, kernel) == portable);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace vennu::json;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
+  check_kernels(text);
   auto value = parse(text);
   const auto checked = validate(text);
   check(checked.has_value() == !value && (!quick_check(text) || value));

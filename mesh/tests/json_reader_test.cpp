@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "json/json.h"
 #include "json/quick_check.h"
+#include "json/structural_index.h"
 #include "json_agreement.h"
 #include "test_data.h"
 #include "text_position.h"
@@ -204,6 +208,96 @@ TEST(JsonReader, QuickCanonicalCheckVouchesOnlyForCompactTexts) {
   }
 }
 
+// The structural index byte by byte, as its header defines it.
+std::vector<BlockMasks> reference_masks(std::string_view text) {
+  std::string padded(text);
+  padded.resize((text.size() + kIndexBlock - 1) / kIndexBlock * kIndexBlock, ' ');
+  std::vector<BlockMasks> blocks(padded.size() / kIndexBlock, BlockMasks{});
+  bool escaped = false;
+  bool inside = false;
+  bool after_plain = false;
+  for (std::size_t i = 0; i < padded.size(); ++i) {
+    const char c = padded[i];
+    const std::uint64_t bit = std::uint64_t{1} << (i % kIndexBlock);
+    BlockMasks& m = blocks[i / kIndexBlock];
+    const bool quote = c == '"' && !escaped;
+    const bool structural = std::string_view("{}[]:,").find(c) != std::string_view::npos;
+    const bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r';
+    const bool tail = inside;
+    inside ^= quote;
+    m.quotes |= quote ? bit : 0;
+    m.backslashes |= c == '\\' ? bit : 0;
+    m.in_string |= inside ? bit : 0;
+    m.structurals |= structural && !inside ? bit : 0;
+    m.whitespace |= space && !inside ? bit : 0;
+    m.token_starts |= !tail && (structural || (!space && !after_plain)) ? bit : 0;
+    after_plain = !structural && !space && !quote;
+    escaped = c == '\\' && !escaped;
+  }
+  return blocks;
+}
+
+// Every kernel, asked for a few blocks at a time, gives the reference's
+// masks and the offsets of their token starts.
+void expect_kernels_agree(std::string_view text, const std::string& name) {
+  const std::vector<BlockMasks> expected = reference_masks(text);
+  std::vector<std::size_t> starts;
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    for (std::uint64_t bits = expected[i].token_starts; bits != 0; bits &= bits - 1) {
+      starts.push_back(i * kIndexBlock + static_cast<std::size_t>(std::countr_zero(bits)));
+    }
+  }
+  for (int k = 0; k < kIndexKernels; ++k) {
+    const auto kernel = static_cast<IndexKernel>(k);
+    IndexBuilder builder(text, kernel);
+    std::vector<BlockMasks> masks(3);
+    std::vector<std::size_t> positions(3 * kIndexBlock);
+    std::vector<BlockMasks> all_masks;
+    std::vector<std::size_t> all_positions;
+    while (!builder.finished()) {
+      const std::size_t before = builder.blocks_done();
+      const std::size_t n = builder.next(positions.data(), positions.size(), masks.data());
+      all_positions.insert(all_positions.end(), positions.begin(), positions.begin() + n);
+      all_masks.insert(all_masks.end(), masks.begin(),
+                       masks.begin() + (builder.blocks_done() - before));
+    }
+    ASSERT_EQ(all_masks.size(), expected.size()) << name;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      ASSERT_TRUE(all_masks[i] == expected[i])
+          << name << " block " << i << " " << kernel_name(kernel);
+    }
+    ASSERT_EQ(all_positions, starts) << name << " " << kernel_name(kernel);
+  }
+}
+
+TEST(JsonReader, IndexKernelsAgreeAtEveryOffset) {
+  const std::string pieces[] = {"\"ab\\\"c\"",
+                                "\\\\\\\"",
+                                "\\\\\\\\\"x",
+                                "-123.5e+7,",
+                                "{\"k\":[true,null]}",
+                                " \t\r\n",
+                                "\"\xc3\xa9\\\\\"",
+                                std::string(65, '\\') + "\"",
+                                std::string(66, '\\') + "\""};
+  for (const std::string& piece : pieces) {
+    for (std::size_t offset = 0; offset < kIndexBlock; ++offset) {
+      std::string text(offset, 'a');
+      while (text.size() < 3 * kIndexBlock) text += piece;
+      expect_kernels_agree(text, piece + " at " + std::to_string(offset));
+    }
+  }
+  std::mt19937_64 random(31);
+  const std::string alphabet = "\"\"\\\\\\{}[]:,  \n\t\r01-.eatrun\x80\xff";
+  for (int round = 0; round < 3000; ++round) {
+    std::string text(random() % 400, ' ');
+    for (char& c : text) c = alphabet[random() % alphabet.size()];
+    expect_kernels_agree(text, "random " + std::to_string(round));
+  }
+  EXPECT_TRUE(kernel_available(IndexKernel::kPortable));
+  EXPECT_TRUE(kernel_available(chosen_kernel()));
+}
+
 // Readers keep scratch space per thread; threads must not see each other's.
 TEST(JsonReaderConcurrency, ReadersOnManyThreadsDoNotMix) {
   std::vector<std::thread> threads;
@@ -240,6 +334,7 @@ TEST(JsonReaderCorpus, PublicTestSuite) {
     const std::string name = entry.path().filename().string();
     const std::string text = read_file(entry.path());
     const char verdict = name[0];
+    expect_kernels_agree(text, name);
     auto value = parse(text);
     auto streamed = canonicalize(text);
     expect_shaped_form_agrees(text, streamed);

@@ -9,6 +9,7 @@
 // and behind them, for those parts only:
 //   scanner.h      the scanning steps the readers share
 //   quick_check.h  validate's quick pass over plain texts
+//   structural_index.h  the token starts of a text, 64 bytes at a time
 //   number.h       number text, decimal digits and their layout
 //   string_runs.h  where the plain runs of string literals end
 //   escapes.h      the escapes of string literals
