@@ -12,6 +12,12 @@
 // Three more documents of about 1 MB show the canonicalizer by kind of
 // content (long strings, numbers, deep nesting with unsorted keys), each
 // beside memcpy of the same bytes: the speed of memory on this machine.
+// Two more show doubles written with 17 significant digits, as Python's repr
+// writes random doubles, and text beyond the BMP with escapes, Greek and
+// Japanese. A last table gives, for each document in compact form, stage
+// one of the structural index alone with every kernel this machine runs
+// (VENNU_MESH_JSON_KERNEL cannot narrow it: each kernel is asked for by
+// name) and the compact check, beside memcpy.
 // Heap allocations are counted by mesh/testing/failing_allocator.h, the
 // global operator new of test builds (never armed here).
 
@@ -19,14 +25,18 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "json/json.h"
+#include "json/quick_check.h"
+#include "json/structural_index.h"
 #include "testing/failing_allocator.h"
 
 namespace {
@@ -205,6 +215,47 @@ std::string make_nested_document(std::size_t target_bytes) {
   return out + "]";
 }
 
+// Arrays of doubles with 16 or 17 significant digits, the shortest text
+// that reads back to each (as repr writes them), across many magnitudes.
+std::string make_double_document(std::size_t target_bytes) {
+  Random random;
+  std::string out = "[";
+  char text[48];
+  while (out.size() < target_bytes) {
+    if (out.size() > 1) out += ",";
+    const double value = (static_cast<double>(random.next() >> 11) / 9007199254740992.0 - 0.5) *
+                         static_cast<double>(std::uint64_t{1} << random.below(40));
+    for (int digits = 16; digits <= 17; ++digits) {
+      std::snprintf(text, sizeof text, "%.*g", digits, value);
+      if (std::strtod(text, nullptr) == value) break;
+    }
+    out += text;
+  }
+  return out + "]";
+}
+
+// Strings that mix escapes, Greek, Japanese and characters beyond the BMP,
+// so that the text read is a 4-byte-per-character str.
+std::string make_astral_document(std::size_t target_bytes) {
+  static constexpr std::string_view kPieces[] = {"\\u00e9t\\u00e9 ",
+                                                 "\\\\path\\\\to ",
+                                                 "\\\"q\\\" ",
+                                                 "\\n",
+                                                 "\xce\xb1\xce\xb2\xce\xb3\xce\xb4 ",
+                                                 "\xe6\x9d\xb1\xe4\xba\xac\xe9\x83\xbd ",
+                                                 "\xf0\x9f\x98\x80\xf0\x9f\x8e\x89 ",
+                                                 "\xf0\x90\x8d\x88 plain words "};
+  Random random;
+  std::string out = "[";
+  while (out.size() < target_bytes) {
+    if (out.size() > 1) out += ",";
+    out += R"({"id":)" + std::to_string(random.below(1'000'000)) + R"(,"text":")";
+    for (int i = 0; i < 12; ++i) out += kPieces[random.below(std::size(kPieces))];
+    out += R"("})";
+  }
+  return out + "]";
+}
+
 std::string read_file(const char* path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -273,6 +324,8 @@ int main(int argc, char** argv) {
       {"text-heavy", make_text_document(1'000'000)},
       {"number-heavy", make_number_document(1'000'000)},
       {"nested 100 deep, keys unsorted", make_nested_document(1'000'000)},
+      {"doubles, 17 digits", make_double_document(1'000'000)},
+      {"text beyond the BMP", make_astral_document(1'000'000)},
   };
   std::string copy;
   // Not a structured binding: clang before 16 cannot capture one in a lambda.
@@ -297,6 +350,53 @@ int main(int argc, char** argv) {
     const double copied_mb = static_cast<double>(text.size()) / copied.ns_per_call * 1e3;
     std::printf("%-36s %10.0f %10.0f %10.3f\n", name, canonical_mb, copied_mb,
                 canonical_mb / copied_mb);
+  }
+
+  std::printf("\n%-36s %10s", "compact form, MB/s", "memcpy");
+  for (int k = 0; k < vennu::json::kIndexKernels; ++k) {
+    const auto kernel = static_cast<vennu::json::IndexKernel>(k);
+    if (vennu::json::kernel_available(kernel)) {
+      std::printf(" %10s", ("1:" + std::string(vennu::json::kernel_name(kernel))).c_str());
+    }
+  }
+  std::printf(" %10s\n", "check");
+  std::vector<std::size_t> positions(16 * 1024);
+  const auto mb_per_s = [](std::size_t bytes, Result result) {
+    return static_cast<double>(bytes) / result.ns_per_call * 1e3;
+  };
+  std::vector<std::pair<std::string, std::string>> compact_forms = {
+      {"100 KB document", *canonicalize(document)}};
+  for (const auto& kind : kinds) compact_forms.emplace_back(kind.first, *canonicalize(kind.second));
+  for (const auto& form : compact_forms) {
+    const std::string& text = form.second;
+    const std::uint64_t n = std::max<std::uint64_t>(20, 100'000'000 / text.size());
+    copy.resize(text.size());
+    std::printf("%-36s %10.0f", form.first.c_str(),
+                mb_per_s(text.size(), best_of(5, n, [&] {
+                           std::memcpy(copy.data(), text.data(), text.size());
+                           g_sink = g_sink + static_cast<unsigned char>(copy[g_sink % copy.size()]);
+                         })));
+    for (int k = 0; k < vennu::json::kIndexKernels; ++k) {
+      const auto kernel = static_cast<vennu::json::IndexKernel>(k);
+      if (!vennu::json::kernel_available(kernel)) continue;
+      std::printf(" %10.0f", mb_per_s(text.size(), best_of(5, n, [&] {
+                                        vennu::json::IndexBuilder builder(text, kernel);
+                                        while (!builder.finished()) {
+                                          g_sink = g_sink +
+                                                   builder.next(positions.data(), positions.size());
+                                        }
+                                      })));
+    }
+    // Texts the check leaves to the canonicalizer (deeper than its limit,
+    // numbers it does not place) are refused at once: no figure for them.
+    if (!vennu::json::quick_check_canonical(text, g_shape)) {
+      std::printf(" %10s\n", "refused");
+      continue;
+    }
+    std::printf(" %10.0f\n", mb_per_s(text.size(), best_of(5, n, [&] {
+                                        g_sink = g_sink +
+                                                 vennu::json::quick_check_canonical(text, g_shape);
+                                      })));
   }
   return 0;
 }
