@@ -290,8 +290,8 @@ TEST(JsonReader, IndexKernelsAgreeAtEveryOffset) {
   std::mt19937_64 random(31);
   const std::string alphabet = "\"\"\\\\\\{}[]:,  \n\t\r01-.eatrun\x80\xff";
   for (int round = 0; round < 3000; ++round) {
-    std::string text(random() % 400, ' ');
-    for (char& c : text) c = alphabet[random() % alphabet.size()];
+    std::string text(static_cast<std::size_t>(random() % 400), ' ');
+    for (char& c : text) c = alphabet[static_cast<std::size_t>(random() % alphabet.size())];
     expect_kernels_agree(text, "random " + std::to_string(round));
   }
   EXPECT_TRUE(kernel_available(IndexKernel::kPortable));
