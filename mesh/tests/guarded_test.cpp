@@ -333,7 +333,7 @@ TEST(GuardedConcurrency, SectionsUnderTheOuterLockSkipTheirLock) {
 // writer. The sleeps' time limit is made far longer than the holds, so
 // that a lost wake-up shows as a wait of the whole limit (a waiter that
 // came too late to be woken may lose one attempt, never three).
-TEST(GuardedConcurrency, LeavingWakesTheSleepers) {
+TYPED_TEST(SharedLockConcurrency, LeavingWakesTheSleepers) {
   using Steady = std::chrono::steady_clock;
   constexpr auto kLimit = std::chrono::seconds(2);
   TEST_set_longest_lock_sleep(kLimit);
@@ -342,7 +342,7 @@ TEST(GuardedConcurrency, LeavingWakesTheSleepers) {
     bool waiter_reads;
   };
   for (const Case c : {Case{false, false}, Case{false, true}, Case{true, false}}) {
-    SharedSpinMutex mutex;
+    TypeParam mutex;
     bool prompt = false;
     for (int attempt = 0; attempt < 3 && !prompt; ++attempt) {
       c.holder_reads ? mutex.lock_shared() : mutex.lock();

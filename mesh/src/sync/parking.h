@@ -13,10 +13,12 @@ namespace vennu {
 
 // Sleeping on a lock word: the sleep ends when wake_all is called for the
 // word after it changed, or after kLongestLockSleep at the latest. The bound
-// lets a writer leave with a plain store (see SharedSpinMutex::unlock).
-// Sleepers park on a few mutexes and condition variables shared by address,
-// not on std::atomic::wait, which has no time limit (and which libstdc++
-// without a platform wait, as on MinGW-w64, can leave asleep for good).
+// lets a writer leave with a plain store (see SharedSpinMutex::unlock), so
+// it is measured on a monotonic clock (parking.cpp). Sleepers park on the
+// word with a futex on Linux, elsewhere on a few mutexes and condition
+// variables shared by address; not on std::atomic::wait, which has no time
+// limit (and which libstdc++ without a platform wait, as on MinGW-w64, can
+// leave asleep for good).
 inline constexpr std::chrono::milliseconds kLongestLockSleep{1};
 void sleep_while_equal(const std::atomic<std::uint32_t>& word, std::uint32_t value);
 void wake_all(std::atomic<std::uint32_t>& word);

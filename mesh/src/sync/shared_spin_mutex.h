@@ -1,7 +1,7 @@
 // SharedSpinMutex: the reader-writer lock of every subsystem, and the fork
 // roster that holds all of them across a fork.
 //
-// Fork: every SharedSpinMutex of the process is on one roster.
+// Fork: every SharedSpinMutex of the process is on one roster (lock_roster.h).
 // hold_all_locks_for_fork() takes each exclusively, waiting for the sections
 // in progress to end; release_all_locks_after_fork() lets them go in the
 // parent and reset_all_locks_in_fork_child() frees them in the child, whose
@@ -24,6 +24,9 @@
 #endif
 
 namespace vennu {
+
+template <class Lock>
+class LockRoster;
 
 // A reader-writer lock for sections of a few hundred nanoseconds: one atomic
 // operation to enter and one to leave, where the system's rwlock takes
@@ -111,7 +114,7 @@ class SharedSpinMutex {
   void reset() { state_.store(0, std::memory_order_relaxed); }
 
  private:
-  friend class LockRoster;
+  friend class LockRoster<SharedSpinMutex>;
 
   static constexpr std::uint32_t kWriter = 1u << 31;
   static constexpr std::uint32_t kSleepers = 1u << 30;

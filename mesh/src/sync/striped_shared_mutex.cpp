@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <bit>
-#include <mutex>
-#include <new>
 #include <thread>
+
+#include "sync/lock_roster.h"
 
 #if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
 #include <intrin.h>
@@ -26,60 +26,6 @@ void pause() {
 
 }  // namespace
 
-// The process's StripedSharedMutexes, linked through their roster fields;
-// as LockRoster in shared_spin_mutex.cpp.
-class StripedLockRoster {
- public:
-  static StripedLockRoster& instance() {
-    // Never destroyed, so that a lock in a static object may leave the
-    // roster at any point of the process's exit.
-    alignas(StripedLockRoster) static unsigned char storage[sizeof(StripedLockRoster)];
-    static StripedLockRoster* const roster = new (storage) StripedLockRoster();
-    return *roster;
-  }
-
-  void add(StripedSharedMutex* lock) noexcept {
-    std::lock_guard hold(mutex_);
-    lock->roster_next_ = first_;
-    if (first_ != nullptr) first_->roster_prev_ = lock;
-    first_ = lock;
-  }
-  void remove(StripedSharedMutex* lock) noexcept {
-    std::lock_guard hold(mutex_);
-    if (lock->roster_prev_ != nullptr) {
-      lock->roster_prev_->roster_next_ = lock->roster_next_;
-    } else {
-      first_ = lock->roster_next_;
-    }
-    if (lock->roster_next_ != nullptr) lock->roster_next_->roster_prev_ = lock->roster_prev_;
-  }
-
-  // The roster's own mutex stays held from hold_all to release_all or
-  // reset_all, so that no lock joins or leaves in between.
-  void hold_all() {
-    mutex_.lock();
-    for (StripedSharedMutex* lock = first_; lock != nullptr; lock = lock->roster_next_) {
-      lock->lock();
-    }
-  }
-  void release_all() {
-    for (StripedSharedMutex* lock = first_; lock != nullptr; lock = lock->roster_next_) {
-      lock->unlock();
-    }
-    mutex_.unlock();
-  }
-  void reset_all() {
-    for (StripedSharedMutex* lock = first_; lock != nullptr; lock = lock->roster_next_) {
-      lock->reset();
-    }
-    mutex_.unlock();
-  }
-
- private:
-  std::mutex mutex_;
-  StripedSharedMutex* first_ = nullptr;  // guarded by mutex_
-};
-
 std::size_t StripedSharedMutex::stripe_count() {
   static const std::size_t count = [] {
     const std::size_t processors = std::thread::hardware_concurrency();
@@ -96,10 +42,12 @@ std::uint32_t StripedSharedMutex::next_thread_number() {
 
 StripedSharedMutex::StripedSharedMutex()
     : stripe_mask_(stripe_count() - 1), stripes_(new Stripe[stripe_count()]) {
-  StripedLockRoster::instance().add(this);
+  LockRoster<StripedSharedMutex>::instance().add(this);
 }
 
-StripedSharedMutex::~StripedSharedMutex() { StripedLockRoster::instance().remove(this); }
+StripedSharedMutex::~StripedSharedMutex() {
+  LockRoster<StripedSharedMutex>::instance().remove(this);
+}
 
 bool StripedSharedMutex::try_lock() {
   std::uint32_t free = 0;
@@ -199,9 +147,5 @@ void StripedSharedMutex::wait_while(std::uint32_t word, unsigned spins) {
   }
   sleep_while_equal(word_, word);
 }
-
-void hold_striped_locks_for_fork() { StripedLockRoster::instance().hold_all(); }
-void release_striped_locks_after_fork() { StripedLockRoster::instance().release_all(); }
-void reset_striped_locks_in_fork_child() { StripedLockRoster::instance().reset_all(); }
 
 }  // namespace vennu

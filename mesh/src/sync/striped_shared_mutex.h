@@ -2,9 +2,9 @@
 // another core's readers write, for subsystems read from many threads at
 // once without an interpreter lock to serialize them.
 //
-// Fork: every StripedSharedMutex of the process is on a roster of its own,
-// taken with SharedSpinMutex's by hold_all_locks_for_fork() and the
-// functions beside it (shared_spin_mutex.h), under the same rules.
+// Fork: every StripedSharedMutex of the process is on a roster of its own
+// (lock_roster.h), taken with SharedSpinMutex's by hold_all_locks_for_fork()
+// and the functions beside it (shared_spin_mutex.h), under the same rules.
 //
 // Thread safety: all members are safe to call concurrently.
 
@@ -29,6 +29,9 @@
 #endif
 
 namespace vennu {
+
+template <class Lock>
+class LockRoster;
 
 // Readers count themselves on one of several stripes, each on a cache line
 // of its own, chosen by the calling thread; a writer claims the writer bit
@@ -83,7 +86,7 @@ class StripedSharedMutex {
   static std::size_t stripe_count();
 
  private:
-  friend class StripedLockRoster;
+  friend class LockRoster<StripedSharedMutex>;
 
   static constexpr std::uint32_t kWriter = 1u << 31;
   static constexpr std::uint32_t kSleepers = 1u << 30;
@@ -142,10 +145,5 @@ class StripedSharedMutex {
   StripedSharedMutex* roster_prev_ = nullptr;
   StripedSharedMutex* roster_next_ = nullptr;
 };
-
-// Each called by its SharedSpinMutex counterpart (shared_spin_mutex.h).
-void hold_striped_locks_for_fork();
-void release_striped_locks_after_fork();
-void reset_striped_locks_in_fork_child();
 
 }  // namespace vennu
