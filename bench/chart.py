@@ -6,9 +6,15 @@ the targets where a workload has one. Both on log scales.
 
 run.py calls draw() after a run; on its own this draws saved runs, one row
 each (scripts/bench draws every interpreter's latest full run this way), or
-prints them side by side as the README's Markdown table:
+prints them side by side as the README's Markdown table. --scaling draws the
+calls per second against threads, one panel per workload, of each
+free-threaded run beside the run of its version with the interpreter lock
+(else of the newest run; several runs on one interpreter give the median of
+each figure), and --scaling-table prints those as a table:
     python bench/chart.py RESULTS.json [RESULTS.json ...] OUT.png
     python bench/chart.py --table RESULTS.json [RESULTS.json ...]
+    python bench/chart.py --scaling RESULTS.json [RESULTS.json ...] OUT.png
+    python bench/chart.py --scaling-table RESULTS.json [RESULTS.json ...]
 """
 
 import json
@@ -124,6 +130,152 @@ def table(reports):
     return "\n".join(lines)
 
 
+def _interpreter(report):
+    """The version, with a t for a free-threaded build, and whether its
+    interpreter lock was on."""
+    name = report.get("python", "?") + ("t" if report.get("free_threaded") else "")
+    if report.get("free_threaded") and report.get("gil_enabled"):
+        name += " (interpreter lock on)"
+    return name
+
+
+SHARING = {"own": ("-", "own bound method"), "global": (":", "mesh through a global name")}
+CONTENDERS = {"mesh": "mesh", "peer": "plain peer", "orjson_peer": "orjson peer"}
+
+
+def _median_of(values):
+    values = sorted(values)
+    middle = len(values) // 2
+    return values[middle] if len(values) % 2 else (values[middle - 1] + values[middle]) / 2
+
+
+def _merged(runs):
+    """One report of several runs on one interpreter: the median of each
+    figure."""
+    scaling = [r["scaling"] for r in runs]
+    first = scaling[0]
+    workloads = {
+        name: {mode: {who: {t: _median_of(s["workloads"][name][mode][who][t] for s in scaling)
+                            for t in rates}
+                      for who, rates in by_who.items()}
+               for mode, by_who in modes.items()}
+        for name, modes in first["workloads"].items()}
+    floor = {name: {t: _median_of(s["floor"][name][t] for s in scaling) for t in rates}
+             for name, rates in first.get("floor", {}).items()}
+    loads = [x for s in scaling for x in s.get("load_average") or [] if x is not None]
+    merged = dict(first, runs=len(runs),
+                  workloads=workloads, floor=floor,
+                  load_average=[min(loads), max(loads)] if loads else None)
+    return dict(runs[-1], scaling=merged)
+
+
+def _runs_text(scaling):
+    text = f"{scaling['rounds']} runs"
+    return text if scaling.get("runs", 1) == 1 else f"{text}, then of {scaling['runs']} such sets"
+
+
+def scaling_runs(reports):
+    """The runs a scaling chart compares: each free-threaded run beside the
+    run of the same version with the interpreter lock, or else the newest.
+    Several runs on one interpreter count as one, the median of each figure."""
+    groups = {}
+    for report in reports:
+        if report.get("scaling"):
+            groups.setdefault(_interpreter(report), []).append(report)
+    reports = [_merged(runs) for runs in groups.values()]
+    free = [r for r in reports if r.get("free_threaded")]
+    if not free:
+        return reports[-1:]
+    versions = {r["python"].rsplit(".", 1)[0] for r in free}
+    return [r for r in reports if r.get("free_threaded") or r["python"].rsplit(".", 1)[0] in versions]
+
+
+def draw_scaling(reports, path):
+    """Calls per second against threads: a panel per workload, a color per
+    interpreter and contender, a line style per way of sharing the mesh."""
+    reports = scaling_runs(reports)
+    names = list(dict.fromkeys(n for r in reports for n in r["scaling"]["workloads"]))
+    columns = min(3, len(names))
+    rows = math.ceil(len(names) / columns)
+    figure, axes = plt.subplots(rows, columns, figsize=(5.2 * columns, 4.2 * rows), squeeze=False,
+                                layout="constrained")
+    colors = iter(plt.rcParams["axes.prop_cycle"].by_key()["color"] * 4)
+    color_of = {}
+    for axis, name in zip(axes.flat, names):
+        for report in reports:
+            scaling = report["scaling"]
+            threads = scaling["threads"]
+            for mode, by_who in scaling["workloads"].get(name, {}).items():
+                style, mode_label = SHARING[mode]
+                for who, rates in by_who.items():
+                    key = (_interpreter(report), who)
+                    if key not in color_of:
+                        color_of[key] = next(colors)
+                    axis.plot(threads, [rates[str(t)] / 1e6 for t in threads], style, marker="o",
+                              color=color_of[key],
+                              label=f"{key[0]} {CONTENDERS.get(who, who)}, {mode_label}")
+            floor = scaling.get("floor", {}).get(name)
+            if floor and report.get("free_threaded"):
+                axis.plot(threads, [floor[str(t)] / 1e6 for t in threads], "--", color="grey",
+                          linewidth=1, label=f"{_interpreter(report)} floor: dict.get, nothing shared")
+        axis.set_title(name, fontsize=10)
+        axis.set_xlabel("threads")
+        axis.set_ylabel("million calls per second (all threads)")
+        axis.set_yscale("log")
+        axis.set_xticks(sorted({t for r in reports for t in r["scaling"]["threads"]}))
+        axis.grid(which="both", alpha=0.3)
+    for axis in list(axes.flat)[len(names):]:
+        axis.axis("off")
+    handles, labels = axes.flat[0].get_legend_handles_labels()
+    spare = list(axes.flat)[len(names):]
+    if spare:
+        spare[0].legend(handles, labels, loc="center", fontsize=8)
+    else:
+        figure.legend(handles, labels, loc="outside lower center", ncol=2, fontsize=8)
+    cpus = {r["scaling"]["cpus"] for r in reports}
+    figure.suptitle(f"Calls per second against threads, {'/'.join(map(str, sorted(cpus)))} CPUs, "
+                    f"median of {_runs_text(reports[0]['scaling'])} (Python "
+                    f"{', '.join(_interpreter(r) for r in reports)})", fontsize=11)
+    figure.savefig(path, dpi=100)
+    plt.close(figure)
+
+
+def scaling_table(reports):
+    """Markdown: per workload and way of sharing, each run's mesh calls per
+    second with one thread and with one per core, the ratio, and the mesh
+    against each peer with one thread per core."""
+    reports = scaling_runs(reports)
+    head = ["workload", "sharing"]
+    for report in reports:
+        name, cpus = _interpreter(report), report["scaling"]["cpus"]
+        head += [f"{name} mesh 1 thread, M/s", f"{name} mesh {cpus} threads, M/s",
+                 f"{name} {cpus} threads / 1"]
+        peers = next(iter(next(iter(report["scaling"]["workloads"].values())).values()))
+        head += [f"{name} mesh / {CONTENDERS.get(who, who)}, {cpus} threads" for who in peers
+                 if who != "mesh"]
+        head += [f"{name} floor {cpus} threads / 1"]
+    lines = ["| " + " | ".join(head) + " |", "|---|---" + "|---:" * (len(head) - 2) + "|"]
+    names = list(dict.fromkeys(n for r in reports for n in r["scaling"]["workloads"]))
+    for name in names:
+        for mode in SHARING:
+            cells = [f"`{name}`", mode]
+            for report in reports:
+                scaling = report["scaling"]
+                every = str(scaling["cpus"])
+                by_who = scaling["workloads"].get(name, {}).get(mode, {})
+                mesh = by_who.get("mesh", {})
+                one, all_ = mesh.get("1"), mesh.get(every)
+                cells += ["-" if one is None else f"{one / 1e6:.2f}",
+                          "-" if all_ is None else f"{all_ / 1e6:.2f}",
+                          _ratio_text(all_ / one if one and all_ else None)]
+                cells += [_ratio_text(all_ / rates[every] if all_ and rates.get(every) else None)
+                          for who, rates in by_who.items() if who != "mesh"]
+                floor = scaling.get("floor", {}).get(name) if mode == "own" else None
+                cells.append(_ratio_text(floor[every] / floor["1"]) if floor else "")
+            lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
 def _load(names):
     runs = []
     for name in names:
@@ -134,8 +286,13 @@ def _load(names):
 
 if __name__ == "__main__":
     if len(sys.argv) < 3:
-        sys.exit("usage: python bench/chart.py [--table] RESULTS.json [RESULTS.json ...] [OUT.png]")
+        sys.exit("usage: python bench/chart.py [--table | --scaling | --scaling-table] "
+                 "RESULTS.json [RESULTS.json ...] [OUT.png]")
     if sys.argv[1] == "--table":
         print(table(_load(sys.argv[2:])))
+    elif sys.argv[1] == "--scaling-table":
+        print(scaling_table(_load(sys.argv[2:])))
+    elif sys.argv[1] == "--scaling":
+        draw_scaling(_load(sys.argv[2:-1]), sys.argv[-1])
     else:
         draw(_load(sys.argv[1:-1]), sys.argv[-1])

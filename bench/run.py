@@ -28,6 +28,7 @@ import re
 import statistics
 import subprocess
 import sys
+import sysconfig
 import threading
 import time
 from itertools import repeat
@@ -394,7 +395,7 @@ WORKLOADS = [
     ("state_keys_1m", "state_keys, 100 of 1,000,000 keys match", w_state_keys("keys_1m")),
     ("state_get_1m", "state_get of random keys, 1,000,000 keys", w_state_get_sample("keys_1m", LARGE_KEYS)),
 ]
-WORKLOAD_NAMES = [name for name, _, _ in WORKLOADS] + ["by_content", "rss_1m", "stalls"]
+WORKLOAD_NAMES = [name for name, _, _ in WORKLOADS] + ["by_content", "rss_1m", "stalls", "scaling"]
 
 
 # Timing
@@ -611,6 +612,221 @@ def measure_stalls(mesh_class, repeats):
     return stalls, notes
 
 
+# Scaling: calls per second of several threads calling at once.
+
+SCALING_SECONDS = 0.2
+SCALING_CHUNK_NS = 1_000_000
+SCALING_MODES = ("own", "global")
+SHARED = None  # the contender that the "global" loops reach through this name
+
+
+def loop_mix(n, get, put, key, value):
+    """Nine state_get and one state_set of the same key: a 90/10 mix."""
+    for _ in repeat(None, n):
+        get(key)
+        get(key)
+        get(key)
+        get(key)
+        get(key)
+        get(key)
+        get(key)
+        get(key)
+        get(key)
+        put(key, value)
+
+
+def global_state_get(n):
+    for _ in repeat(None, n):
+        SHARED.state_get("bench:small")
+
+
+def global_state_exists(n):
+    for _ in repeat(None, n):
+        SHARED.state_exists("bench:small")
+
+
+def global_get_agent(n):
+    for _ in repeat(None, n):
+        SHARED.get_agent("agent-0007")
+
+
+def global_mix(n):
+    for _ in repeat(None, n):
+        SHARED.state_get("bench:small")
+        SHARED.state_get("bench:small")
+        SHARED.state_get("bench:small")
+        SHARED.state_get("bench:small")
+        SHARED.state_get("bench:small")
+        SHARED.state_get("bench:small")
+        SHARED.state_get("bench:small")
+        SHARED.state_get("bench:small")
+        SHARED.state_get("bench:small")
+        SHARED.state_set("bench:small", SMALL)
+
+
+def global_publish(n):
+    for _ in repeat(None, n):
+        SHARED.publish("orders", '{"order":1,"sku":"apple"}')
+
+
+def own(text):
+    """A copy of text that no other thread holds."""
+    return "".join(list(text))
+
+
+def share_nothing():
+    """The floor of the scaling runs: dict.get on a dict of the thread's own,
+    which shares nothing with other threads, so that its ratio shows how far
+    the machine lets threads scale at all while the others run."""
+    key = own(AGENT_ID)
+    return loop1, ({key: SMALL}.get, key), 1
+
+
+# name, description, the loop of a thread that holds its own bound method
+# and arguments (made in that thread), the loop through the global name, and
+# the calls one loop step makes.
+SCALING = [
+    ("state_get", "state_get of a small object",
+     lambda m: (loop1, (m.state_get, own("bench:small"))), global_state_get, 1),
+    ("state_exists", "state_exists of a present key",
+     lambda m: (loop1, (m.state_exists, own("bench:small"))), global_state_exists, 1),
+    ("get_agent", "get_agent among 1,000 agents",
+     lambda m: (loop1, (m.get_agent, own(AGENT_ID))), global_get_agent, 1),
+    ("mix_90_10", "nine state_get, then one state_set of the same small object",
+     lambda m: (loop_mix, (m.state_get, m.state_set, own("bench:small"), own(SMALL))), global_mix, 10),
+    ("publish", "publish of a small payload to an existing topic",
+     lambda m: (loop2, (m.publish, own("orders"), own('{"order":1,"sku":"apple"}'))), global_publish, 1),
+]
+
+
+def thread_counts(cpus):
+    """1, every core, twice as many threads, and the powers of two between."""
+    counts = {1, cpus, 2 * cpus}
+    counts |= {1 << k for k in range(cpus.bit_length()) if 1 << k <= cpus}
+    return sorted(counts)
+
+
+def run_threads(threads, make, seconds, chunk):
+    """Calls per second of threads all running their loop at once: each
+    thread counts the calls it finished by the deadline and its own elapsed
+    time, so a late start is not counted as idle time."""
+    barrier = threading.Barrier(threads + 1)
+    rates = [0.0] * threads
+    failures = []
+
+    def worker(index):
+        try:
+            loop, args, calls = make()
+            barrier.wait()
+            start = perf_counter_ns()
+            deadline = start + int(seconds * 1e9)
+            done = 0
+            while True:
+                loop(chunk, *args)
+                done += chunk
+                now = perf_counter_ns()
+                if now >= deadline:
+                    break
+            rates[index] = done * calls * 1e9 / (now - start)
+        except BaseException as exc:  # noqa: BLE001 (reported after the join)
+            failures.append(exc)
+            barrier.abort()
+
+    workers = [threading.Thread(target=worker, args=(i,)) for i in range(threads)]
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for thread in workers:
+            thread.start()
+        try:
+            barrier.wait()
+        except threading.BrokenBarrierError:
+            pass
+        for thread in workers:
+            thread.join()
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    if failures:
+        raise failures[0]
+    return sum(rates)
+
+
+def measure_scaling(fx, rounds, seconds):
+    """Median calls per second per workload, sharing mode, contender and
+    thread count, the runs of each workload interleaved round by round."""
+    global SHARED
+    meshes = fx.get("medium")
+    cpus = os.cpu_count() or 1
+    counts = thread_counts(cpus)
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else None
+    results, floor = {}, {}
+    for name, _, own_loop, global_loop, calls in SCALING:
+        print(f"  scaling: {name}", file=sys.stderr, flush=True)
+        makers = {}
+        for mode in SCALING_MODES:
+            for who, m in meshes.items():
+                if mode == "own":
+                    makers[mode, who] = lambda m=m: (*own_loop(m), calls)
+                else:
+                    makers[mode, who] = lambda m=m: (global_loop, (), calls)
+        makers["own", "floor"] = share_nothing
+        chunks = {}
+        for (mode, who), make in makers.items():
+            SHARED = meshes.get(who)
+            loop, args, _ = make()
+            n, _ = calibrate(loop, args, SCALING_CHUNK_NS)
+            chunks[mode, who] = n
+        samples = {key: {t: [] for t in counts} for key in makers}
+        for _ in range(rounds):
+            for (mode, who), make in makers.items():
+                SHARED = meshes.get(who)
+                for threads in counts:
+                    samples[mode, who][threads].append(
+                        run_threads(threads, make, seconds, chunks[mode, who]))
+        SHARED = None
+        results[name] = {mode: {who: {str(t): statistics.median(samples[mode, who][t]) for t in counts}
+                                for who in meshes}
+                         for mode in SCALING_MODES}
+        floor[name] = {str(t): statistics.median(samples["own", "floor"][t]) for t in counts}
+    return {"cpus": cpus, "threads": counts, "rounds": rounds, "seconds": seconds,
+            "load_average": [load, os.getloadavg()[0] if load is not None else None],
+            "workloads": results, "floor": floor}
+
+
+def print_scaling(scaling):
+    cpus = scaling["cpus"]
+    one, every = "1", str(cpus)
+    print(f"\nScaling: calls per second (millions) with 1 thread and with {cpus} threads "
+          f"(median of {scaling['rounds']} runs of {scaling['seconds']:g} s); own: each thread "
+          "holds its own bound method and arguments; global: threads reach the mesh through a "
+          "global name; floor x: dict.get on a dict of each thread's own, interleaved with the "
+          "workload's runs, which shares nothing")
+    low, high = scaling["load_average"]
+    if low is not None:
+        print(f"  load average over the last minute: {low:.2f} before, {high:.2f} after")
+    contenders = list(next(iter(next(iter(scaling["workloads"].values())).values())))
+    head = f"  {'workload':<14}{'sharing':<9}"
+    for who in contenders:
+        label = who.replace("_", " ")
+        head += f"{label + ' 1':>12}{f'{label} {cpus}':>13}{'x':>6}"
+    head += "".join(f"{f'mesh/{who} at {cpus}':>18}" for who in contenders if who != "mesh")
+    head += f"{'floor x':>9}"
+    print(head)
+    for name, modes in scaling["workloads"].items():
+        for mode, by_who in modes.items():
+            line = f"  {name:<14}{mode:<9}"
+            for who in contenders:
+                rates = by_who[who]
+                line += (f"{rates[one] / 1e6:>12.2f}{rates[every] / 1e6:>13.2f}"
+                         f"{fmt_ratio(ratio(rates[every], rates[one])):>6}")
+            line += "".join(f"{fmt_ratio(ratio(by_who['mesh'][every], by_who[who][every])):>18}"
+                            for who in contenders if who != "mesh")
+            rates = scaling["floor"][name]
+            line += f"{fmt_ratio(ratio(rates[every], rates[one])) if mode == 'own' else '':>9}"
+            print(line)
+
+
 # Reporting
 
 TIMESTAMP = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(?:\.\d+)?(?:Z|[+-]\d\d:\d\d)")
@@ -725,7 +941,19 @@ FLOOR_TARGETS = {"state_exists": 2, "state_get_miss": 2, "state_get_hit": 2.5, "
                  "route_agent_call": 5, "state_set_small": 5}
 
 
-def evaluate(results, rss, stalls):
+# On a free-threaded build, the aggregate calls per second with a thread per
+# core, as a share of one thread's times the cores: reads write no shared
+# line, so they scale with the cores.
+SCALING_TARGETS = {"state_get": 0.95, "state_exists": 0.95, "get_agent": 0.95, "mix_90_10": 0.75}
+SCALING_OVER_PEERS = 3
+
+
+def gil_enabled():
+    check = getattr(sys, "_is_gil_enabled", None)
+    return True if check is None else check()
+
+
+def evaluate(results, rss, stalls, scaling=None):
     checks = []
 
     def mesh_ns(name):
@@ -781,10 +1009,34 @@ def evaluate(results, rss, stalls):
     add("state_keys prefix over 1M >= 50x faster than peer", r, 50, True, f"{fmt_ratio(r)}x")
     r = ratio(rss["mesh"], rss["peer"]) if rss else None
     add("RSS for 1M keys <= half the peer's", r, 0.5, False, f"{fmt_ratio(r)} of the peer's")
+
+    if scaling is not None:
+        cpus = scaling["cpus"]
+        one, every = "1", str(cpus)
+        for name, share in SCALING_TARGETS.items():
+            label = f"{name} with {cpus} threads >= {share * cpus:.2f}x one thread"
+            if gil_enabled() or cpus < 2:
+                checks.append(("SKIP", label, "the interpreter lock serializes the threads"
+                               if cpus > 1 else "one processor"))
+                continue
+            modes = scaling["workloads"].get(name, {})
+            floor = scaling["floor"][name]
+            for mode, by_who in modes.items():
+                r = ratio(by_who["mesh"][every], by_who["mesh"][one])
+                add(f"{label} ({mode})", r, share * cpus, True,
+                    f"{fmt_ratio(r)}x (sharing nothing: {fmt_ratio(ratio(floor[every], floor[one]))}x)")
+        for name, modes in scaling["workloads"].items():
+            for mode, by_who in modes.items():
+                for who in by_who:
+                    if who == "mesh":
+                        continue
+                    r = ratio(by_who["mesh"][every], by_who[who][every])
+                    add(f"{name} ({mode}) with {cpus} threads >= {SCALING_OVER_PEERS}x the "
+                        f"{who.replace('_', ' ')}", r, SCALING_OVER_PEERS, True, f"{fmt_ratio(r)}x")
     return checks
 
 
-def print_report(results, by_content, rss, stalls, checks, notes):
+def print_report(results, by_content, rss, stalls, checks, notes, scaling=None):
     header = (f"{'workload':<21}{'mesh ns':>11}{'peer ns':>12}{'orjson peer ns':>16}{'floor ns':>10}"
               f"{'mesh/floor':>12}{'peer/mesh':>11}{'orjson peer/mesh':>18}")
     print(header)
@@ -830,6 +1082,8 @@ def print_report(results, by_content, rss, stalls, checks, notes):
             print(f"  {name:<19}{size:>6}{s['call_ns'] / 1e6:>10.1f}{s['call_cpu_ns'] / 1e6:>9.1f}"
                   f"{s['gap_ns'] / 1e6:>9.1f}"
                   f"{s['worst_gap_ns'] / 1e6:>10.1f}  {s['description']}")
+    if scaling:
+        print_scaling(scaling)
     if rss:
         print(f"\nRSS growth for {LARGE_KEYS:,} small objects: mesh {rss['mesh'] / 2**20:,.1f} MiB, "
               f"peer {rss['peer'] / 2**20:,.1f} MiB")
@@ -842,7 +1096,8 @@ def print_report(results, by_content, rss, stalls, checks, notes):
     print(f"\ntargets: {counts['PASS']} met, {counts['FAIL']} not met, {counts['SKIP']} not measured")
 
 
-def build_report(args, rounds, mesh_label, results, medians, by_content, rss, stalls, notes, checks):
+def build_report(args, rounds, mesh_label, results, medians, by_content, rss, stalls, notes, checks,
+                 scaling=None):
     workloads = {}
     for name, r in results.items():
         entry = {f"{who}_ns": ns for who, ns in r.items()}
@@ -854,6 +1109,7 @@ def build_report(args, rounds, mesh_label, results, medians, by_content, rss, st
         workloads[name] = entry
     return {
         "python": platform.python_version(), "machine": platform.machine(),
+        "free_threaded": bool(sysconfig.get_config_var("Py_GIL_DISABLED")), "gil_enabled": gil_enabled(),
         "cpus": os.cpu_count(), "mesh": mesh_label,
         "orjson": orjson.__version__ if orjson else None,
         "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
@@ -862,7 +1118,7 @@ def build_report(args, rounds, mesh_label, results, medians, by_content, rss, st
         "geometric_means": {who: geometric_mean(speedups(results, who).values()) for who in (*PEERS, "beside")},
         "document_mb_per_s": {who: mb_per_s(ns) for who, ns in results.get("doc_100k", {}).items()},
         "round_trip_by_content": by_content,
-        "stalls": stalls, "rss_growth_bytes": rss, "notes": notes,
+        "stalls": stalls, "rss_growth_bytes": rss, "scaling": scaling, "notes": notes,
         "checks": [{"status": s, "check": label, "detail": d} for s, label, d in checks],
     }
 
@@ -924,7 +1180,9 @@ def main(argv=None):
     selected = [w for w in WORKLOADS if (args.only is None or w[0] in args.only)
                 and not (args.quick and w[0] in LARGE_WORKLOADS)]
     print(f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} CPUs; "
-          f"mesh: {mesh_label}; orjson: {orjson.__version__ if orjson else 'not installed'}")
+          f"mesh: {mesh_label}; orjson: {orjson.__version__ if orjson else 'not installed'}"
+          + ("; free-threaded, interpreter lock " + ("on" if gil_enabled() else "off")
+             if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))
     print(f"up to {rounds} rounds of ~{target_ns / 1e6:.0f} ms per contender, "
           f"fastest round in ns per operation\n")
 
@@ -957,10 +1215,15 @@ def main(argv=None):
         stalls, stall_notes = measure_stalls(mesh_class, 1 if args.quick else 3)
         notes += stall_notes
 
-    checks = evaluate(results, rss, stalls)
-    print_report(results, by_content, rss, stalls, checks, notes)
+    scaling = None
+    if args.only is None or "scaling" in args.only:
+        scaling = measure_scaling(Fixtures(mesh_class), *((3, 0.1) if args.quick else (5, SCALING_SECONDS)))
+        gc.collect()
+
+    checks = evaluate(results, rss, stalls, scaling)
+    print_report(results, by_content, rss, stalls, checks, notes, scaling)
     report = build_report(args, rounds, mesh_label, results, medians, by_content, rss, stalls, notes,
-                          checks)
+                          checks, scaling)
     if args.json:
         Path(args.json).parent.mkdir(parents=True, exist_ok=True)
         Path(args.json).write_text(json.dumps(report, indent=2) + "\n", encoding="utf-8")

@@ -69,6 +69,14 @@ select_pythons() {
     { log "no Python 3.12 or later was found under pyenv or on the PATH; install one or set PYTHON to it."; return 2; }
 }
 
+# $PYTHON when set, else the first of 3.12 and 3.13 found: the interpreter
+# that carries the build tools.
+first_python() {
+  if [ -n "${PYTHON:-}" ]; then select_pythons; return; fi
+  find_python 3.12 || find_python 3.13 ||
+    { log "neither Python 3.12 nor 3.13 was found under pyenv or on the PATH; install one or set PYTHON to it."; return 2; }
+}
+
 # Fills the array `pythons` from select_pythons, or ends the script with
 # status 2 (its message already printed).
 choose_pythons() {
@@ -77,7 +85,12 @@ choose_pythons() {
   mapfile -t pythons <<<"$listing"
 }
 
-python_version() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
+# MAJOR.MINOR of an interpreter, with a "t" for a free-threaded build
+# (3.14t), which needs venvs and build trees of its own.
+python_version() {
+  "$1" -c 'import sys, sysconfig
+print("%d.%d%s" % (*sys.version_info[:2], "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))'
+}
 
 # Creates (once) $ROOT/.venv/<name> from the interpreter, with the build
 # tools and the given extra packages, and prints its python.
@@ -105,6 +118,30 @@ install_module() {
   log "building the module into $(dirname "$(dirname "$python")") ($build_name)"
   "$python" -m pip install -q --disable-pip-version-check --no-build-isolation \
     -Cbuild-dir="$ROOT/build/$build_name" "${defines[@]}" "$ROOT" >&2
+}
+
+# The options of every pytest run of the suite: warnings are errors, skips
+# say why, and nothing is cached in the tree.
+pytest_options=(-q -rs -W error -p no:cacheprovider)
+
+# cmake_build DIR CMAKE_ARGUMENT...: configures DIR as a Ninja build of the
+# core alone (no Python module; the arguments add tests, fuzzers, compilers
+# or sanitizers) and builds it, with the cmake and ninja of the first
+# interpreter's venv (or of $cmake_bin when set). The build's output goes to
+# DIR/build.log, shown when it fails.
+cmake_build() {
+  local dir=$1
+  shift
+  if [ -z "${cmake_bin:-}" ]; then
+    local python
+    python=$(first_python) || return
+    cmake_bin=$(dirname "$(make_venv "$python" "$(python_version "$python")")")
+  fi
+  mkdir -p "$dir"
+  "$cmake_bin/cmake" -S "$ROOT" -B "$dir" -G Ninja -Wno-deprecated -DCMAKE_MAKE_PROGRAM="$cmake_bin/ninja" \
+    -DMESH_BUILD_MODULE=OFF "$@" >"$dir/build.log" 2>&1 &&
+    "$cmake_bin/cmake" --build "$dir" -j "$(nproc 2>/dev/null || echo 2)" >>"$dir/build.log" 2>&1 ||
+    { cat "$dir/build.log"; log "${dir#"$ROOT"/} does not configure or build"; return 1; }
 }
 
 # The folder of the public test corpora: $VENNU_MESH_TEST_DATA, by default
@@ -136,4 +173,18 @@ provision_python() {
     3.14 | 3.15) "$ROOT/scripts/pythons" "$1" ;;
     *) return 1 ;;
   esac
+}
+
+# Prints the interpreter that scripts/pythons builds from the CPython source
+# release (3.14t, 3.14t-tsan; 3.14 x86_64-musl), building it the first time.
+# Without the source release it says so and returns 3 outside CI (the
+# caller skips what needs it), 1 under CI.
+built_python() {
+  local status=0
+  "$ROOT/scripts/pythons" "$@" || status=$?
+  if [ "$status" -eq 3 ] && under_ci; then
+    log "CI is set, so the missing CPython source release fails what needs Python $*"
+    return 1
+  fi
+  return "$status"
 }

@@ -1,4 +1,5 @@
 import json
+import sys
 import time
 
 import pytest
@@ -35,6 +36,13 @@ def test_timestamps_are_utc_and_current(mesh):
     for stamp in stamps:
         assert_timestamp(stamp)
     assert before - 10**6 <= nanos(stamps[0]) <= nanos(stamps[-1]) <= after + 10**6
+
+
+@pytest.mark.skipif(sys.platform == "darwin", reason="the real-time clock of macOS counts microseconds")
+def test_timestamps_keep_nanoseconds(mesh):
+    # The clock has nanoseconds (100 ns on Windows): some stamps of a few dozen show them.
+    stamps = [json.loads(mesh.register_agent("T", str(i)))["registered_at"] for i in range(40)]
+    assert any(len(stamp[20:-6]) == 9 for stamp in stamps), stamps
 
 
 @pytest.mark.parametrize("metadata,written", [

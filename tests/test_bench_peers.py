@@ -2,6 +2,7 @@
 the benchmark compares different work."""
 
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -37,6 +38,7 @@ def test_comparison_ignores_timestamps_and_list_order_only():
     assert run.comparable('{"b":1,"a":2}') != run.comparable('{"a":2,"b":1}')
 
 
+@pytest.mark.native_only
 def test_agreement_check_reports_a_peer_that_differs():
     class Drifting(peer.PeerMesh):
         def get_migration(self, variable_name):
@@ -47,3 +49,21 @@ def test_agreement_check_reports_a_peer_that_differs():
     notes = run.check_agreement(fixtures)
     assert notes == ["mesh and peer disagree on get_migration",
                      "mesh and peer disagree on get_migration('counter.Counts',)"]
+
+
+def test_scaling_runs_threads_at_once_and_reports_their_failures():
+    assert run.thread_counts(2) == [1, 2, 4]
+    assert run.thread_counts(6) == [1, 2, 4, 6, 12]
+    callers = []
+
+    def loop(n, record):
+        for _ in range(n):
+            record()
+
+    def make():
+        return loop, (lambda: callers.append(threading.get_ident()),), 1
+
+    assert run.run_threads(3, make, 0.01, 10) > 0
+    assert len(set(callers)) == 3
+    with pytest.raises(ZeroDivisionError):
+        run.run_threads(2, lambda: (lambda n: 1 / 0, (), 1), 0.01, 1)

@@ -11,9 +11,10 @@ import pytest
 
 from vennu_mesh import VennuMesh
 
-pytestmark = pytest.mark.skipif(
-    not hasattr(VennuMesh, "_test_throw"), reason="module built without test hooks"
-)
+pytestmark = [
+    pytest.mark.skipif(not hasattr(VennuMesh, "_test_throw"), reason="module built without test hooks"),
+    pytest.mark.native_only,
+]
 
 
 def panic_type():

@@ -261,6 +261,7 @@ def has_float(doc):
     return False
 
 
+@pytest.mark.native_only
 @settings(max_examples=200, deadline=None)
 @given(documents)
 def test_differential(doc):

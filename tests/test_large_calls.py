@@ -6,6 +6,7 @@ import json
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import threading
 import time
@@ -16,6 +17,7 @@ from vennu_mesh import VennuMesh
 
 # Well above the sizes from which the mesh lets go of the interpreter lock.
 LARGE = 4 << 20
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 def large_document(size=LARGE):
@@ -75,6 +77,7 @@ def document():
     return large_document()
 
 
+@pytest.mark.native_only
 def test_other_threads_run_during_large_calls(document):
     mesh = VennuMesh("app")
     mesh.state_set("doc", document)
@@ -93,6 +96,8 @@ def test_other_threads_run_during_large_calls(document):
     assert stalled == []
 
 
+@pytest.mark.skipif(FREE_THREADED, reason="a free-threaded build has no interpreter lock to keep: "
+                    "every call runs beside the other threads")
 def test_small_calls_keep_the_interpreter_lock():
     mesh = VennuMesh("app")
     mesh.state_set("k", '{"b":1,"a":2}')
@@ -106,6 +111,38 @@ def test_small_calls_keep_the_interpreter_lock():
         assert not progress_during(lambda: [call() for _ in range(200)], 1)
 
 
+@pytest.mark.threads
+@pytest.mark.skipif(not hasattr(VennuMesh, "_test_sections_serialized"),
+                    reason="module built without test hooks")
+def test_released_calls_count_themselves_out():
+    # Sections may skip their subsystems' locks only while no thread has
+    # let the interpreter lock go, and never on a free-threaded build.
+    serialized = VennuMesh._test_sections_serialized
+    mesh = VennuMesh("app")
+    value = json.dumps("x" * LARGE)
+    released = False
+    stop = []
+
+    def large_calls():
+        while not stop:
+            mesh.state_set("k", value)
+            mesh.state_get("k")
+
+    assert serialized() is not FREE_THREADED
+    caller = threading.Thread(target=large_calls)
+    caller.start()
+    try:
+        deadline = time.monotonic() + 10
+        while not released and time.monotonic() < deadline:
+            released = not serialized()
+    finally:
+        stop.append(1)
+        caller.join()
+    assert released
+    assert serialized() is not FREE_THREADED
+
+
+@pytest.mark.native_only
 def test_a_waiting_writer_lets_other_threads_run():
     mesh = VennuMesh("app")
     for i in range(300_000):
@@ -125,6 +162,8 @@ def test_a_waiting_writer_lets_other_threads_run():
         walker.join()
 
 
+@pytest.mark.threads
+@pytest.mark.native_only
 def test_small_writes_during_a_released_walk_wait_for_it():
     # Small calls skip the store's lock only while no thread has let the
     # interpreter lock go; a walk that has must see each write whole.
@@ -242,6 +281,7 @@ def run_script(ending, *argv):
 
 # A child forked while another thread is inside a call that holds a lock
 # with the interpreter lock let go finds every mesh whole and unlocked.
+@pytest.mark.native_only
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
 @pytest.mark.skipif(
     "asan" in os.environ.get("LD_PRELOAD", ""),
@@ -256,6 +296,7 @@ def test_children_forked_during_large_calls_work(case):
 
 # A daemon thread inside a large call (or waiting for a lock a large call
 # holds) when the program ends: the program exits as it would without it.
+@pytest.mark.native_only
 @pytest.mark.parametrize("case", ["state_get", "state_set", "publish", "state_keys",
                                   "list_agents", "list_migrations", "register_agent",
                                   "route_agent_call", "wait"])

@@ -10,6 +10,7 @@ checked for their form.
 import json
 import re
 
+import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
@@ -17,6 +18,8 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 from mesh_model import STATUSES, MeshModel, Raises
 from mesh_model import parse as parse_plan
 from vennu_mesh import VennuMesh
+
+pytestmark = pytest.mark.native_only
 
 TIMESTAMP = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}(?:\.(?:\d{3}|\d{6}|\d{9}))?\+00:00")
 TIME_FIELDS = ("registered_at", "last_active", "started_at", "advanced_at")

@@ -1,8 +1,12 @@
 import copy
+import gc
 import inspect
+import os
 import pickle
+import re
 import subprocess
 import sys
+import sysconfig
 import threading
 import weakref
 
@@ -164,7 +168,7 @@ METHODS = {
 
 def test_module_surface():
     assert vennu_mesh.__name__ == "vennu_mesh"
-    assert vennu_mesh.__version__ == "0.3.0"
+    assert re.fullmatch(r"\d+\.\d+\.\d+", vennu_mesh.__version__)
     assert vennu_mesh.__all__ == ["VennuMesh", "__version__"]
     assert vennu_mesh.__doc__ == "Python module `vennu_mesh`."
     assert {n for n in dir(vennu_mesh) if not n.startswith("_")} == {"VennuMesh"}
@@ -176,6 +180,42 @@ def test_import_is_silent():
         capture_output=True, text=True,
     )
     assert (done.returncode, done.stderr) == (0, "")
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="a build with an interpreter lock always runs with it")
+def test_import_keeps_the_interpreter_lock_off():
+    code = "import sys, vennu_mesh; print(sys._is_gil_enabled())"
+    environment = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    done = subprocess.run([sys.executable, "-W", "error", "-c", code],
+                          capture_output=True, text=True, env=environment)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "False\n", "")
+
+
+@pytest.mark.threads
+def test_threads_making_the_module_from_its_spec_at_once_get_one_module():
+    code = (
+        "import importlib.util, threading\n"
+        "spec = importlib.util.find_spec('vennu_mesh')\n"
+        "barrier = threading.Barrier(8)\n"
+        "made = []\n"
+        "def make():\n"
+        "    barrier.wait()\n"
+        "    made.append(importlib.util.module_from_spec(spec))\n"
+        "    made[-1].VennuMesh('m').state_set('k', '1')\n"
+        "threads = [threading.Thread(target=make) for _ in range(8)]\n"
+        "for thread in threads: thread.start()\n"
+        "for thread in threads: thread.join()\n"
+        "import vennu_mesh\n"
+        "print(len(made), len({id(module) for module in made + [vennu_mesh]}))\n"
+    )
+    environment = dict(os.environ)
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        environment["PYTHON_GIL"] = "0"  # no lock even while the module initializes
+    for _ in range(3):  # each a first initialization
+        done = subprocess.run([sys.executable, "-W", "error", "-c", code],
+                              capture_output=True, text=True, env=environment, timeout=60)
+        assert (done.returncode, done.stdout, done.stderr) == (0, "8 1\n", "")
 
 
 def test_class_identity_and_docs():
@@ -215,6 +255,21 @@ def test_instances_have_no_dict_and_no_weakref(mesh):
     with pytest.raises(TypeError):
         weakref.ref(mesh)
 
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED") or sys.version_info < (3, 14),
+                    reason="deferred reference counting is for free-threaded 3.14 and later")
+def test_free_threaded_builds_keep_threads_off_the_mesh_reference_count():
+    gc.collect()
+    type_references = sys.getrefcount(VennuMesh)
+    mesh = VennuMesh("myapp")
+    # Deferred counting: the collector tracks the mesh, whose count carries
+    # the bias that stands for the references it does not count.
+    assert gc.is_tracked(mesh)
+    assert sys.getrefcount(mesh) > 1 << 40
+    del mesh
+    gc.collect()
+    assert sys.getrefcount(VennuMesh) == type_references
 
 def test_app_name_is_read_only(mesh):
     assert mesh.app_name == "myapp"
@@ -430,6 +485,7 @@ def test_bad_self_is_refused(mesh):
         VennuMesh.app_name.__get__(object())
 
 
+@pytest.mark.threads
 def test_meshes_share_nothing_and_work_from_other_threads(mesh):
     other = VennuMesh("myapp")
     errors = []
@@ -505,6 +561,7 @@ def test_str_subclass_keyword_names_match(mesh):
         mesh.state_get(**{Name("kee"): "k"})
 
 
+@pytest.mark.native_only
 def test_sub_interpreter_importing_first_does_not_lock_out_the_main_one():
     # A fresh process, so that the sub-interpreter is the first to import.
     code = (

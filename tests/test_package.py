@@ -103,6 +103,7 @@ def mypy(tmp_path_factory):
     return run
 
 
+@pytest.mark.native_only
 class TestTypeChecking:
     def test_stubs_agree_with_the_module(self, mypy):
         result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "vennu_mesh"],

@@ -6,17 +6,13 @@
 // result and the contents must be those of the same operation run with
 // memory to spare.
 //
-// The global allocation functions of this test binary are replaced so that
-// a test can make an allocation fail. Until a test arms them they pass every
-// request to malloc.
+// The test binary links the failing allocator of mesh/testing.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -26,126 +22,31 @@
 #include <vector>
 
 #include "json/json.h"
+#include "record_values.h"
 #include "subsystems/channel.h"
 #include "subsystems/migration.h"
 #include "subsystems/plan.h"
 #include "subsystems/registry.h"
 #include "subsystems/state.h"
 #include "test_clock.h"
-
-namespace {
-
-// Per thread, so that only the thread under test meets the failure.
-thread_local std::size_t allocations_until_failure = 0;  // 0: disarmed
-thread_local bool keep_failing = false;  // every allocation after the first failure fails too
-thread_local bool failure_delivered = false;
-
-bool next_allocation_fails() {
-  if (allocations_until_failure == 0) return false;
-  if (allocations_until_failure > 1) {
-    --allocations_until_failure;
-    return false;
-  }
-  if (!keep_failing) allocations_until_failure = 0;
-  failure_delivered = true;
-  return true;
-}
-
-void* allocate(std::size_t size) {
-  if (next_allocation_fails()) return nullptr;
-  return std::malloc(size == 0 ? 1 : size);
-}
-
-// malloc's own alignment may be too small and aligned_alloc is not
-// everywhere, so over-aligned blocks are cut out of a larger one, with the
-// address malloc returned kept just below the block.
-void* allocate_aligned(std::size_t size, std::align_val_t alignment) {
-  const auto align = static_cast<std::size_t>(alignment);
-  if (size > std::numeric_limits<std::size_t>::max() - align - sizeof(void*)) return nullptr;
-  if (next_allocation_fails()) return nullptr;
-  void* raw = std::malloc(size + align + sizeof(void*));
-  if (raw == nullptr) return nullptr;
-  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(raw) + sizeof(void*);
-  void* block = reinterpret_cast<void*>((first + align - 1) / align * align);
-  static_cast<void**>(block)[-1] = raw;
-  return block;
-}
-
-void release_aligned(void* block) {
-  if (block != nullptr) std::free(static_cast<void**>(block)[-1]);
-}
-
-void* allocate_or_throw(std::size_t size) {
-  if (void* block = allocate(size)) return block;
-  throw std::bad_alloc();
-}
-
-void* allocate_aligned_or_throw(std::size_t size, std::align_val_t alignment) {
-  if (void* block = allocate_aligned(size, alignment)) return block;
-  throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate_or_throw(size); }
-void* operator new[](std::size_t size) { return allocate_or_throw(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new(std::size_t size, std::align_val_t alignment) {
-  return allocate_aligned_or_throw(size, alignment);
-}
-void* operator new[](std::size_t size, std::align_val_t alignment) {
-  return allocate_aligned_or_throw(size, alignment);
-}
-void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-  return allocate_aligned(size, alignment);
-}
-void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-  return allocate_aligned(size, alignment);
-}
-
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete(void* block, std::align_val_t) noexcept { release_aligned(block); }
-void operator delete[](void* block, std::align_val_t) noexcept { release_aligned(block); }
-void operator delete(void* block, std::size_t, std::align_val_t) noexcept {
-  release_aligned(block);
-}
-void operator delete[](void* block, std::size_t, std::align_val_t) noexcept {
-  release_aligned(block);
-}
-void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept {
-  release_aligned(block);
-}
-void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept {
-  release_aligned(block);
-}
+#include "testing/failing_allocator.h"
 
 namespace vennu {
 namespace {
-
-// Memory that runs out once (a large request refused, the rest served) or
-// for good (every request from then on refused, cleanup included).
-enum class Exhaustion { kOnce, kFromThenOn };
 
 // While it lives, the nth allocation of this thread from now on fails, and
 // with kFromThenOn every later one too.
 class FailingAllocation {
  public:
   FailingAllocation(std::size_t nth, Exhaustion exhaustion) {
-    failure_delivered = false;
-    keep_failing = exhaustion == Exhaustion::kFromThenOn;
-    allocations_until_failure = nth;
+    arm_allocation_failure(nth, exhaustion);
   }
-  ~FailingAllocation() { allocations_until_failure = 0; }
+  ~FailingAllocation() { take_allocation_failure(); }
   FailingAllocation(const FailingAllocation&) = delete;
   FailingAllocation& operator=(const FailingAllocation&) = delete;
 
-  bool delivered() const { return failure_delivered; }
+  // Whether the failure happened; disarms.
+  bool delivered() { return take_allocation_failure(); }
 };
 
 // One call of op with allocation nth failing.
@@ -179,16 +80,8 @@ std::size_t total_failure_points = 0;
 std::string describe(bool value) { return value ? "true" : "false"; }
 std::string describe(std::uint64_t value) { return std::to_string(value); }
 std::string describe(const std::string& text) { return text; }
-std::string describe(const AgentEntry& entry) {
-  std::string out;
-  write_agent_entry(entry, out);
-  return out;
-}
-std::string describe(const MigrationState& state) {
-  std::string out;
-  write_migration_state(state, out);
-  return out;
-}
+std::string describe(const AgentEntry& entry) { return record(entry); }
+std::string describe(const MigrationState& state) { return record(state); }
 std::string describe(const json::Value& value) { return json::write(value); }
 std::string describe(const Plan& plan) { return plan_to_json(plan); }
 std::string describe(const json::Error& error) { return "error: " + error.text(); }
@@ -254,12 +147,12 @@ std::vector<std::string> contents(const AgentRegistry& registry) {
   for (const char* status : {"starting", "running", "idle", "stopping", "stopped", "error"}) {
     out.push_back(std::string(status) + " " + std::to_string(registry.count_by_status(status)));
   }
-  out.push_back(describe(registry.list(std::nullopt, std::nullopt)));
+  out.push_back(describe(list(registry, std::nullopt, std::nullopt)));
   return out;
 }
 
 std::vector<std::string> contents(const MigrationController& controller) {
-  return {"active " + std::to_string(controller.count_active()), describe(controller.list_all())};
+  return {"active " + std::to_string(controller.count_active()), describe(list_all(controller))};
 }
 
 std::vector<std::string> contents(const MeshChannel& channel) {
@@ -354,17 +247,6 @@ class SweepReport : public ::testing::Environment {
 
 const std::string kLongText(1 << 16, 'x');
 
-template <class Record>
-std::string array_of(const std::vector<Record>& records,
-                     void (*write)(const Record&, std::string&)) {
-  std::string out = "[";
-  for (const Record& record : records) {
-    if (out.size() > 1) out += ',';
-    write(record, out);
-  }
-  return out + "]";
-}
-
 void fill_store(InMemoryStateStore& store) {
   ASSERT_TRUE(store.set("alpha", "1"));
   ASSERT_TRUE(store.set("alpha.beta", "{\"a\":[1,2,3]}"));
@@ -421,11 +303,11 @@ TEST(AllocationFailure, StateStoreGrowth) {
 }
 
 void fill_registry(AgentRegistry& registry) {
-  ASSERT_TRUE(registry.register_agent("CustomerAccountAgent", "customer-0001-eu-west", 1,
-                                      "{\"region\":\"eu-west\",\"tier\":\"gold\"}"));
-  ASSERT_TRUE(registry.register_agent("CustomerAccountAgent", "customer-0002-eu-west", 2, ""));
+  ASSERT_TRUE(register_agent(registry, "CustomerAccountAgent", "customer-0001-eu-west", 1,
+                             "{\"region\":\"eu-west\",\"tier\":\"gold\"}"));
+  ASSERT_TRUE(register_agent(registry, "CustomerAccountAgent", "customer-0002-eu-west", 2, ""));
   ASSERT_TRUE(
-      registry.register_agent("InventoryLedgerAgent", "inventory-0001-eu-west", 0, "[1,2]"));
+      register_agent(registry, "InventoryLedgerAgent", "inventory-0001-eu-west", 0, "[1,2]"));
   ASSERT_TRUE(registry.update_status("customer-0002-eu-west", AgentStatus::kRunning));
 }
 
@@ -439,27 +321,27 @@ TEST(AllocationFailure, RegistryOperations) {
   sweep(
       subject, reference,
       [](Registry& r) {
-        return r.register_agent("InventoryLedgerAgent", "inventory-0002-eu-west", 7,
-                                "{\"a\":null}");
+        return register_agent(r, "InventoryLedgerAgent", "inventory-0002-eu-west", 7,
+                              "{\"a\":null}");
       },
       "register");
   sweep(
       subject, reference,
-      [](Registry& r) { return r.register_agent("Clerk", "clerk-0001-eu-west", 0, ""); },
+      [](Registry& r) { return register_agent(r, "Clerk", "clerk-0001-eu-west", 0, ""); },
       "register without metadata");
   sweep(
       subject, reference,
       [](Registry& r) {
-        return r.register_agent("CustomerAccountAgent", "customer-0001-eu-west", 0, "");
+        return register_agent(r, "CustomerAccountAgent", "customer-0001-eu-west", 0, "");
       },
       "register taken id");
   sweep(
-      subject, reference, [](Registry& r) { return r.register_agent("Big", kLongText, 0, ""); },
+      subject, reference, [](Registry& r) { return register_agent(r, "Big", kLongText, 0, ""); },
       "register long id");
   sweep(
       subject, reference,
       [](Registry& r) {
-        return r.register_agent("Big", "big-metadata-agent-0002", 0, "\"" + kLongText + "\"");
+        return register_agent(r, "Big", "big-metadata-agent-0002", 0, "\"" + kLongText + "\"");
       },
       "register long metadata");
   sweep(
@@ -474,11 +356,11 @@ TEST(AllocationFailure, RegistryOperations) {
       subject, reference, [](Registry& r) { return r.update_status("nobody", AgentStatus::kIdle); },
       "update unknown");
   sweep(
-      subject, reference, [](Registry& r) { return r.get("customer-0001-eu-west"); }, "get");
+      subject, reference, [](Registry& r) { return get(r, "customer-0001-eu-west"); }, "get");
   sweep(
-      subject, reference, [](Registry& r) { return r.get(kLongText); }, "get long id");
+      subject, reference, [](Registry& r) { return get(r, kLongText); }, "get long id");
   sweep(
-      subject, reference, [](Registry& r) { return r.get("nobody"); }, "get unknown");
+      subject, reference, [](Registry& r) { return get(r, "nobody"); }, "get unknown");
   sweep(
       subject, reference,
       [](Registry& r) {
@@ -496,23 +378,10 @@ TEST(AllocationFailure, RegistryOperations) {
       },
       "register into a text");
   sweep(
-      subject, reference, [](Registry& r) { return r.list(std::nullopt, std::nullopt); },
+      subject, reference, [](Registry& r) { return list(r, std::nullopt, std::nullopt); },
       "list all");
   sweep(
-      subject, reference,
-      [](Registry& r) -> MeshResult<bool> {
-        // The order of the table may differ from the reference's: compare
-        // with the same table's list.
-        std::string out;
-        auto written = r.append_records(std::nullopt, "running", out);
-        if (!written) return unexpected(written.error());
-        auto listed = r.list(std::nullopt, "running");
-        if (!listed) return unexpected(listed.error());
-        return out == array_of(*listed, write_agent_entry);
-      },
-      "append records");
-  sweep(
-      subject, reference, [](Registry& r) { return r.list("CustomerAccountAgent", "running"); },
+      subject, reference, [](Registry& r) { return list(r, "CustomerAccountAgent", "running"); },
       "list filtered");
   sweep(
       subject, reference, [](Registry& r) { return r.deregister("inventory-0001-eu-west"); },
@@ -531,7 +400,7 @@ TEST(AllocationFailure, RegistryGrowth) {
     const std::string id = "worker-agent-eu-west-" + std::to_string(i);
     sweep(
         subject, reference,
-        [&](AgentRegistry& r) { return r.register_agent("Worker", id, i, "{}"); }, id);
+        [&](AgentRegistry& r) { return register_agent(r, "Worker", id, i, "{}"); }, id);
     if (HasFatalFailure()) return;
   }
 }
@@ -589,20 +458,9 @@ TEST(AllocationFailure, MigrationOperations) {
       subject, reference, [](Controller& c) { return c.rollback("inventory.Stock.Initial"); },
       "rollback at stage 0");
   sweep(
-      subject, reference, [](Controller& c) { return c.get(kLongText); }, "get");
+      subject, reference, [](Controller& c) { return get(c, kLongText); }, "get");
   sweep(
-      subject, reference, [](Controller& c) { return c.list_all(); }, "list all");
-  sweep(
-      subject, reference,
-      [](Controller& c) -> MeshResult<bool> {
-        std::string out;
-        auto written = c.append_records(out);
-        if (!written) return unexpected(written.error());
-        auto listed = c.list_all();
-        if (!listed) return unexpected(listed.error());
-        return out == array_of(*listed, write_migration_state);
-      },
-      "append records");
+      subject, reference, [](Controller& c) { return list_all(c); }, "list all");
   for (int stage = 1; stage < 6; ++stage) {
     sweep(
         subject, reference, [](Controller& c) { return c.advance("inventory.Stock.Done", 0, 0); },
@@ -642,7 +500,7 @@ TEST(AllocationFailure, UndoingAChangeAllocatesNothing) {
   fill_registry(registry_reference);
   for (const std::string& id : {std::string("clerk-0001-eu-west"), kLongText}) {
     std::uint64_t change = 0;
-    ASSERT_TRUE(registry.register_agent("Clerk", id, 0, "{\"desk\":4}", &change));
+    ASSERT_TRUE(register_agent(registry, "Clerk", id, 0, "{\"desk\":4}", &change));
     bool undone = false;
     bool allocated = false;
     {

@@ -10,21 +10,14 @@
 namespace vennu {
 namespace {
 
-TEST(BroadcastChannel, CountsHandlesAndReceivers) {
+TEST(ChannelBroadcast, SendsReachTheLiveReceivers) {
   BroadcastChannel channel;
-  EXPECT_EQ(channel.TEST_sender_count(), 1u);
-  EXPECT_EQ(channel.TEST_receiver_count(), 1u);
   EXPECT_EQ(channel.send(Message{"t", "null", kTestInstant}), 1u);
-  channel.add_sender();
-  EXPECT_EQ(channel.TEST_sender_count(), 2u);
-  channel.release_sender();
   channel.release_receiver();
-  EXPECT_EQ(channel.TEST_sender_count(), 1u);
-  EXPECT_EQ(channel.TEST_receiver_count(), 0u);
   EXPECT_EQ(channel.send(Message{"t", "1", kTestInstant}), 0u);
 }
 
-TEST(MeshChannel, TopicsAreCreatedOnFirstPublish) {
+TEST(Channel, TopicsAreCreatedOnFirstPublish) {
   MeshChannel channels(std::make_shared<TestClock>());
   EXPECT_EQ(channels.topic_count(), 0u);
   const std::pair<const char*, std::uint64_t> publishes[] = {
@@ -46,7 +39,7 @@ TEST(MeshChannel, TopicsAreCreatedOnFirstPublish) {
   EXPECT_THROW((void)hashed_by_caller.publish("a", "null"), std::logic_error);
 }
 
-TEST(MeshChannel, ClockFaultAfterTheLockLeavesTheMapUsable) {
+TEST(Channel, ClockFaultAfterTheLockLeavesTheMapUsable) {
   auto clock = std::make_shared<TestClock>(kBeforeEpoch);
   MeshChannel channels(clock);
   EXPECT_THROW(channels.publish("orders", "null"), InternalFault);
@@ -57,7 +50,7 @@ TEST(MeshChannel, ClockFaultAfterTheLockLeavesTheMapUsable) {
   EXPECT_EQ(channels.topic_count(), 2u);
 }
 
-TEST(MeshChannel, FaultInsideTheLockPoisonsForGood) {
+TEST(Channel, FaultInsideTheLockPoisonsForGood) {
   MeshChannel channels(std::make_shared<TestClock>());
   ASSERT_TRUE(channels.publish("orders", "null").has_value());
   arm_fault(FaultSite::kChannelPublish);
@@ -70,7 +63,7 @@ TEST(MeshChannel, FaultInsideTheLockPoisonsForGood) {
   EXPECT_EQ(channels.topic_count(), 0u);
 }
 
-TEST(MeshChannelConcurrency, PublishesFromEightThreads) {
+TEST(ChannelConcurrency, PublishesFromEightThreads) {
   constexpr int kThreads = 8;
   constexpr int kPublishes = 20000;
   MeshChannel channels;

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <mutex>
 #include <new>
 #include <stdexcept>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "sync/striped_shared_mutex.h"
 
 namespace vennu {
 namespace {
@@ -19,8 +22,26 @@ namespace {
 template <class Mutex>
 class GuardedTest : public ::testing::Test {};
 
-using Mutexes = ::testing::Types<SharedSpinMutex, std::mutex>;
+using Mutexes = ::testing::Types<SharedSpinMutex, StripedSharedMutex, std::mutex>;
 TYPED_TEST_SUITE(GuardedTest, Mutexes);
+
+// The reader-writer locks, which share sections and join the fork roster.
+template <class Mutex>
+class SharedLockConcurrency : public ::testing::Test {};
+using SharedMutexes = ::testing::Types<SharedSpinMutex, StripedSharedMutex>;
+TYPED_TEST_SUITE(SharedLockConcurrency, SharedMutexes);
+
+// Waits until done holds, for at most a few seconds: a lock that keeps a
+// thread out for good fails the test instead of hanging it.
+template <class Done>
+bool eventually(const Done& done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
 
 template <class Mutex>
 std::vector<int> contents(const Guarded<std::vector<int>, Mutex>& guarded) {
@@ -123,9 +144,9 @@ TEST(GuardedConcurrency, OnlyWaitsLetTheOuterLockGo) {
 
 // Holding every lock for a fork waits for the sections in progress and
 // keeps new ones out until the locks are let go or reset.
-TEST(GuardedConcurrency, ForkHoldWaitsForSectionsAndKeepsOthersOut) {
+TYPED_TEST(SharedLockConcurrency, ForkHoldWaitsForSectionsAndKeepsOthersOut) {
   for (const bool child : {false, true}) {
-    Guarded<int> guarded(0);
+    Guarded<int, TypeParam> guarded(0);
     std::atomic<bool> inside{false};
     std::thread writer([&] {
       guarded.write([&](int& value) {
@@ -152,6 +173,107 @@ TEST(GuardedConcurrency, ForkHoldWaitsForSectionsAndKeepsOthersOut) {
       EXPECT_TRUE(read);
     }
     EXPECT_EQ(seen, 1);
+  }
+}
+
+// Writers exclude everyone: readers never see a write half done, and no
+// increment is lost, with more threads than a striped lock has stripes.
+TYPED_TEST(SharedLockConcurrency, WritersExcludeReadersAndWriters) {
+  Guarded<std::pair<int, int>, TypeParam> guarded(0, 0);  // both halves always equal
+  constexpr int kThreads = 6;
+  constexpr int kRounds = 3000;
+  std::atomic<int> torn{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < kRounds; ++round) {
+        if ((round + t) % 4 == 0) {
+          guarded.write([](std::pair<int, int>& pair) {
+            ++pair.first;
+            std::this_thread::yield();
+            ++pair.second;
+          });
+        } else {
+          // Held across a yield, so that a writer let in meanwhile shows.
+          guarded.read([&](const std::pair<int, int>& pair) {
+            const int first = pair.first;
+            std::this_thread::yield();
+            torn += pair.first != first || pair.second != first;
+          });
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(torn, 0);
+  std::pair<int, int> total;
+  guarded.read([&](const std::pair<int, int>& pair) { total = pair; });
+  EXPECT_EQ(total, std::make_pair(kThreads * kRounds / 4, kThreads * kRounds / 4));
+}
+
+// Readers share the lock: each waits inside until all are inside at once.
+TYPED_TEST(SharedLockConcurrency, ReadersAreInsideTogether) {
+  Guarded<int, TypeParam> guarded(0);
+  constexpr int kReaders = 3;
+  std::atomic<int> inside{0};
+  std::atomic<int> together{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < kReaders; ++r) {
+    readers.emplace_back([&] {
+      guarded.read([&](const int&) {
+        ++inside;
+        together += eventually([&] { return inside == kReaders; });
+      });
+    });
+  }
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(together, kReaders);
+}
+
+// A waiting writer keeps new readers out, so readers that overlap without
+// end cannot keep it waiting; the readers then wait for the writer.
+TYPED_TEST(SharedLockConcurrency, WriterIsNotStarvedByOverlappingReaders) {
+  Guarded<int, TypeParam> guarded(0);
+  std::atomic<bool> written{false};
+  std::atomic<bool> give_up{false};
+  std::atomic<int> reading{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 2; ++r) {
+    readers.emplace_back([&] {
+      while (!written && !give_up) {
+        guarded.read([&](const int&) {
+          ++reading;
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+          --reading;
+        });
+      }
+    });
+  }
+  ASSERT_TRUE(eventually([&] { return reading > 0; }));
+  std::thread writer([&] {
+    guarded.write([&](int& value) {
+      EXPECT_EQ(reading, 0);
+      value = 1;
+    });
+    written = true;
+  });
+  const bool done = eventually([&] { return written.load(); });
+  give_up = true;
+  writer.join();
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_TRUE(done);
+}
+
+// Each thread reads its own stripe: a power of two of them, from twice the
+// processors, so that the first threads never share one.
+TEST(StripedSharedMutex, StripesArePowerOfTwoFromTheProcessors) {
+  const std::size_t stripes = StripedSharedMutex::stripe_count();
+  EXPECT_EQ(stripes & (stripes - 1), 0u);
+  EXPECT_GE(stripes, 2u);
+  EXPECT_LE(stripes, 64u);
+  const std::size_t processors = std::thread::hardware_concurrency();
+  if (processors != 0) {
+    EXPECT_GE(stripes, std::min<std::size_t>(2 * processors, 64));
   }
 }
 
@@ -204,6 +326,41 @@ TEST(GuardedConcurrency, SectionsUnderTheOuterLockSkipTheirLock) {
   EXPECT_TRUE(OuterLockCount::serialized());
   OuterLockCount::TEST_disable();
   EXPECT_FALSE(OuterLockCount::serialized());
+}
+
+// Every way of leaving that can find sleepers wakes them: a writer's
+// unlock wakes a waiting writer or reader, the last reader's a waiting
+// writer. The sleeps' time limit is made far longer than the holds, so
+// that a lost wake-up shows as a wait of the whole limit (a waiter that
+// came too late to be woken may lose one attempt, never three).
+TEST(GuardedConcurrency, LeavingWakesTheSleepers) {
+  using Steady = std::chrono::steady_clock;
+  constexpr auto kLimit = std::chrono::seconds(2);
+  TEST_set_longest_lock_sleep(kLimit);
+  struct Case {
+    bool holder_reads;
+    bool waiter_reads;
+  };
+  for (const Case c : {Case{false, false}, Case{false, true}, Case{true, false}}) {
+    SharedSpinMutex mutex;
+    bool prompt = false;
+    for (int attempt = 0; attempt < 3 && !prompt; ++attempt) {
+      c.holder_reads ? mutex.lock_shared() : mutex.lock();
+      Steady::time_point entered;
+      std::thread waiter([&] {
+        c.waiter_reads ? mutex.lock_shared() : mutex.lock();
+        entered = Steady::now();
+        c.waiter_reads ? mutex.unlock_shared() : mutex.unlock();
+      });
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the waiter sleeps
+      const Steady::time_point left = Steady::now();
+      c.holder_reads ? mutex.unlock_shared() : mutex.unlock();
+      waiter.join();
+      prompt = entered - left < kLimit / 2;
+    }
+    EXPECT_TRUE(prompt) << "holder reads " << c.holder_reads << ", waiter reads " << c.waiter_reads;
+  }
+  TEST_set_longest_lock_sleep(kLongestLockSleep);
 }
 
 }  // namespace

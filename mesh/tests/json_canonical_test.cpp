@@ -14,7 +14,7 @@ namespace {
 // The shape comes from the characters written, escaped or not, at each
 // width's edges, and from what is left of an object whose repeated keys
 // were dropped with the widest or the only wide characters in them.
-TEST(JsonStrings, CanonicalFormKnowsItsShape) {
+TEST(JsonCanonical, StringsKnowTheirShape) {
   const Case cases[] = {
       {R"("\u007f\u0080")", "\"\x7f\xc2\x80\""},
       {"\"\xc3\xbf\"", "\"\xc3\xbf\""},
@@ -34,7 +34,7 @@ TEST(JsonStrings, CanonicalFormKnowsItsShape) {
 // Reordering must not move a member again for every enclosing object that is
 // reordered too: the bytes moved (out to scratch and back) stay within five
 // times the text at any depth.
-TEST(JsonObjects, ReorderingMovesEachByteAFewTimesAtAnyDepth) {
+TEST(JsonCanonical, ReorderingMovesEachByteAFewTimesAtAnyDepth) {
   const auto bytes_moved_by = [](const std::string& text) {
     const std::uint64_t before = TEST_reordered_bytes_on_this_thread();
     EXPECT_TRUE(canonicalize(text).has_value()) << text.substr(0, 80);

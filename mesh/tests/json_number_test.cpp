@@ -12,7 +12,7 @@
 namespace vennu::json {
 namespace {
 
-TEST(JsonNumbers, CompactForms) {
+TEST(JsonNumber, CompactForms) {
   const Case cases[] = {
       {"1.50", "1.5"},
       {"2.0", "2.0"},
@@ -73,7 +73,7 @@ TEST(JsonNumbers, CompactForms) {
   for (const Case& c : cases) EXPECT_EQ(compact(c.input), c.expected) << c.input;
 }
 
-TEST(JsonNumbers, KeepTheirKind) {
+TEST(JsonNumber, NumbersKeepTheirKind) {
   EXPECT_EQ(parse("5")->kind(), Kind::kUnsigned);
   EXPECT_EQ(parse("-5")->as_signed(), -5);
   EXPECT_EQ(parse("5.0")->kind(), Kind::kDouble);
@@ -83,7 +83,7 @@ TEST(JsonNumbers, KeepTheirKind) {
   EXPECT_NE(*parse("-0"), *parse("0.0"));
 }
 
-TEST(JsonNumbers, IntegersKeepTheirKindWithinTheirRange) {
+TEST(JsonNumber, IntegersKeepTheirKindWithinTheirRange) {
   struct KindCase {
     std::string text;
     Kind kind;
@@ -116,7 +116,7 @@ TEST(JsonNumbers, IntegersKeepTheirKindWithinTheirRange) {
 
 // Canonicalizing lays short decimals out from their digits; the tree goes
 // through a double and back. Both must agree on every form.
-TEST(JsonNumbers, DecimalsAgreeWithTheConversionBothWays) {
+TEST(JsonNumber, DecimalsAgreeWithTheConversionBothWays) {
   std::mt19937_64 random(20240611);
   auto digits = [&](std::size_t count, bool nonzero_first) {
     static constexpr char kDigits[] = "0000123456789";  // zeros are where the edge cases are
@@ -141,7 +141,7 @@ TEST(JsonNumbers, DecimalsAgreeWithTheConversionBothWays) {
   }
 }
 
-TEST(JsonNumbers, CompactTextMayOutgrowItsInput) {
+TEST(JsonNumber, CompactTextMayOutgrowItsInput) {
   std::string text = "{\"b\":[";
   std::string expected = "{\"a\":-0.0,\"b\":[";
   for (int i = 0; i < 1000; ++i) {

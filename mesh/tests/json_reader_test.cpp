@@ -16,7 +16,7 @@
 namespace vennu::json {
 namespace {
 
-TEST(JsonStrings, ReaderDecodesEscapes) {
+TEST(JsonReader, DecodesEscapes) {
   const Case cases[] = {
       {R"("\/\"\\\b\f\n\r\t")", "/\"\\\b\f\n\r\t"},
       {R"("\u00e9\u00E9")", "\xc3\xa9\xc3\xa9"},
@@ -34,7 +34,7 @@ TEST(JsonStrings, ReaderDecodesEscapes) {
   }
 }
 
-TEST(JsonDepth, LimitIsEnforcedBeforeRecursing) {
+TEST(JsonReader, DepthLimitIsEnforcedBeforeRecursing) {
   EXPECT_EQ(compact(std::string(127, '[') + std::string(127, ']')),
             std::string(127, '[') + std::string(127, ']'));
   EXPECT_EQ(compact(std::string(128, '[') + std::string(128, ']')),
@@ -192,7 +192,7 @@ TEST(JsonReader, QuickCanonicalCheckVouchesOnlyForCompactTexts) {
 }
 
 // Readers keep scratch space per thread; threads must not see each other's.
-TEST(JsonThreads, ReadersOnManyThreadsDoNotMix) {
+TEST(JsonReaderConcurrency, ReadersOnManyThreadsDoNotMix) {
   std::vector<std::thread> threads;
   std::vector<int> failures(4, 0);
   for (int t = 0; t < 4; ++t) {
@@ -218,7 +218,7 @@ std::string read_file(const std::filesystem::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-TEST(JsonCorpus, PublicTestSuite) {
+TEST(JsonReaderCorpus, PublicTestSuite) {
   const std::filesystem::path directory = test_data_folder() / "JSONTestSuite" / "test_parsing";
   REQUIRE_TEST_DATA(directory);
   int accepted = 0;
@@ -257,7 +257,7 @@ TEST(JsonCorpus, PublicTestSuite) {
 
 // Strings are scanned several bytes at a time; what is found must not depend
 // on where in a block it sits, nor on how much text follows.
-TEST(JsonStrings, SpecialBytesAreFoundAtEveryPosition) {
+TEST(JsonReader, SpecialBytesInStringsAreFoundAtEveryPosition) {
   struct Special {
     std::string in_text;
     std::string decoded;

@@ -9,7 +9,7 @@
 namespace vennu::json {
 namespace {
 
-TEST(JsonObjects, KeysSortedByBytesLastDuplicateWins) {
+TEST(JsonValue, ObjectKeysSortedByBytesLastDuplicateWins) {
   Object object;
   object.set("b", Value::unsigned_integer(1));
   object.set("a", Value::unsigned_integer(2));
@@ -37,7 +37,7 @@ TEST(JsonObjects, KeysSortedByBytesLastDuplicateWins) {
   EXPECT_EQ(parse(R"({"a":1,"a":2})")->as_object().size(), 1u);
 }
 
-TEST(JsonObjects, LargeObjectsAreSortedWithRepeatsResolved) {
+TEST(JsonValue, LargeObjectsAreSortedWithRepeatsResolved) {
   std::map<std::string, int> last;
   std::string text = "{";
   for (int i = 2999; i >= 0; --i) {

@@ -10,7 +10,7 @@
 namespace vennu::json {
 namespace {
 
-TEST(JsonStrings, WriterEscapesOnlyWhatItMust) {
+TEST(JsonWriter, StringsEscapeOnlyWhatTheyMust) {
   std::string out;
   write_string("\"\\\b\t\n\f\r\x01\x1f/\x7f\xc3\xa9", out);
   EXPECT_EQ(out, "\"\\\"\\\\\\b\\t\\n\\f\\r\\u0001\\u001f/\x7f\xc3\xa9\"");
@@ -19,7 +19,7 @@ TEST(JsonStrings, WriterEscapesOnlyWhatItMust) {
   EXPECT_EQ(out, "\"a\\u0000b\"");
 }
 
-TEST(JsonNumbers, NonFiniteWrittenAsNull) {
+TEST(JsonWriter, NonFiniteWrittenAsNull) {
   EXPECT_EQ(write(Value::floating(std::numeric_limits<double>::quiet_NaN())), "null");
   EXPECT_EQ(write(Value::floating(-std::numeric_limits<double>::infinity())), "null");
   std::string message;
@@ -28,7 +28,7 @@ TEST(JsonNumbers, NonFiniteWrittenAsNull) {
   EXPECT_EQ(message, "1e161.5e-7");
 }
 
-TEST(JsonNumbers, IntegerWritersGiveDecimalText) {
+TEST(JsonWriter, IntegerWritersGiveDecimalText) {
   for (const std::uint64_t value :
        {std::uint64_t{0}, std::uint64_t{7}, std::uint64_t{10}, std::uint64_t{99},
         std::uint64_t{100}, std::uint64_t{1234567}, std::uint64_t{10000000000000000000u},

@@ -7,6 +7,7 @@
 #include <thread>
 #include <tuple>
 
+#include "record_values.h"
 #include "test_clock.h"
 
 namespace vennu {
@@ -32,12 +33,6 @@ class MigrationTest : public ::testing::Test {
   MigrationController controller{"myapp", clock};
 };
 
-std::string record(const MigrationState& state) {
-  std::string out;
-  write_migration_state(state, out);
-  return out;
-}
-
 TEST_F(MigrationTest, StartCreatesStageOne) {
   const MigrationState state = controller.start("counter.Counts", "sqlite", "redis").value();
   EXPECT_EQ(record(state),
@@ -46,9 +41,9 @@ TEST_F(MigrationTest, StartCreatesStageOne) {
             "\"started_at\":\"2026-12-06T21:28:03.123456789+00:00\","
             "\"advanced_at\":\"2026-12-06T21:28:03.123456789+00:00\",\"discrepancy_count\":0,"
             "\"keys_migrated\":0,\"app_name\":\"myapp\"}");
-  EXPECT_EQ(record(controller.get("counter.Counts").value().value()), record(state));
-  EXPECT_FALSE(controller.get("counter.counts").value());
-  EXPECT_FALSE(controller.get("counter.Counts ").value());
+  EXPECT_EQ(record(get(controller, "counter.Counts").value().value()), record(state));
+  EXPECT_FALSE(get(controller, "counter.counts").value());
+  EXPECT_FALSE(get(controller, "counter.Counts ").value());
 }
 
 // Reads copy the text rendered when the migration started; it must be what
@@ -58,10 +53,11 @@ TEST_F(MigrationTest, ReadyRecordsMatchRecordsWrittenFieldByField) {
   MigrationController odd{"app \"\xc3\xa9\"\n", clock};
   const std::string name = "var\\\x01\xe2\x82\xac";
   const auto check = [&](const MigrationState& returned) {
-    MigrationState by_hand = odd.get(name).value().value();
-    ASSERT_FALSE(by_hand.ready_text.empty());
+    ASSERT_FALSE(returned.ready_text.empty());
+    MigrationState by_hand = returned;
     by_hand.ready_text.clear();
     EXPECT_EQ(record(returned), record(by_hand));
+    EXPECT_EQ(record(get(odd, name).value().value()), record(by_hand));
     std::string appended = "prefix";
     bool ascii = true;
     ASSERT_TRUE(odd.append_record(name, appended, &ascii).value());
@@ -97,9 +93,9 @@ TEST_F(MigrationTest, CallerHashedNamesCompareTheirTexts) {
   ASSERT_TRUE(hashed_by_caller.start(HashedKey{"a", 5}, "s", "t"));
   ASSERT_TRUE(hashed_by_caller.start(HashedKey{"b", 5}, "s", "t"));
   EXPECT_EQ(hashed_by_caller.advance(HashedKey{"b", 5}, 0, 0).value().stage, 2);
-  EXPECT_EQ(hashed_by_caller.get(HashedKey{"a", 5}).value()->stage, 1);
-  EXPECT_FALSE(hashed_by_caller.get(HashedKey{"a", 6}).value());
-  EXPECT_THROW((void)hashed_by_caller.get("a"), std::logic_error);
+  EXPECT_EQ(get(hashed_by_caller, HashedKey{"a", 5}).value()->stage, 1);
+  EXPECT_FALSE(get(hashed_by_caller, HashedKey{"a", 6}).value());
+  EXPECT_THROW((void)get(hashed_by_caller, "a"), std::logic_error);
 }
 
 // Every cell of the state machine: the stage a record is at (-1: none) and
@@ -145,7 +141,7 @@ TEST_F(MigrationTest, StateMachine) {
     MigrationController fresh("myapp", clock);
     clock->set(kTestInstant);
     if (c.stage >= 0) walk_to(fresh, "v", c.stage);
-    const auto existing = fresh.get("v").value();
+    const auto existing = get(fresh, "v").value();
     const std::string before = existing ? record(*existing) : "";
     clock->set(kLater);
     MeshResult<MigrationState> result = c.op == kStart     ? fresh.start("v", "a", "b")
@@ -157,7 +153,7 @@ TEST_F(MigrationTest, StateMachine) {
       const std::string expected =
           c.op == kStart && c.stage >= 0 ? in_progress + std::string(c.error) : c.error;
       EXPECT_EQ(result.error().message(), expected);
-      const auto after = fresh.get("v").value();
+      const auto after = get(fresh, "v").value();
       EXPECT_EQ(after ? record(*after) : "", before) << "a refusal changes nothing";
       continue;
     }
@@ -166,7 +162,7 @@ TEST_F(MigrationTest, StateMachine) {
     EXPECT_EQ(result->stage_name, kStageNames[static_cast<std::size_t>(c.reached)]);
     EXPECT_EQ(result->advanced_at, kLaterText);
     EXPECT_EQ(result->started_at, c.op == kStart ? kLaterText : kTestInstantText);
-    EXPECT_EQ(record(fresh.get("v").value().value()), record(*result));
+    EXPECT_EQ(record(get(fresh, "v").value().value()), record(*result));
   }
 }
 
@@ -186,7 +182,7 @@ TEST_F(MigrationTest, CountersAddAndWrap) {
   EXPECT_EQ(wrapped.keys_migrated, kMax);
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(controller.advance("w", 0, 0));
   EXPECT_FALSE(controller.advance("w", 7, 7));
-  EXPECT_EQ(controller.get("w").value()->keys_migrated, kMax) << "a refused advance adds nothing";
+  EXPECT_EQ(get(controller, "w").value()->keys_migrated, kMax) << "a refused advance adds nothing";
 }
 
 TEST_F(MigrationTest, RestartForgetsTheCompleteRecordAndCountsActive) {
@@ -194,7 +190,7 @@ TEST_F(MigrationTest, RestartForgetsTheCompleteRecordAndCountsActive) {
   walk_to(controller, "idle", 0);
   walk_to(controller, "busy", 3);
   EXPECT_EQ(controller.count_active(), 2u);
-  EXPECT_EQ(controller.list_all().value().size(), 3u);
+  EXPECT_EQ(list_all(controller).value().size(), 3u);
 
   clock->set(kLater);
   const MigrationState again = controller.start("done", "redis", "postgres").value();
@@ -202,13 +198,13 @@ TEST_F(MigrationTest, RestartForgetsTheCompleteRecordAndCountsActive) {
   EXPECT_EQ(again.source_backend, "redis");
   EXPECT_EQ(again.keys_migrated, 0u);
   EXPECT_EQ(controller.count_active(), 3u);
-  EXPECT_EQ(controller.list_all().value().size(), 3u);
+  EXPECT_EQ(list_all(controller).value().size(), 3u);
 }
 
 // Every record and count the controller shows, in one order.
 std::vector<std::string> everything(const MigrationController& controller) {
   std::vector<std::string> out;
-  for (const MigrationState& state : controller.list_all().value()) out.push_back(record(state));
+  for (const MigrationState& state : list_all(controller).value()) out.push_back(record(state));
   std::sort(out.begin(), out.end());
   out.push_back("active=" + std::to_string(controller.count_active()));
   return out;
@@ -246,13 +242,13 @@ TEST_F(MigrationUndoTest, EachChangeIsPutBackAsItWas) {
     MigrationUndo undo;
     ASSERT_TRUE(change(controller, undo));
     ASSERT_NE(everything(controller), before);
-    EXPECT_TRUE(controller.get(name).value());
+    EXPECT_TRUE(get(controller, name).value());
     EXPECT_TRUE(controller.undo(name, undo));
     EXPECT_EQ(everything(controller), before);
     EXPECT_FALSE(controller.undo(name, undo)) << "undone twice";
     EXPECT_EQ(everything(controller), before);
   }
-  EXPECT_FALSE(controller.get("fresh").value());
+  EXPECT_FALSE(get(controller, "fresh").value());
   // The controller goes on as if nothing had happened.
   EXPECT_EQ(controller.advance("busy", 1, 1).value().stage, 4);
   EXPECT_EQ(controller.start("fresh", "a", "b").value().stage, 1);
@@ -289,11 +285,11 @@ TEST_F(MigrationUndoTest, RefusedChangesAndReadsLeaveTheUndoAsItWas) {
   EXPECT_FALSE(controller.advance("done", 0, 0, &refused));
   EXPECT_FALSE(controller.rollback("idle", &refused));
   EXPECT_FALSE(controller.rollback("ghost", &refused));
-  EXPECT_TRUE(controller.get("busy").value());
+  EXPECT_TRUE(get(controller, "busy").value());
   EXPECT_FALSE(controller.undo("busy", refused));
   EXPECT_EQ(everything(controller), rolled_back);
   EXPECT_TRUE(controller.undo("busy", undo));
-  EXPECT_EQ(controller.get("busy").value()->stage, 3);
+  EXPECT_EQ(get(controller, "busy").value()->stage, 3);
 }
 
 class MigrationPoisonTest : public MigrationTest,
@@ -315,9 +311,12 @@ TEST_P(MigrationPoisonTest, ClockBeforeEpochPoisonsTheController) {
   clock->set(kTestInstant);
   std::string scratch;
   const std::vector<std::optional<MeshError>> errors = {
-      controller.start("x", "a", "b").error(), controller.advance("v", 0, 0).error(),
-      controller.rollback("v").error(),        controller.get("v").error(),
-      controller.list_all().error(),           controller.append_records(scratch).error(),
+      controller.start("x", "a", "b").error(),
+      controller.advance("v", 0, 0).error(),
+      controller.rollback("v").error(),
+      get(controller, "v").error(),
+      list_all(controller).error(),
+      controller.append_records(scratch).error(),
   };
   for (const auto& error : errors) {
     EXPECT_EQ(error->kind(), ErrorKind::kMigrationError);
@@ -357,18 +356,13 @@ TEST_F(MigrationTest, ActiveCountAndArrayMatchTheRecordsAfterRandomChanges) {
       EXPECT_TRUE(controller.undo(name, undo));
     }
     if (step % 50 != 0) continue;
-    const std::vector<MigrationState> all = controller.list_all().value();
+    const std::vector<MigrationState> all = list_all(controller).value();
     const auto recount = std::count_if(all.begin(), all.end(), [](const MigrationState& state) {
       return state.stage < kStageDone;
     });
     EXPECT_EQ(controller.count_active(), static_cast<std::uint64_t>(recount)) << step;
     EXPECT_EQ(controller.record_count(), all.size());
-    std::string expected = "[";
-    for (const MigrationState& state : all) {
-      if (expected.size() > 1) expected += ',';
-      expected += record(state);
-    }
-    expected += ']';
+    const std::string expected = array_of(all);
     std::string out = "prefix";
     bool ascii = true;
     ASSERT_TRUE(controller.append_records(out, &ascii));
@@ -400,7 +394,7 @@ TEST(MigrationConcurrency, MixedOperationsFromEightThreads) {
         for (int step = finishes ? 5 : 0; step > 0; --step) {
           ASSERT_TRUE(controller.advance(name, 0, 1));
         }
-        ASSERT_TRUE(controller.get(name).value());
+        ASSERT_TRUE(get(controller, name).value());
         if (i % 64 == 0) controller.count_active();
       }
     });
@@ -410,7 +404,7 @@ TEST(MigrationConcurrency, MixedOperationsFromEightThreads) {
   std::uint64_t discrepancies = 0;
   std::uint64_t keys = 0;
   int restarted = 0;
-  const std::vector<MigrationState> records = controller.list_all().value();
+  const std::vector<MigrationState> records = list_all(controller).value();
   for (const MigrationState& state : records) {
     discrepancies += state.discrepancy_count;
     keys += state.keys_migrated;

@@ -5,7 +5,7 @@
 namespace vennu {
 namespace {
 
-TEST(QuoteText, EscapesWhatIsNotPrintable) {
+TEST(QuotedText, EscapesWhatIsNotPrintable) {
   struct Case {
     const char* name;
     std::string text;
@@ -41,7 +41,7 @@ TEST(QuoteText, EscapesWhatIsNotPrintable) {
   for (const Case& c : cases) EXPECT_EQ(quote_text(c.text), c.quoted) << c.name;
 }
 
-TEST(QuoteText, TableBoundaries) {
+TEST(QuotedText, TableBoundaries) {
   struct Case {
     char32_t code_point;
     bool escaped;

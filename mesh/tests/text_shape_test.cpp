@@ -113,19 +113,22 @@ TEST(TextShape, RandomTextsDecodeToTheirCodePoints) {
   }
 }
 
-TEST(TextShape, MaxCharAndUnitSizeFollowTheWidth) {
-  const TextShape ascii{3, CharWidth::kAscii};
-  const TextShape latin1{3, CharWidth::kLatin1};
-  const TextShape two{3, CharWidth::kTwoBytes};
-  const TextShape four{3, CharWidth::kFourBytes};
-  EXPECT_EQ(ascii.max_char(), 0x7Fu);
-  EXPECT_EQ(latin1.max_char(), 0xFFu);
-  EXPECT_EQ(two.max_char(), 0xFFFFu);
-  EXPECT_EQ(four.max_char(), 0x10FFFFu);
-  EXPECT_EQ(ascii.unit_size(), 1u);
-  EXPECT_EQ(latin1.unit_size(), 1u);
-  EXPECT_EQ(two.unit_size(), 2u);
-  EXPECT_EQ(four.unit_size(), 4u);
+// A string is created for max_char() with units of unit_size() bytes: the
+// largest code point that width_for still gives the width, in a unit that
+// holds it and is the narrowest that does.
+TEST(TextShape, MaxCharAndUnitSizeAreTheLimitsOfTheWidth) {
+  for (const CharWidth width :
+       {CharWidth::kAscii, CharWidth::kLatin1, CharWidth::kTwoBytes, CharWidth::kFourBytes}) {
+    const TextShape shape{1, width};
+    const std::uint32_t top = shape.max_char();
+    const auto width_of = [](char32_t c) { return width_for(std::u32string(1, c)); };
+    const int bits = 8 * static_cast<int>(shape.unit_size());
+    EXPECT_EQ(width_of(top), width) << top;
+    EXPECT_LE(top, 0x10FFFFu);
+    EXPECT_TRUE(top == 0x10FFFF || width_of(top + 1) != width) << top;
+    EXPECT_EQ(std::uint64_t{top} >> bits, 0u) << top;
+    EXPECT_TRUE(bits == 8 || top >> (bits / 2) != 0) << top;
+  }
 }
 
 }  // namespace

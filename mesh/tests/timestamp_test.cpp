@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <thread>
+#include <vector>
 
 #include "base/error.h"
 #include "test_clock.h"
@@ -10,7 +15,7 @@
 namespace vennu {
 namespace {
 
-TEST(FormatTimestamp, CivilDateAndFraction) {
+TEST(TimestampFormat, CivilDateAndFraction) {
   struct Case {
     Instant instant;
     const char* text;
@@ -39,12 +44,12 @@ TEST(FormatTimestamp, CivilDateAndFraction) {
   }
 }
 
-TEST(FormatTimestamp, ExtremeSecondsKeepASign) {
+TEST(TimestampFormat, ExtremeSecondsKeepASign) {
   EXPECT_EQ(format_timestamp({INT64_MAX, 0}).front(), '+');
   EXPECT_EQ(format_timestamp({INT64_MIN, 0}).front(), '-');
 }
 
-TEST(CurrentTimestamp, SystemClockReadsNow) {
+TEST(TimestampCurrent, SystemClockReadsNow) {
   const std::string now(current_timestamp(*system_clock()).view());
   std::string shape = now;
   std::replace_if(
@@ -58,7 +63,18 @@ TEST(CurrentTimestamp, SystemClockReadsNow) {
   EXPECT_EQ(system_clock(), system_clock());
 }
 
-TEST(CurrentTimestamp, BeforeEpochIsAnInternalFault) {
+// Nanoseconds on Linux and 100 ns on Windows, whatever the C++ library:
+// libc++'s std::chrono::system_clock would give whole microseconds.
+TEST(TimestampCurrent, SystemClockIsFinerThanMicroseconds) {
+#if defined(__APPLE__)
+  GTEST_SKIP() << "the real-time clock of macOS counts microseconds";
+#endif
+  bool finer = false;
+  for (int i = 0; i < 50 && !finer; ++i) finer = current_instant(*system_clock()).nanos % 1000 != 0;
+  EXPECT_TRUE(finer);
+}
+
+TEST(TimestampCurrent, BeforeEpochIsAnInternalFault) {
   TestClock clock(kBeforeEpoch);
   try {
     current_timestamp(clock);
@@ -68,6 +84,43 @@ TEST(CurrentTimestamp, BeforeEpochIsAnInternalFault) {
   }
   clock.set({0, 0});
   EXPECT_EQ(current_timestamp(clock), "1970-01-01T00:00:00+00:00");
+}
+
+// Each thread keeps its own last second: threads that format instants of
+// different seconds at once each get their own text. They run until each
+// has seen the other make progress between two of its calls many times.
+TEST(FormatTimestampConcurrency, ThreadsFormattingOtherSecondsGetTheirOwnText) {
+  constexpr int kThreads = 2;
+  constexpr int kOverlappingCalls = 20000;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  std::atomic<std::uint64_t> calls[kThreads] = {};
+  std::atomic<int> wrong{0};
+  std::atomic<int> satisfied{0};  // threads that saw enough overlapping calls
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      // Two seconds of this thread's own year, so that it rewrites its
+      // second on every call.
+      const Instant instants[] = {{951868800 + t * 400000000, 5000000},
+                                  {951868801 + t * 400000000, 5000000}};
+      const Timestamp texts[] = {format_timestamp(instants[0]), format_timestamp(instants[1])};
+      std::atomic<std::uint64_t>& other = calls[(t + 1) % kThreads];
+      std::uint64_t seen = other.load(std::memory_order_relaxed);
+      int overlapping = 0;
+      // Each goes on until both are satisfied, so that the other's calls
+      // keep overlapping its own.
+      for (std::uint64_t i = 0; satisfied < kThreads; ++i) {
+        if (format_timestamp(instants[i % 2]) != texts[i % 2]) ++wrong;
+        calls[t].store(i, std::memory_order_relaxed);
+        const std::uint64_t now = other.load(std::memory_order_relaxed);
+        if (now != seen && ++overlapping == kOverlappingCalls) ++satisfied;
+        seen = now;
+        if (i % 4096 == 0 && std::chrono::steady_clock::now() > deadline) break;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// Reading one record of the registry or the migration controller into room
-// its caller owns, such as an array on the caller's stack: each record keeps
-// its whole text ready, so such a read is one copy under the shared lock and
-// needs no buffer of the reader's own.
+// Reading one record of the registry or the migration controller, or one
+// value of the state store, into room its caller owns, such as an array on
+// the caller's stack: each keeps its whole text ready, so such a read is one
+// copy under the shared lock and needs no buffer of the reader's own.
 //
 // Thread safety: pure functions.
 

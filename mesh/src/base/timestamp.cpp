@@ -4,23 +4,63 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 
 #include "base/error.h"
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 namespace vennu {
 namespace {
 
+// The instant a count of ticks (per_second of them to a second, which
+// divides 1e9) after the epoch: floored, so an instant before 1970 keeps its
+// nanoseconds in [0, 1e9) and is still seen as before the epoch.
+Instant instant_from_ticks(std::int64_t ticks, std::int64_t per_second) {
+  std::int64_t seconds = ticks / per_second;
+  std::int64_t rest = ticks % per_second;
+  if (rest < 0) {
+    rest += per_second;
+    --seconds;
+  }
+  return Instant{seconds, static_cast<std::uint32_t>(rest * (1000000000 / per_second))};
+}
+
+// Read from the C library or the system rather than through
+// std::chrono::system_clock, whose period is the C++ library's choice:
+// libc++ counts microseconds, and its builds would lose the last three
+// digits of every stamp.
 class SystemClock final : public Clock {
  public:
   Instant now() const override {
-    // Floored, so an instant before 1970 keeps its nanoseconds in [0, 1e9)
-    // and is still seen as before the epoch.
-    using std::chrono::duration_cast;
-    const auto since_epoch = duration_cast<std::chrono::nanoseconds>(
+#if defined(_WIN32)
+    // 100 ns ticks since 1601-01-01.
+    FILETIME time;
+    GetSystemTimePreciseAsFileTime(&time);
+    constexpr std::uint64_t kTicksBefore1970 = 116444736000000000;
+    const std::uint64_t ticks = (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+    return instant_from_ticks(static_cast<std::int64_t>(ticks - kTicksBefore1970), 10000000);
+#else
+#if defined(TIME_UTC)
+    // A timespec is normalized: tv_nsec in [0, 1e9), tv_sec floored.
+    std::timespec time;
+    if (std::timespec_get(&time, TIME_UTC) == TIME_UTC) {
+      return Instant{static_cast<std::int64_t>(time.tv_sec),
+                     static_cast<std::uint32_t>(time.tv_nsec)};
+    }
+#endif
+    const auto since_epoch = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::system_clock::now().time_since_epoch());
-    const auto seconds = std::chrono::floor<std::chrono::seconds>(since_epoch);
-    return Instant{static_cast<std::int64_t>(seconds.count()),
-                   static_cast<std::uint32_t>((since_epoch - seconds).count())};
+    return instant_from_ticks(static_cast<std::int64_t>(since_epoch.count()), 1000000000);
+#endif
   }
 };
 

@@ -79,8 +79,8 @@ thread_local std::uint64_t reordered_bytes = 0;
 // The compact form of anything but a double is never longer than the text
 // it comes from, so the output keeps room for all the input still to read
 // plus kSlack, enough for any double, and is written through a bare pointer;
-// only a double checks for room, after it is written. The input and output cursors travel together
-// through the calls, which keeps both in registers.
+// only a double checks for room, after it is written. The input and output
+// cursors travel together through the calls, which keeps both in registers.
 class Canonicalizer {
  public:
   // Writes the compact form of text to out, or returns why it does not read.

@@ -66,7 +66,9 @@ struct DecodedSink {
 // that the compact form's shape needs no second pass over it.
 struct CompactSink {
   char* out;
-  bool escaped = false;  // the text held an escape, so its compact form may
+  // An escape was written, so the written bytes may sort apart from the
+  // bytes they stand for (see compare_keys).
+  bool escaped = false;
   // Of the characters beyond U+007F written: the bytes past the first of
   // each, and the widest.
   std::size_t extra_bytes = 0;

@@ -6,7 +6,7 @@
 // signature, the name messages use and the Signature that matching reads;
 // the body gets the converted values as typed arguments, checked against
 // the table by the compiler (call_converted). The PyMethodDef is built from
-// the same spec where the entry points live (module.cpp).
+// the same spec where the entry points are made (method_table.h).
 //
 // A Signature lists a callable's parameters (all positional-or-keyword, the
 // required ones first). Matching fills one borrowed slot per parameter,
@@ -81,7 +81,8 @@ struct Signature {
   PyObject** interned;  // one per parameter, filled by intern_parameter_names
 };
 
-// Interns the names once, at module initialisation.
+// Interns the names once, at module initialisation (under its lock, before
+// the type exists): calls in every thread only read them afterwards.
 bool intern_parameter_names(const Signature& signature);
 
 // Vectorcall convention: args[0..nargs) positional, then one value per name

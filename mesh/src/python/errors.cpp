@@ -57,7 +57,8 @@ PyObject* raise_json_error(const json::Error& error) {
 }
 
 // Made at initialisation, so that reporting a fault never depends on being
-// able to allocate a type at that moment.
+// able to allocate a type at that moment; set once, under the module's
+// initialization lock, before any call can read it.
 bool create_panic_exception() {
   if (panic_exception != nullptr) return true;
   panic_exception = PyErr_NewExceptionWithDoc(

@@ -28,6 +28,7 @@ void after_fork_in_child() { reset_all_locks_in_fork_child(); }
 }  // namespace
 
 bool install_lock_hooks() {
+  // Only module initialization calls this, under its own lock (module.cpp).
   static bool installed = false;
   if (installed) return true;
 #if VENNU_HAS_FORK
@@ -38,8 +39,8 @@ bool install_lock_hooks() {
 #endif
   set_lock_wait_hook(&wait_hook);
 #if !defined(Py_GIL_DISABLED)
-  // A free-threaded build may run without the interpreter lock whatever the
-  // module asks, so there the subsystems always lock.
+  // A free-threaded build runs calls in parallel with no interpreter lock
+  // to serialize them, so there the subsystems always lock.
   OuterLockCount::enable();
 #endif
   installed = true;

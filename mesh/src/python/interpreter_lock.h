@@ -43,6 +43,13 @@
 // use the unwinder of the C library's threads (libgcc_s) when its toolchain
 // brings another one along.
 //
+// Free-threaded builds have no interpreter lock: there "holding" it means
+// that the thread's state is attached, and letting it go detaches it. That
+// still matters: a garbage collection or a fork stops every attached
+// thread first, so a thread working or waiting for a long time detached
+// holds neither up. Calls then run in parallel, so the subsystems always
+// take their locks (install_lock_hooks).
+//
 // Thread safety: the lock is let go and taken back by the thread that
 // holds it; the flag is the thread's own.
 
@@ -78,7 +85,12 @@ inline bool& interpreter_lock_let_go() {
 inline PyThreadState* let_go_of_interpreter_lock() {
   bool& let_go = interpreter_lock_let_go();
   if (let_go) return nullptr;
+    // The count serves only a build with the interpreter lock (see
+    // install_lock_hooks); on a free-threaded one it would be a line that
+    // every waiting thread writes, for nothing.
+#if !defined(Py_GIL_DISABLED)
   OuterLockCount::count_out();
+#endif
   PyThreadState* saved = PyEval_SaveThread();
   let_go = true;
   return saved;
@@ -89,7 +101,9 @@ inline void take_interpreter_lock_back(PyThreadState* saved) {
   if (saved == nullptr) return;
   PyEval_RestoreThread(saved);
   interpreter_lock_let_go() = false;
+#if !defined(Py_GIL_DISABLED)
   OuterLockCount::count_in();
+#endif
 }
 
 // Runs fn with the interpreter lock released when release is true. A

@@ -2,10 +2,13 @@
 
 #include <utility>
 
+#include "subsystems/guarded_result.h"
 #include "testing/fault_injection.h"
 
 namespace vennu {
 namespace {
+
+MeshError poisoned() { return MeshError::channel_error("channel lock poisoned"); }
 
 // One sender handle held for the length of a publish; released however the
 // publish ends, so the sender count stays exact.
@@ -43,14 +46,6 @@ void BroadcastChannel::release_sender() { senders_.fetch_sub(1, std::memory_orde
 
 void BroadcastChannel::release_receiver() { receivers_.fetch_sub(1, std::memory_order_acq_rel); }
 
-std::uint64_t BroadcastChannel::TEST_receiver_count() const {
-  return receivers_.load(std::memory_order_acquire);
-}
-
-std::uint64_t BroadcastChannel::TEST_sender_count() const {
-  return senders_.load(std::memory_order_acquire);
-}
-
 MeshChannel::MeshChannel(std::shared_ptr<const Clock> clock, KeyHashing hashing)
     : clock_(std::move(clock)), hash_(hashing) {}
 
@@ -58,7 +53,7 @@ MeshResult<std::uint64_t> MeshChannel::publish(const KeyText& topic_text,
                                                std::string_view payload_json) {
   const HashedKey& topic = hash_(topic_text);
   SenderHandle handle;
-  const bool readable = topics_.write([&](Topics& topics) {
+  auto ran = write_or_poisoned(topics_, poisoned, [&](Topics& topics) {
     inject_fault(FaultSite::kChannelPublish);
     if (auto found = topics.find(topic); found != topics.end()) {
       found->second->add_sender();
@@ -76,7 +71,7 @@ MeshResult<std::uint64_t> MeshChannel::publish(const KeyText& topic_text,
     channel->add_sender();
     handle.adopt(channel);
   });
-  if (!readable) return unexpected(MeshError::channel_error("channel lock poisoned"));
+  if (!ran) return unexpected(std::move(ran.error()));
   const Message message{topic.text, payload_json, current_instant(*clock_)};
   return (*handle).send(message);
 }

@@ -11,9 +11,10 @@
 //
 // Thread safety: every member may be called concurrently. The topic map is
 // under one exclusive lock held only for the lookup or insertion; the clock
-// is read and the message sent after it is released. Any other failure escaping that section (a
-// broken invariant) poisons the map for good: publish then fails with
-// ChannelError "channel lock poisoned" and topic_count reads 0.
+// is read and the message sent after it is released. Any other failure
+// escaping that section (a broken invariant) poisons the map for good:
+// publish then fails with ChannelError "channel lock poisoned" and
+// topic_count reads 0.
 
 #pragma once
 
@@ -61,10 +62,6 @@ class BroadcastChannel {
   void add_sender();
   void release_sender();
   void release_receiver();
-
-  // For testing.
-  std::uint64_t TEST_receiver_count() const;
-  std::uint64_t TEST_sender_count() const;
 
  private:
   std::atomic<std::uint64_t> senders_{1};

@@ -1,5 +1,6 @@
 #include "subsystems/migration.h"
 
+#include <optional>
 #include <utility>
 
 #include "base/text_shape.h"
@@ -14,19 +15,6 @@ MeshError poisoned() { return failure("lock poisoned"); }
 
 MeshError not_in_progress(std::string_view variable_name) {
   return failure("No migration in progress for '" + std::string(variable_name) + "'");
-}
-
-// Each change either fails before touching the table or yields the record
-// it left behind.
-struct ChangeOutcome {
-  std::optional<MigrationState> record;
-  std::optional<MeshError> error;
-};
-
-MeshResult<MigrationState> finish(bool readable, ChangeOutcome outcome) {
-  if (!readable) return unexpected(poisoned());
-  if (outcome.error) return unexpected(std::move(*outcome.error));
-  return std::move(*outcome.record);
 }
 
 // Moves the fields a stage change alters to record, its text swapped rather
@@ -47,10 +35,6 @@ void move_to_stage(MigrationState& record, std::uint8_t stage, Timestamp now) {
   record.stage_name = kStageNames[stage];
   record.advanced_at = now;
 }
-
-}  // namespace
-
-namespace {
 
 // The record field by field.
 void render_record(const MigrationState& state, std::string& out) {
@@ -80,14 +64,12 @@ void render_record(const MigrationState& state, std::string& out) {
 // Renders record's ready text afresh from its fields; may throw
 // std::bad_alloc, leaving it as it was.
 void render_ready_text(MigrationState& record) {
-  // Sized for the unescaped text up front: growing it step by step from
-  // empty costs an allocation per doubling.
+  // Sized for the unescaped text.
   constexpr std::size_t kFixedBytes = 320;
-  std::string text;
-  text.reserve(kFixedBytes + record.variable_name.size() + record.source_backend.size() +
-               record.target_backend.size() + record.app_name.size());
-  render_record(record, text);
-  record.ready_text = std::move(text);
+  fill_ready_text(record,
+                  kFixedBytes + record.variable_name.size() + record.source_backend.size() +
+                      record.target_backend.size() + record.app_name.size(),
+                  0, [&](std::string& text) { render_record(record, text); });
 }
 
 }  // namespace
@@ -102,7 +84,7 @@ void write_migration_state(const MigrationState& state, std::string& out) {
 
 MigrationController::MigrationController(std::string app_name, std::shared_ptr<const Clock> clock,
                                          KeyHashing hashing)
-    : app_name_(std::move(app_name)), clock_(std::move(clock)), hash_(hashing) {}
+    : app_name_(std::move(app_name)), clock_(std::move(clock)), hash_(hashing), table_(poisoned) {}
 
 MeshResult<MigrationState> MigrationController::start(const KeyText& variable_name,
                                                       std::string_view source_backend,
@@ -113,16 +95,14 @@ MeshResult<MigrationState> MigrationController::start(const KeyText& variable_na
   // escapes are ASCII).
   const bool ascii = is_ascii(name.text) && is_ascii(source_backend) && is_ascii(target_backend) &&
                      is_ascii(app_name_);
-  ChangeOutcome outcome;
-  const bool readable = table_.write([&](Table& table) {
-    HashedTextMap<MigrationState>& migrations = table.migrations;
+  return table_.write([&](Table& table) -> MeshResult<MigrationState> {
+    HashedTextMap<MigrationState>& migrations = table.records;
     auto existing = migrations.find(name);
     if (existing != migrations.end() && existing->second.stage < kStageDone) {
       const MigrationState& active = existing->second;
-      outcome.error =
-          failure("Migration for '" + std::string(name.text) + "' already in progress at stage " +
-                  std::to_string(active.stage) + " (" + std::string(active.stage_name) + ")");
-      return;
+      return unexpected(failure("Migration for '" + std::string(name.text) +
+                                "' already in progress at stage " + std::to_string(active.stage) +
+                                " (" + std::string(active.stage_name) + ")"));
     }
     MigrationState record;
     record.variable_name = name.text;
@@ -153,27 +133,21 @@ MeshResult<MigrationState> MigrationController::start(const KeyText& variable_na
     table.active += active(record);
     ++table.changes;
     if (undo != nullptr) undo->change_ = table.changes;
-    outcome.record = std::move(record);
+    return record;
   });
-  return finish(readable, std::move(outcome));
 }
 
 template <class Change>
 MeshResult<MigrationState> MigrationController::change_stage(const KeyText& variable_name,
                                                              MigrationUndo* undo, Change change) {
   const HashedKey& name = hash_(variable_name);
-  ChangeOutcome outcome;
-  const bool readable = table_.write([&](Table& table) {
-    auto found = table.migrations.find(name);
-    if (found == table.migrations.end()) {
-      outcome.error = not_in_progress(name.text);
-      return;
-    }
+  return table_.write([&](Table& table) -> MeshResult<MigrationState> {
+    auto found = table.records.find(name);
+    if (found == table.records.end()) return unexpected(not_in_progress(name.text));
     // The changed record, its text and the copy of the text returned to
     // the caller are all made before the table changes.
     MigrationState changed = found->second;
-    outcome.error = change(changed);
-    if (outcome.error) return;
+    if (std::optional<MeshError> refused = change(changed)) return unexpected(std::move(*refused));
     render_ready_text(changed);
     std::string answer_text = changed.ready_text;
     if (undo != nullptr) {
@@ -185,9 +159,8 @@ MeshResult<MigrationState> MigrationController::change_stage(const KeyText& vari
     changed.ready_text.swap(answer_text);
     ++table.changes;
     if (undo != nullptr) undo->change_ = table.changes;
-    outcome.record = std::move(changed);
+    return changed;
   });
-  return finish(readable, std::move(outcome));
 }
 
 MeshResult<MigrationState> MigrationController::advance(const KeyText& variable_name,
@@ -223,116 +196,54 @@ bool MigrationController::undo(const KeyText& variable_name, MigrationUndo& undo
   const MigrationUndo::Kind kind = std::exchange(undo.kind_, MigrationUndo::Kind::kNone);
   if (kind == MigrationUndo::Kind::kNone) return false;
   bool undone = false;
-  table_.write(
-      [&](Table& table) {
-        if (undo.change_ != table.changes) return;
-        auto found = table.migrations.find(name);
-        if (found == table.migrations.end()) return;
-        const std::uint64_t was_active = active(found->second);
-        switch (kind) {
-          case MigrationUndo::Kind::kInserted:
-            table.migrations.erase(found);
-            table.active -= was_active;
-            break;
-          case MigrationUndo::Kind::kReplaced:
-            found->second = std::move(undo.before_);
-            table.active = table.active - was_active + active(found->second);
-            break;
-          case MigrationUndo::Kind::kStageChanged:
-            commit_stage_change(undo.before_, found->second);
-            table.active = table.active - was_active + active(found->second);
-            break;
-          case MigrationUndo::Kind::kNone:
-            return;
-        }
-        ++table.changes;
-        undone = true;
-      },
-      OuterLock::kKeep);
-  return undone;
-}
-
-MeshResult<std::optional<MigrationState>> MigrationController::get(
-    const KeyText& variable_name) const {
-  const HashedKey& name = hash_(variable_name);
-  std::optional<MigrationState> copy;
-  const bool readable = table_.read([&](const Table& table) {
-    if (auto found = table.migrations.find(name); found != table.migrations.end()) {
-      copy = found->second;
+  table_.take_back([&](Table& table) {
+    if (undo.change_ != table.changes) return;
+    auto found = table.records.find(name);
+    if (found == table.records.end()) return;
+    const std::uint64_t was_active = active(found->second);
+    switch (kind) {
+      case MigrationUndo::Kind::kInserted:
+        table.records.erase(found);
+        table.active -= was_active;
+        break;
+      case MigrationUndo::Kind::kReplaced:
+        found->second = std::move(undo.before_);
+        table.active = table.active - was_active + active(found->second);
+        break;
+      case MigrationUndo::Kind::kStageChanged:
+        commit_stage_change(undo.before_, found->second);
+        table.active = table.active - was_active + active(found->second);
+        break;
+      case MigrationUndo::Kind::kNone:
+        return;
     }
+    ++table.changes;
+    undone = true;
   });
-  if (!readable) return unexpected(poisoned());
-  return copy;
+  return undone;
 }
 
 MeshResult<bool> MigrationController::append_record(const KeyText& variable_name, std::string& out,
                                                     bool* ascii) const {
-  const HashedKey& name = hash_(variable_name);
-  bool found = false;
-  const bool readable = table_.read([&](const Table& table) {
-    auto record = table.migrations.find(name);
-    if (record == table.migrations.end()) return;
-    write_migration_state(record->second, out);
-    if (ascii != nullptr) *ascii = record->second.record_is_ascii;
-    found = true;
-  });
-  if (!readable) return unexpected(poisoned());
-  return found;
+  return table_.append_record(hash_(variable_name), out, ascii);
 }
 
 MeshResult<RecordRead> MigrationController::read_record(const KeyText& variable_name,
                                                         std::span<char> room, std::size_t* size,
                                                         bool* ascii) const {
-  const HashedKey& name = hash_(variable_name);
-  RecordRead read = RecordRead::kAbsent;
-  const bool readable = table_.read([&](const Table& table) {
-    auto record = table.migrations.find(name);
-    if (record == table.migrations.end()) return;
-    read = copy_record(record->second.ready_text, room, size);
-    if (ascii != nullptr) *ascii = record->second.record_is_ascii;
-  });
-  if (!readable) return unexpected(poisoned());
-  return read;
-}
-
-MeshResult<std::vector<MigrationState>> MigrationController::list_all() const {
-  std::vector<MigrationState> records;
-  const bool readable = table_.read([&](const Table& table) {
-    records.reserve(table.migrations.size());
-    for (const auto& [name, record] : table.migrations) records.push_back(record);
-  });
-  if (!readable) return unexpected(poisoned());
-  return records;
+  return table_.read_record(hash_(variable_name), room, size, ascii);
 }
 
 MeshResult<void> MigrationController::append_records(std::string& out, bool* ascii) const {
-  bool all_ascii = true;
-  const bool readable = table_.read([&](const Table& table) {
-    out += '[';
-    bool first = true;
-    for (const auto& [name, record] : table.migrations) {
-      if (!first) out += ',';
-      first = false;
-      write_migration_state(record, out);
-      all_ascii = all_ascii && record.record_is_ascii;
-    }
-    out += ']';
-  });
-  if (!readable) return unexpected(poisoned());
-  if (ascii != nullptr) *ascii = all_ascii;
-  return {};
+  return table_.append_records([](const MigrationState&) { return true; }, out, ascii);
 }
 
 std::uint64_t MigrationController::record_count() const {
-  std::uint64_t count = 0;
-  table_.read([&](const Table& table) { count = table.migrations.size(); });
-  return count;
+  return table_.count([](const Table& table) { return table.records.size(); });
 }
 
 std::uint64_t MigrationController::count_active() const {
-  std::uint64_t count = 0;
-  table_.read([&](const Table& table) { count = table.active; });
-  return count;
+  return table_.count([](const Table& table) { return table.active; });
 }
 
 }  // namespace vennu

@@ -10,34 +10,29 @@
 // std::bad_alloc; the records are then unchanged and the controller stays
 // usable.
 //
-// Thread safety: every member may be called concurrently. start, advance,
-// rollback and undo hold the exclusive lock for their whole body (the clock
-// is read inside it); get, list_all, the record reads and the counts take it
-// shared. append_record(s) and read_record write their text under the
-// shared lock: each record's text is ready, so this is copying, not JSON
-// work, and a writer that comes meanwhile waits with the caller's outer lock
-// let go (the LockWaitHook of sync/wait_hook.h), so a long list holds up the
-// controller's writers only. A clock before 1970 abandons a change under the exclusive
-// lock and poisons the controller for good: its operations then fail with
-// MigrationError "lock poisoned" and count_active reads 0.
+// Thread safety: every member may be called concurrently. The records are
+// a record table (record_table.h): start, advance, rollback and undo hold
+// its exclusive lock for their whole body (the clock is read inside it);
+// the record reads and the counts take it shared. A clock before 1970
+// abandons a change under the exclusive lock and poisons the controller for
+// good: its operations then fail with MigrationError "lock poisoned" and
+// count_active reads 0.
 
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "base/error.h"
 #include "base/hashed_text_map.h"
 #include "base/record_read.h"
 #include "base/seeded_hash.h"
 #include "base/timestamp.h"
-#include "sync/guarded.h"
+#include "subsystems/record_table.h"
 
 namespace vennu {
 
@@ -107,41 +102,27 @@ class MigrationController {
   // Takes back the change of variable_name's record that filled undo,
   // provided it is still the controller's latest change: the record is
   // removed again or put back as it was, so that every record and
-  // count_active read as before it (the order of the records may differ after
-  // a removal: the table may have grown for the record). For a caller that
-  // made a change but could not deliver its answer; it therefore never
+  // count_active read as before it (the order of the records may differ
+  // after a removal: the table may have grown for the record). For a caller
+  // that made a change but could not deliver its answer; it therefore never
   // allocates and never throws, and it waits for the lock keeping the
   // caller's outer lock (OuterLock::kKeep). false, doing nothing, when
-  // anything changed the records since, the controller is poisoned, or undo holds no change;
-  // undo is spent either way.
+  // anything changed the records since, the controller is poisoned, or undo
+  // holds no change; undo is spent either way.
   bool undo(const KeyText& variable_name, MigrationUndo& undo) noexcept;
-  // Appends the record of variable_name (write_migration_state's text) to
-  // out under the shared lock; false, with out unchanged, when unknown.
-  // *ascii, when given, tells whether the record is all ASCII.
+  // The record reads of record_table.h: the record of variable_name (the
+  // text of write_migration_state) appended to out, or read into room the
+  // caller owns, such as an array on its stack; the JSON array of all the
+  // records.
   MeshResult<bool> append_record(const KeyText& variable_name, std::string& out,
                                  bool* ascii = nullptr) const;
-  // append_record into room the caller owns, such as an array on its
-  // stack: kCopied with the record in the first *size bytes; kLonger, with
-  // *size the record's size and room untouched, when it does not fit.
   MeshResult<RecordRead> read_record(const KeyText& variable_name, std::span<char> room,
                                      std::size_t* size, bool* ascii = nullptr) const;
-  // Appends the JSON array of the records, in map order, to out under the
-  // shared lock, copying each record's ready text.
-  // *ascii, when given, tells whether the array is all ASCII. On failure out
-  // may hold part of the array.
   MeshResult<void> append_records(std::string& out, bool* ascii = nullptr) const;
   // The number of records kept, 0 when poisoned.
   std::uint64_t record_count() const;
   // Records at stages 0 to 5; 0 when poisoned. Constant time.
   std::uint64_t count_active() const;
-
-  const std::string& app_name() const { return app_name_; }
-
-  // Test oracles: the records behind the texts above, as values, for tests
-  // to check the texts and the bookkeeping against. Nothing else uses them.
-  MeshResult<std::optional<MigrationState>> get(const KeyText& variable_name) const;
-  // The records append_records writes, in its order.
-  MeshResult<std::vector<MigrationState>> list_all() const;
 
  private:
   // Runs change(record) under the exclusive lock on a copy of the record of
@@ -154,18 +135,18 @@ class MigrationController {
                                           Change change);
 
   struct Table {
-    HashedTextMap<MigrationState> migrations;
-    // How many of migrations are before kStageDone; kept by every change in
+    HashedTextMap<MigrationState> records;
+    // How many of records are before kStageDone; kept by every change in
     // its commit step.
     std::uint64_t active = 0;
-    // The changes made to migrations so far, for undo.
+    // The changes made to records so far, for undo.
     std::uint64_t changes = 0;
   };
 
   const std::string app_name_;
   std::shared_ptr<const Clock> clock_;
   const KeyHasher hash_;  // immutable: names are hashed before the lock is taken
-  Guarded<Table> table_;
+  RecordTable<Table> table_;
 };
 
 }  // namespace vennu

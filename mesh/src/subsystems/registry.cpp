@@ -68,18 +68,15 @@ void render_record(const AgentEntry& entry, std::string& out, std::size_t* statu
 // status and any last_active in place; may throw std::bad_alloc, leaving
 // the entry as it was.
 void render_ready_text(AgentEntry& entry) {
-  // Sized for the unescaped text up front: growing it step by step from
-  // empty costs an allocation per doubling.
-  constexpr std::size_t kFixedBytes = 120;
-  constexpr std::size_t kPatchRoom = kLongestStatus + Timestamp::kMaxSize;
-  std::string text;
-  text.reserve(kFixedBytes + kPatchRoom + 2 * Timestamp::kMaxSize + entry.agent_id.size() +
-               entry.agent_type.size() + entry.metadata_json.size());
+  // Sized for the unescaped text.
+  constexpr std::size_t kFixedBytes = 120 + 2 * Timestamp::kMaxSize;
   std::size_t status_at = 0;
   std::size_t active_at = 0;
-  render_record(entry, text, &status_at, &active_at);
-  text.reserve(text.size() + kPatchRoom);
-  entry.ready_text.swap(text);
+  fill_ready_text(
+      entry,
+      kFixedBytes + entry.agent_id.size() + entry.agent_type.size() + entry.metadata_json.size(),
+      kLongestStatus + Timestamp::kMaxSize,
+      [&](std::string& text) { render_record(entry, text, &status_at, &active_at); });
   entry.ready_status_at = status_at;
   entry.ready_active_at = active_at;
 }
@@ -139,12 +136,12 @@ void write_agent_entry(const AgentEntry& entry, std::string& out) {
 }
 
 AgentRegistry::AgentRegistry(std::shared_ptr<const Clock> clock, KeyHashing hashing)
-    : clock_(std::move(clock)), hash_(hashing) {}
+    : clock_(std::move(clock)), hash_(hashing), table_(poisoned) {}
 
-template <class Deliver>
-MeshResult<void> AgentRegistry::insert(std::string_view agent_type, const KeyText& agent_id,
-                                       std::uint32_t instance, std::string metadata_json,
-                                       std::uint64_t* change, Deliver deliver) {
+MeshResult<void> AgentRegistry::register_agent_into(std::string_view agent_type,
+                                                    const KeyText& agent_id, std::uint32_t instance,
+                                                    std::string metadata_json, std::string& out,
+                                                    bool* ascii, std::uint64_t* change) {
   const HashedKey& id = hash_(agent_id);
   if (metadata_json.empty()) metadata_json = "{}";
   // Everything but the timestamps is made before the lock is taken.
@@ -156,87 +153,55 @@ MeshResult<void> AgentRegistry::insert(std::string_view agent_type, const KeyTex
   // ASCII into the record; the rest is fixed text, digits and timestamps.
   entry.record_is_ascii = is_ascii(id.text) && is_ascii(agent_type) && is_ascii(metadata_json);
   entry.metadata_json = std::move(metadata_json);
-  bool taken = false;
-  const bool readable = table_.write([&](Table& table) {
+  return table_.write([&](Table& table) -> MeshResult<void> {
     // One look-up: the entry goes in first (try_emplace leaves it alone when
     // the id is taken) and comes out again when anything after that fails,
     // which leaves the records and counts as they were.
     auto [slot, inserted] =
-        table.agents.try_emplace(HashedText{std::string(id.text), id.hash}, std::move(entry));
-    if (!inserted) {
-      taken = true;
-      return;
-    }
+        table.records.try_emplace(HashedText{std::string(id.text), id.hash}, std::move(entry));
+    if (!inserted) return unexpected(MeshError::agent_already_registered(std::string(id.text)));
     AgentEntry& fresh = slot->second;
     try {
       fresh.registered_at = current_timestamp(*clock_);
       fresh.last_active = fresh.registered_at;
       render_ready_text(fresh);
-      deliver(static_cast<const AgentEntry&>(fresh));
+      write_agent_entry(fresh, out);
     } catch (...) {
-      table.agents.erase(slot);
+      table.records.erase(slot);
       throw;
     }
+    if (ascii != nullptr) *ascii = fresh.record_is_ascii;
     ++table.by_status[static_cast<std::size_t>(AgentStatus::kStarting)];
     ++table.changes;
     if (change != nullptr) *change = table.changes;
+    return {};
   });
-  if (!readable) return unexpected(poisoned());
-  if (taken) return unexpected(MeshError::agent_already_registered(std::string(id.text)));
-  return {};
-}
-
-MeshResult<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type,
-                                                     const KeyText& agent_id,
-                                                     std::uint32_t instance,
-                                                     std::string metadata_json,
-                                                     std::uint64_t* change) {
-  std::optional<AgentEntry> created;
-  auto inserted = insert(agent_type, agent_id, instance, std::move(metadata_json), change,
-                         [&](const AgentEntry& entry) { created = entry; });
-  if (!inserted) return unexpected(std::move(inserted.error()));
-  return std::move(*created);
-}
-
-MeshResult<void> AgentRegistry::register_agent_into(std::string_view agent_type,
-                                                    const KeyText& agent_id, std::uint32_t instance,
-                                                    std::string metadata_json, std::string& out,
-                                                    bool* ascii, std::uint64_t* change) {
-  return insert(agent_type, agent_id, instance, std::move(metadata_json), change,
-                [&](const AgentEntry& entry) {
-                  write_agent_entry(entry, out);
-                  if (ascii != nullptr) *ascii = entry.record_is_ascii;
-                });
 }
 
 MeshResult<void> AgentRegistry::deregister(const KeyText& agent_id) {
   const HashedKey& id = hash_(agent_id);
-  const bool readable = table_.write([&](Table& table) {
+  return table_.write([&](Table& table) {
     // Erasing by a HashedKey needs C++23; find first.
-    if (auto found = table.agents.find(id); found != table.agents.end()) {
+    if (auto found = table.records.find(id); found != table.records.end()) {
       --table.by_status[static_cast<std::size_t>(found->second.status)];
-      table.agents.erase(found);
+      table.records.erase(found);
       ++table.changes;
     }
   });
-  if (!readable) return unexpected(poisoned());
-  return {};
 }
 
 bool AgentRegistry::undo_register(const KeyText& agent_id, std::uint64_t change) noexcept {
   const HashedKey& id = hash_(agent_id);
   bool undone = false;
-  table_.write(
-      [&](Table& table) {
-        if (change != table.changes) return;
-        auto found = table.agents.find(id);
-        if (found == table.agents.end()) return;
-        --table.by_status[static_cast<std::size_t>(found->second.status)];
-        table.agents.erase(found);
-        ++table.changes;
-        undone = true;
-      },
-      OuterLock::kKeep);
+  table_.take_back([&](Table& table) {
+    if (change != table.changes) return;
+    auto found = table.records.find(id);
+    if (found == table.records.end()) return;
+    --table.by_status[static_cast<std::size_t>(found->second.status)];
+    table.records.erase(found);
+    ++table.changes;
+    undone = true;
+  });
   return undone;
 }
 
@@ -245,25 +210,19 @@ MeshResult<AgentRegistry::StatusChange> AgentRegistry::change_status(const KeyTe
                                                                      AgentStatus status,
                                                                      Refused refused) {
   const HashedKey& id = hash_(agent_id);
-  StatusChange change = StatusChange::kUnknownId;
-  const bool readable = table_.write([&](Table& table) {
-    auto entry = table.agents.find(id);
-    if (entry == table.agents.end()) return;
+  return table_.write([&](Table& table) {
+    auto entry = table.records.find(id);
+    if (entry == table.records.end()) return StatusChange::kUnknownId;
     const AgentStatus was = entry->second.status;
-    if (refused(was)) {
-      change = StatusChange::kRefused;
-      return;
-    }
+    if (refused(was)) return StatusChange::kRefused;
     // The clock may throw; read it before changing anything.
     const Timestamp now = current_timestamp(*clock_);
     restamp(entry->second, status, now);
     --table.by_status[static_cast<std::size_t>(was)];
     ++table.by_status[static_cast<std::size_t>(status)];
     ++table.changes;
-    change = StatusChange::kSet;
+    return StatusChange::kSet;
   });
-  if (!readable) return unexpected(poisoned());
-  return change;
 }
 
 MeshResult<void> AgentRegistry::update_status(const KeyText& agent_id, AgentStatus status) {
@@ -284,103 +243,41 @@ MeshResult<bool> AgentRegistry::update_status_unless(const KeyText& agent_id, Ag
   return *change == StatusChange::kSet;
 }
 
-MeshResult<std::optional<AgentEntry>> AgentRegistry::get(const KeyText& agent_id) const {
-  const HashedKey& id = hash_(agent_id);
-  std::optional<AgentEntry> copy;
-  const bool readable = table_.read([&](const Table& table) {
-    if (auto found = table.agents.find(id); found != table.agents.end()) {
-      copy = found->second;
-    }
-  });
-  if (!readable) return unexpected(poisoned());
-  return copy;
-}
-
 MeshResult<bool> AgentRegistry::append_record(const KeyText& agent_id, std::string& out,
                                               bool* ascii) const {
-  const HashedKey& id = hash_(agent_id);
-  bool found = false;
-  const bool readable = table_.read([&](const Table& table) {
-    auto entry = table.agents.find(id);
-    if (entry == table.agents.end()) return;
-    write_agent_entry(entry->second, out);
-    if (ascii != nullptr) *ascii = entry->second.record_is_ascii;
-    found = true;
-  });
-  if (!readable) return unexpected(poisoned());
-  return found;
+  return table_.append_record(hash_(agent_id), out, ascii);
 }
 
 MeshResult<RecordRead> AgentRegistry::read_record(const KeyText& agent_id, std::span<char> room,
                                                   std::size_t* size, bool* ascii) const {
-  const HashedKey& id = hash_(agent_id);
-  RecordRead read = RecordRead::kAbsent;
-  const bool readable = table_.read([&](const Table& table) {
-    auto entry = table.agents.find(id);
-    if (entry == table.agents.end()) return;
-    read = copy_record(entry->second.ready_text, room, size);
-    if (ascii != nullptr) *ascii = entry->second.record_is_ascii;
-  });
-  if (!readable) return unexpected(poisoned());
-  return read;
-}
-
-namespace {
-
-bool matches(const AgentEntry& entry, std::optional<std::string_view> agent_type,
-             std::optional<std::string_view> status) {
-  return (!agent_type || *agent_type == entry.agent_type) &&
-         (!status || *status == status_text(entry.status));
-}
-
-}  // namespace
-
-MeshResult<std::vector<AgentEntry>> AgentRegistry::list(
-    std::optional<std::string_view> agent_type, std::optional<std::string_view> status) const {
-  std::vector<AgentEntry> kept;
-  const bool readable = table_.read([&](const Table& table) {
-    for (const auto& [id, entry] : table.agents) {
-      if (matches(entry, agent_type, status)) kept.push_back(entry);
-    }
-  });
-  if (!readable) return unexpected(poisoned());
-  return kept;
+  return table_.read_record(hash_(agent_id), room, size, ascii);
 }
 
 MeshResult<void> AgentRegistry::append_records(std::optional<std::string_view> agent_type,
                                                std::optional<std::string_view> status,
                                                std::string& out, bool* ascii) const {
-  bool all_ascii = true;
-  const bool readable = table_.read([&](const Table& table) {
-    out += '[';
-    bool first = true;
-    for (const auto& [id, entry] : table.agents) {
-      if (!matches(entry, agent_type, status)) continue;
-      if (!first) out += ',';
-      first = false;
-      write_agent_entry(entry, out);
-      all_ascii = all_ascii && entry.record_is_ascii;
-    }
-    out += ']';
-  });
-  if (!readable) return unexpected(poisoned());
-  if (ascii != nullptr) *ascii = all_ascii;
-  return {};
+  const auto matches = [&](const AgentEntry& entry) {
+    return (!agent_type || *agent_type == entry.agent_type) &&
+           (!status || *status == status_text(entry.status));
+  };
+  return table_.append_records(matches, out, ascii);
 }
 
 std::uint64_t AgentRegistry::count_by_status(std::string_view status) const {
   const std::optional<AgentStatus> wanted = parse_status(status);
   if (!wanted) return 0;
-  std::uint64_t count = 0;
-  table_.read(
-      [&](const Table& table) { count = table.by_status[static_cast<std::size_t>(*wanted)]; });
-  return count;
+  return table_.count(
+      [&](const Table& table) { return table.by_status[static_cast<std::size_t>(*wanted)]; });
 }
 
 std::uint64_t AgentRegistry::agent_count() const {
-  std::uint64_t count = 0;
-  table_.read([&](const Table& table) { count = table.agents.size(); });
-  return count;
+  return table_.count([](const Table& table) { return table.records.size(); });
+}
+
+AgentRegistry::Counts AgentRegistry::counts() const {
+  return table_.count([](const Table& table) {
+    return Counts{table.records.size(), table.by_status};
+  });
 }
 
 }  // namespace vennu

@@ -1,22 +1,17 @@
 // The agent registry: agent instances by id, their status and timestamps.
 //
-// One hash map from agent_id to AgentEntry under one reader-writer lock,
-// with the number of agents in each status kept beside it under the same
-// lock, so that a count reads one number. Results are always independent
-// copies. An operation abandoned under the exclusive lock (the clock reading
-// before 1970) breaks the registry for good: from then on every operation
-// fails with StateError "registry lock poisoned", and the counts read 0.
+// A record table (record_table.h) from agent_id to AgentEntry, with the
+// number of agents in each status kept beside it under the same lock, so
+// that a count reads one number. Results are always independent copies. An
+// operation abandoned under the exclusive lock (the clock reading before
+// 1970) breaks the registry for good: from then on every operation fails
+// with StateError "registry lock poisoned", and the counts read 0.
 //
 // Out of memory: every operation but the counts and undo_register may throw
 // std::bad_alloc; the registry is then unchanged and stays usable.
 //
-// Thread safety: every member may be called concurrently. get,
-// list, the record reads and the counts take the lock shared; the rest
-// exclusively. append_record(s) and read_record write their text under the
-// shared lock, the only calls that do: each record's text is ready, so this is copying, not
-// JSON work, and a writer that comes meanwhile waits with the caller's outer
-// lock let go (the LockWaitHook of sync/wait_hook.h), so a long list holds up the
-// registry's writers only.
+// Thread safety: every member may be called concurrently. The record reads
+// and the counts take the lock shared, the rest exclusively.
 
 #pragma once
 
@@ -27,15 +22,13 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "base/error.h"
 #include "base/hashed_text_map.h"
 #include "base/record_read.h"
 #include "base/seeded_hash.h"
-#include "base/text_shape.h"
 #include "base/timestamp.h"
-#include "sync/guarded.h"
+#include "subsystems/record_table.h"
 
 namespace vennu {
 
@@ -95,10 +88,10 @@ class AgentRegistry {
   // registration among the registry's changes, for undo_register.
   //
   // Appends the new record's text (write_agent_entry's) to out. The text is
-  // written under the exclusive lock, and a failure to write it
-  // takes the registration back there, so that it leaves the records and
-  // counts unchanged (out may then hold part of the record, and the order
-  // of the records may differ, as after undo_register). *ascii, when given, tells
+  // written under the exclusive lock, and a failure to write it takes the
+  // registration back there, so that it leaves the records and counts
+  // unchanged (out may then hold part of the record, and the order of the
+  // records may differ, as after undo_register). *ascii, when given, tells
   // whether the record is all ASCII.
   MeshResult<void> register_agent_into(std::string_view agent_type, const KeyText& agent_id,
                                        std::uint32_t instance, std::string metadata_json,
@@ -107,12 +100,12 @@ class AgentRegistry {
 
   // Takes back the registration of agent_id numbered change, provided it is
   // still the registry's latest change: removes the entry, so that every
-  // record and count reads as before it (the order of the records may differ: the
-  // table may have grown for it). For a caller that made a registration but
-  // could not deliver its answer; it therefore never allocates and never
-  // throws, and it waits for the lock keeping the caller's outer lock
-  // (OuterLock::kKeep). false, doing nothing, when anything changed the
-  // registry since or it is poisoned.
+  // record and count reads as before it (the order of the records may
+  // differ: the table may have grown for it). For a caller that made a
+  // registration but could not deliver its answer; it therefore never
+  // allocates and never throws, and it waits for the lock keeping the
+  // caller's outer lock (OuterLock::kKeep). false, doing nothing, when
+  // anything changed the registry since or it is poisoned.
   bool undo_register(const KeyText& agent_id, std::uint64_t change) noexcept;
 
   // Removing an unknown id succeeds.
@@ -128,26 +121,17 @@ class AgentRegistry {
   MeshResult<bool> update_status_unless(const KeyText& agent_id, AgentStatus status,
                                         std::span<const AgentStatus> refused);
 
-  // Appends the record of agent_id (write_agent_entry's text) to out, under
-  // the shared lock, from its ready text; false, with out unchanged, when
-  // the id is unknown. *ascii, when given, tells whether the record is all
-  // ASCII.
+  // The record reads of record_table.h: the record of agent_id (the text
+  // of write_agent_entry) appended to out, or read into room the caller
+  // owns, such as an array on its stack.
   MeshResult<bool> append_record(const KeyText& agent_id, std::string& out,
                                  bool* ascii = nullptr) const;
-
-  // append_record into room the caller owns, such as an array on its
-  // stack: kCopied with the record in the first *size bytes; kLonger, with
-  // *size the record's size and room untouched, when it does not fit.
   MeshResult<RecordRead> read_record(const KeyText& agent_id, std::span<char> room,
                                      std::size_t* size, bool* ascii = nullptr) const;
 
-  // Appends the JSON array of the records matching both filters (absent
-  // filter = any), in map order, to out under the shared lock. The status
-  // filter is compared with the text forms, not parsed. Copies each
-  // record's ready text: nothing is allocated per record but out's own
-  // growth. *ascii, when given, tells
-  // whether the array is all ASCII. On failure out may hold part of the
-  // array.
+  // The JSON array of the records matching both filters (absent filter =
+  // any), as record_table.h appends it. The status filter is compared with
+  // the text forms, not parsed.
   MeshResult<void> append_records(std::optional<std::string_view> agent_type,
                                   std::optional<std::string_view> status, std::string& out,
                                   bool* ascii = nullptr) const;
@@ -156,25 +140,25 @@ class AgentRegistry {
   std::uint64_t count_by_status(std::string_view status) const;
   std::uint64_t agent_count() const;
 
-  // Test oracles: the entries behind the texts above, as values, for tests
-  // to check the texts and the bookkeeping against. Nothing else uses them.
-
-  // register_agent_into, returning a copy of the new entry.
-  MeshResult<AgentEntry> register_agent(std::string_view agent_type, const KeyText& agent_id,
-                                        std::uint32_t instance, std::string metadata_json,
-                                        std::uint64_t* change = nullptr);
-  MeshResult<std::optional<AgentEntry>> get(const KeyText& agent_id) const;
-  // The entries append_records writes, in its order.
-  MeshResult<std::vector<AgentEntry>> list(std::optional<std::string_view> agent_type,
-                                           std::optional<std::string_view> status) const;
+  // Every count in one read, so that they agree with each other whatever
+  // changes come meanwhile (by_status is indexed by AgentStatus); all 0
+  // when broken.
+  struct Counts {
+    std::uint64_t total = 0;
+    std::array<std::uint64_t, 6> by_status{};
+    std::uint64_t of(AgentStatus status) const {
+      return by_status[static_cast<std::size_t>(status)];
+    }
+  };
+  Counts counts() const;
 
  private:
   struct Table {
-    HashedTextMap<AgentEntry> agents;
-    // How many of agents are in each status, indexed by AgentStatus; kept
+    HashedTextMap<AgentEntry> records;
+    // How many of records are in each status, indexed by AgentStatus; kept
     // by every change in its commit step.
     std::array<std::uint64_t, 6> by_status{};
-    // The changes made to agents so far, for undo_register.
+    // The changes made to records so far, for undo_register.
     std::uint64_t changes = 0;
   };
 
@@ -185,16 +169,9 @@ class AgentRegistry {
   MeshResult<StatusChange> change_status(const KeyText& agent_id, AgentStatus status,
                                          Refused refused);
 
-  // Both registrations: deliver(entry) runs under the exclusive lock with
-  // the finished entry and may throw, which takes the registration back.
-  template <class Deliver>
-  MeshResult<void> insert(std::string_view agent_type, const KeyText& agent_id,
-                          std::uint32_t instance, std::string metadata_json, std::uint64_t* change,
-                          Deliver deliver);
-
   std::shared_ptr<const Clock> clock_;
   const KeyHasher hash_;  // immutable: ids are hashed before the lock is taken
-  Guarded<Table> table_;
+  RecordTable<Table> table_;
 };
 
 }  // namespace vennu

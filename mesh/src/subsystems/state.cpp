@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/linear_probing.h"
+#include "subsystems/guarded_result.h"
 #include "testing/fault_injection.h"
 
 namespace vennu {
@@ -184,28 +185,22 @@ bool StateEntries::copy_value(std::string_view key, std::uint64_t hash, std::str
   return true;
 }
 
-StateEntries::ValueRead StateEntries::read_value(std::string_view key, std::uint64_t hash,
-                                                 std::size_t max_bytes, std::string* out,
-                                                 TextShape* shape) const {
+RecordRead StateEntries::read_value(std::string_view key, std::uint64_t hash, std::size_t max_bytes,
+                                    std::string* out, TextShape* shape) const {
   const Block* block = slots_[slot_of(key, hash)];
-  if (block == nullptr) return ValueRead::kAbsent;
+  if (block == nullptr) return RecordRead::kAbsent;
   *shape = block->shape();
-  if (block->value_size > max_bytes) return ValueRead::kLonger;
+  if (block->value_size > max_bytes) return RecordRead::kLonger;
   out->assign(block->value());
-  return ValueRead::kCopied;
+  return RecordRead::kCopied;
 }
 
-StateEntries::ValueRead StateEntries::read_value(std::string_view key, std::uint64_t hash,
-                                                 std::span<char> room, std::size_t* size,
-                                                 TextShape* shape) const {
+RecordRead StateEntries::read_value(std::string_view key, std::uint64_t hash, std::span<char> room,
+                                    std::size_t* size, TextShape* shape) const {
   const Block* block = slots_[slot_of(key, hash)];
-  if (block == nullptr) return ValueRead::kAbsent;
+  if (block == nullptr) return RecordRead::kAbsent;
   *shape = block->shape();
-  const std::string_view value = block->value();
-  if (value.size() > room.size()) return ValueRead::kLonger;
-  std::memcpy(room.data(), value.data(), value.size());
-  *size = value.size();
-  return ValueRead::kCopied;
+  return copy_record(block->value(), room, size);
 }
 
 bool StateEntries::contains(std::string_view key, std::uint64_t hash) const {
@@ -317,12 +312,9 @@ HashedKey InMemoryStateStore::hashed(std::string_view key) const { return hash_(
 
 MeshResult<bool> InMemoryStateStore::get(std::string_view key, std::string* out) const {
   const HashedKey hashed_key = hashed(key);
-  bool found = false;
-  const bool readable = entries_.read([&](const StateEntries& entries) {
-    found = entries.copy_value(hashed_key.text, hashed_key.hash, out);
+  return read_or_poisoned(entries_, poisoned, [&](const StateEntries& entries) {
+    return entries.copy_value(hashed_key.text, hashed_key.hash, out);
   });
-  if (!readable) return unexpected(poisoned());
-  return found;
 }
 
 MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(std::string_view key,
@@ -332,20 +324,11 @@ MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(std::string_v
   return read(hashed(key), max_bytes, out, shape);
 }
 
-template <class Section>
-MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read_value(Section section) const {
-  ValueRead found = ValueRead::kAbsent;
-  const bool readable =
-      entries_.read([&](const StateEntries& entries) { found = section(entries); });
-  if (!readable) return unexpected(poisoned());
-  return found;
-}
-
 MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(HashedKey key,
                                                                    std::size_t max_bytes,
                                                                    std::string* out,
                                                                    TextShape* shape) const {
-  return read_value([&](const StateEntries& entries) {
+  return read_or_poisoned(entries_, poisoned, [&](const StateEntries& entries) {
     return entries.read_value(key.text, key.hash, max_bytes, out, shape);
   });
 }
@@ -354,7 +337,7 @@ MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(HashedKey key
                                                                    std::span<char> room,
                                                                    std::size_t* size,
                                                                    TextShape* shape) const {
-  return read_value([&](const StateEntries& entries) {
+  return read_or_poisoned(entries_, poisoned, [&](const StateEntries& entries) {
     return entries.read_value(key.text, key.hash, room, size, shape);
   });
 }
@@ -377,24 +360,20 @@ MeshResult<void> InMemoryStateStore::set(HashedKey key, std::string_view value,
     block = StateEntries::make_block(key.text, key.hash, value, shape);
   }
   StateEntries::BlockPtr replaced;  // released after the lock
-  const bool writable = entries_.write([&](StateEntries& entries) {
+  return write_or_poisoned(entries_, poisoned, [&](StateEntries& entries) {
     inject_fault(FaultSite::kStateWrite);
     replaced = block ? entries.assign(block) : entries.assign(key.text, key.hash, value, shape);
   });
-  if (!writable) return unexpected(poisoned());
-  return {};
 }
 
 MeshResult<void> InMemoryStateStore::erase(std::string_view key) { return erase(hashed(key)); }
 
 MeshResult<void> InMemoryStateStore::erase(HashedKey key) {
   StateEntries::BlockPtr removed;  // released after the lock
-  const bool writable = entries_.write([&](StateEntries& entries) {
+  return write_or_poisoned(entries_, poisoned, [&](StateEntries& entries) {
     inject_fault(FaultSite::kStateWrite);
     removed = entries.remove(key.text, key.hash);
   });
-  if (!writable) return unexpected(poisoned());
-  return {};
 }
 
 MeshResult<bool> InMemoryStateStore::exists(std::string_view key) const {
@@ -402,20 +381,18 @@ MeshResult<bool> InMemoryStateStore::exists(std::string_view key) const {
 }
 
 MeshResult<bool> InMemoryStateStore::exists(HashedKey key) const {
-  bool present = false;
-  const bool readable = entries_.read(
-      [&](const StateEntries& entries) { present = entries.contains(key.text, key.hash); });
-  if (!readable) return unexpected(poisoned());
-  return present;
+  return read_or_poisoned(entries_, poisoned, [&](const StateEntries& entries) {
+    return entries.contains(key.text, key.hash);
+  });
 }
 
 MeshResult<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(
     std::string_view prefix) const {
-  std::vector<std::string> keys;
-  const bool readable = entries_.read(
-      [&](const StateEntries& entries) { entries.append_keys_with_prefix(prefix, keys); });
-  if (!readable) return unexpected(poisoned());
-  return keys;
+  return read_or_poisoned(entries_, poisoned, [&](const StateEntries& entries) {
+    std::vector<std::string> keys;
+    entries.append_keys_with_prefix(prefix, keys);
+    return keys;
+  });
 }
 
 StateEntries::SearchCost InMemoryStateStore::TEST_search_cost(std::string_view key) const {

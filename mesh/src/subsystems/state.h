@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/record_read.h"
 #include "base/seeded_hash.h"
 #include "base/text_shape.h"
 #include "sync/guarded.h"
@@ -75,11 +76,10 @@ class StateEntries {
   // hash is the store's hash of key.
   bool copy_value(std::string_view key, std::uint64_t hash, std::string* out) const;
   // What InMemoryStateStore::read finds.
-  enum class ValueRead : std::uint8_t { kAbsent, kCopied, kLonger };
-  ValueRead read_value(std::string_view key, std::uint64_t hash, std::size_t max_bytes,
-                       std::string* out, TextShape* shape) const;
-  ValueRead read_value(std::string_view key, std::uint64_t hash, std::span<char> room,
-                       std::size_t* size, TextShape* shape) const;
+  RecordRead read_value(std::string_view key, std::uint64_t hash, std::size_t max_bytes,
+                        std::string* out, TextShape* shape) const;
+  RecordRead read_value(std::string_view key, std::uint64_t hash, std::span<char> room,
+                        std::size_t* size, TextShape* shape) const;
   bool contains(std::string_view key, std::uint64_t hash) const;
   // A block holding an entry, made without the lock, so that copying a
   // large value does not hold up the store. hash is the store's hash of key
@@ -137,14 +137,14 @@ class InMemoryStateStore final : public StateStore {
   // when the text is at most max_bytes long, *out its copy (kCopied); a
   // longer text is left where it is (kLonger), so that the caller can copy it
   // without holding up others.
-  using ValueRead = StateEntries::ValueRead;
+  using ValueRead = RecordRead;
   MeshResult<ValueRead> read(std::string_view key, std::size_t max_bytes, std::string* out,
                              TextShape* shape) const;
   MeshResult<ValueRead> read(HashedKey key, std::size_t max_bytes, std::string* out,
                              TextShape* shape) const;
   // read into room the caller owns, such as an array on its stack, for a
-  // caller that expects a short value: kCopied with the value in its first
-  // *size bytes when it fits, kLonger (room untouched) otherwise.
+  // caller that expects a short value, as copy_record (record_read.h) reads
+  // a record.
   MeshResult<ValueRead> read(HashedKey key, std::span<char> room, std::size_t* size,
                              TextShape* shape) const;
   MeshResult<void> set(std::string_view key, std::string_view value) override;
@@ -172,11 +172,6 @@ class InMemoryStateStore final : public StateStore {
   HashedKey hashed(std::string_view key) const;
 
  private:
-  // The reads' section, section(entries) giving the ValueRead, under the
-  // shared lock; the poisoned error when the store is poisoned.
-  template <class Section>
-  MeshResult<ValueRead> read_value(Section section) const;
-
   const KeyHasher hash_;  // immutable: keys are hashed before the lock is taken
   Guarded<StateEntries> entries_;
 };

@@ -22,8 +22,9 @@
 // free. The functions passed in throw only what derives from std::exception
 // (another kind would escape a wait with the outer lock let go).
 //
-// Fork and the lock itself: shared_spin_mutex.h. Sections skip the lock
-// while the outer lock serializes every caller: outer_lock_count.h.
+// Fork and the locks themselves: shared_spin_mutex.h, striped_shared_mutex.h.
+// Sections skip the lock while the outer lock serializes every caller:
+// outer_lock_count.h.
 //
 // Thread safety: all members are safe to call concurrently. The functions
 // passed in must not call back into the same guard, nor into any other.
@@ -38,11 +39,24 @@
 
 #include "sync/outer_lock_count.h"
 #include "sync/shared_spin_mutex.h"
+#include "sync/striped_shared_mutex.h"
 #include "sync/wait_hook.h"
 
 namespace vennu {
 
-template <class T, class Mutex = SharedSpinMutex>
+// The subsystems' lock. Where the interpreter runs threads at once
+// (MESH_STRIPED_READERS, set for free-threaded builds), readers of one
+// subsystem meet on many cores, and StripedSharedMutex keeps them off each
+// other's lines; where the interpreter lock serializes callers, sections
+// mostly skip the lock (outer_lock_count.h), and the single word's smaller
+// footprint wins.
+#if defined(MESH_STRIPED_READERS)
+using SubsystemMutex = StripedSharedMutex;
+#else
+using SubsystemMutex = SharedSpinMutex;
+#endif
+
+template <class T, class Mutex = SubsystemMutex>
 class Guarded {
  public:
   template <class... Args>

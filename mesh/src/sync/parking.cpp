@@ -29,6 +29,15 @@ ParkingBucket* make_parking_buckets() {
   return first;
 }
 
+#ifdef MESH_FAULT_INJECTION
+std::atomic<std::chrono::milliseconds::rep> longest_sleep{kLongestLockSleep.count()};
+std::chrono::milliseconds longest_lock_sleep() {
+  return std::chrono::milliseconds(longest_sleep.load(std::memory_order_relaxed));
+}
+#else
+constexpr std::chrono::milliseconds longest_lock_sleep() { return kLongestLockSleep; }
+#endif
+
 ParkingBucket& bucket_for(const void* word) {
   static ParkingBucket* const buckets = make_parking_buckets();
   return buckets[(reinterpret_cast<std::uintptr_t>(word) >> 6) % kParkingBuckets];
@@ -42,9 +51,15 @@ void sleep_while_equal(const std::atomic<std::uint32_t>& word, std::uint32_t val
   // Checked under the bucket's mutex, which a waker takes after changing
   // the word: the change is either seen here or wakes this sleep.
   if (word.load(std::memory_order_relaxed) == value) {
-    bucket.woken.wait_for(hold, kLongestLockSleep);
+    bucket.woken.wait_for(hold, longest_lock_sleep());
   }
 }
+
+#ifdef MESH_FAULT_INJECTION
+void TEST_set_longest_lock_sleep(std::chrono::milliseconds limit) {
+  longest_sleep.store(limit.count(), std::memory_order_relaxed);
+}
+#endif
 
 void wake_all(std::atomic<std::uint32_t>& word) {
   ParkingBucket& bucket = bucket_for(&word);

@@ -20,6 +20,12 @@ namespace vennu {
 inline constexpr std::chrono::milliseconds kLongestLockSleep{1};
 void sleep_while_equal(const std::atomic<std::uint32_t>& word, std::uint32_t value);
 void wake_all(std::atomic<std::uint32_t>& word);
+#ifdef MESH_FAULT_INJECTION
+// Test builds only: sleeps last up to limit instead, so that a wake-up
+// that never comes shows as a wait of that length, which the short limit
+// hides.
+void TEST_set_longest_lock_sleep(std::chrono::milliseconds limit);
+#endif
 
 // Makes the parking places anew in a forked child, where a thread of the
 // parent may have held one, or slept on it, at the fork.

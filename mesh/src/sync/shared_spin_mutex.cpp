@@ -4,6 +4,7 @@
 #include <new>
 
 #include "sync/outer_lock_count.h"
+#include "sync/striped_shared_mutex.h"
 
 namespace vennu {
 
@@ -57,10 +58,17 @@ class LockRoster {
 SharedSpinMutex::SharedSpinMutex() noexcept { LockRoster::instance().add(this); }
 SharedSpinMutex::~SharedSpinMutex() { LockRoster::instance().remove(this); }
 
-void hold_all_locks_for_fork() { LockRoster::instance().hold_all(); }
-void release_all_locks_after_fork() { LockRoster::instance().release_all(); }
+void hold_all_locks_for_fork() {
+  LockRoster::instance().hold_all();
+  hold_striped_locks_for_fork();
+}
+void release_all_locks_after_fork() {
+  release_striped_locks_after_fork();
+  LockRoster::instance().release_all();
+}
 void reset_all_locks_in_fork_child() {
   reset_parking_in_fork_child();
+  reset_striped_locks_in_fork_child();
   LockRoster::instance().reset_all();
   OuterLockCount::reset_in_fork_child();
 }

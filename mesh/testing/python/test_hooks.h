@@ -5,8 +5,10 @@
 // for to know whether they can run: a clock sent before 1970, a fault armed
 // inside a subsystem's locked section, the Nth allocation failing, a mesh
 // whose construction runs out of memory, a C++ exception thrown through an
-// entry point. Without the hooks, the functions here are the plain
-// behaviour and no methods are added. All of it runs with the GIL held.
+// entry point, whether sections skip their locks. Without the hooks, the
+// functions here are the plain behaviour and no methods are added. The
+// flags they set are atomic: threads of a free-threaded build read them
+// with no interpreter lock between.
 
 #pragma once
 
@@ -21,7 +23,7 @@ namespace vennu::python {
 
 #ifdef MESH_TEST_HOOKS
 
-inline constexpr std::size_t kTestHookMethodCount = 6;
+inline constexpr std::size_t kTestHookMethodCount = 7;
 
 // The hooks' entries for the type's method table.
 const PyMethodDef* test_hook_methods();
