@@ -175,15 +175,15 @@ provision_python() {
   esac
 }
 
-# Prints the interpreter of a flavour that scripts/build-cpython builds from
-# the CPython source release (3.14t, 3.14t-tsan), building it the first time.
+# Prints the interpreter that scripts/pythons builds from the CPython source
+# release (3.14t, 3.14t-tsan; 3.14 x86_64-musl), building it the first time.
 # Without the source release it says so and returns 3 outside CI (the
 # caller skips what needs it), 1 under CI.
 built_python() {
   local status=0
-  "$ROOT/scripts/pythons" "$1" || status=$?
+  "$ROOT/scripts/pythons" "$@" || status=$?
   if [ "$status" -eq 3 ] && under_ci; then
-    log "CI is set, so the missing CPython source release fails what needs Python $1"
+    log "CI is set, so the missing CPython source release fails what needs Python $*"
     return 1
   fi
   return "$status"
