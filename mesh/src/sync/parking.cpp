@@ -20,13 +20,7 @@
 #include <climits>
 #include <ctime>
 #elif defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "base/windows_api.h"
 #else
 #include <condition_variable>
 #include <mutex>
