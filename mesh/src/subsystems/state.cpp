@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 #include "base/linear_probing.h"
@@ -306,13 +307,51 @@ void StateEntries::append_keys_with_prefix(std::string_view prefix,
   collect_with_prefix(order_root_, prefix, out);
 }
 
-InMemoryStateStore::InMemoryStateStore(KeyHashing hashing) : hash_(hashing) {}
+InMemoryStateStore::InMemoryStateStore(KeyHashing hashing, std::size_t shards)
+    : hash_(hashing), shard_mask_(shards - 1), shards_(std::make_unique<Shard[]>(shards)) {
+  if (shards == 0 || shards > kMostShards || (shards & shard_mask_) != 0) {
+    throw std::invalid_argument("state shards: a power of two up to 64");
+  }
+}
 
 HashedKey InMemoryStateStore::hashed(std::string_view key) const { return hash_(KeyText(key)); }
 
+// The product's top bits mix every bit of the hash, whose low bits pick the
+// slot within the shard.
+const Guarded<StateEntries>& InMemoryStateStore::shard(std::uint64_t hash) const {
+  constexpr std::uint64_t kGoldenRatio = 0x9E3779B97F4A7C15u;
+  return shards_[static_cast<std::size_t>((hash * kGoldenRatio) >> 58) & shard_mask_].entries;
+}
+
+Guarded<StateEntries>& InMemoryStateStore::shard(std::uint64_t hash) {
+  return const_cast<Guarded<StateEntries>&>(std::as_const(*this).shard(hash));
+}
+
+template <class Section>
+MeshResult<void> InMemoryStateStore::write(std::uint64_t hash, Section&& section) {
+  if (poisoned_.load(std::memory_order_acquire)) return unexpected(poisoned());
+  try {
+    return write_or_poisoned(shard(hash), poisoned, section);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    poisoned_.store(true, std::memory_order_release);
+    throw;
+  }
+}
+
+template <class Fn>
+bool InMemoryStateStore::read_all(Fn&& fn) const {
+  if (poisoned_.load(std::memory_order_acquire)) return false;
+  return Guarded<StateEntries>::read_together(
+      shard_mask_ + 1,
+      [&](std::size_t i) -> const Guarded<StateEntries>& { return shards_[i].entries; }, fn);
+}
+
 MeshResult<bool> InMemoryStateStore::get(std::string_view key, std::string* out) const {
   const HashedKey hashed_key = hashed(key);
-  return read_or_poisoned(entries_, poisoned, [&](const StateEntries& entries) {
+  if (poisoned_.load(std::memory_order_acquire)) return unexpected(poisoned());
+  return read_or_poisoned(shard(hashed_key.hash), poisoned, [&](const StateEntries& entries) {
     return entries.copy_value(hashed_key.text, hashed_key.hash, out);
   });
 }
@@ -328,7 +367,8 @@ MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(HashedKey key
                                                                    std::size_t max_bytes,
                                                                    std::string* out,
                                                                    TextShape* shape) const {
-  return read_or_poisoned(entries_, poisoned, [&](const StateEntries& entries) {
+  if (poisoned_.load(std::memory_order_acquire)) return unexpected(poisoned());
+  return read_or_poisoned(shard(key.hash), poisoned, [&](const StateEntries& entries) {
     return entries.read_value(key.text, key.hash, max_bytes, out, shape);
   });
 }
@@ -337,7 +377,8 @@ MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(HashedKey key
                                                                    std::span<char> room,
                                                                    std::size_t* size,
                                                                    TextShape* shape) const {
-  return read_or_poisoned(entries_, poisoned, [&](const StateEntries& entries) {
+  if (poisoned_.load(std::memory_order_acquire)) return unexpected(poisoned());
+  return read_or_poisoned(shard(key.hash), poisoned, [&](const StateEntries& entries) {
     return entries.read_value(key.text, key.hash, room, size, shape);
   });
 }
@@ -360,7 +401,7 @@ MeshResult<void> InMemoryStateStore::set(HashedKey key, std::string_view value,
     block = StateEntries::make_block(key.text, key.hash, value, shape);
   }
   StateEntries::BlockPtr replaced;  // released after the lock
-  return write_or_poisoned(entries_, poisoned, [&](StateEntries& entries) {
+  return write(key.hash, [&](StateEntries& entries) {
     inject_fault(FaultSite::kStateWrite);
     replaced = block ? entries.assign(block) : entries.assign(key.text, key.hash, value, shape);
   });
@@ -370,7 +411,7 @@ MeshResult<void> InMemoryStateStore::erase(std::string_view key) { return erase(
 
 MeshResult<void> InMemoryStateStore::erase(HashedKey key) {
   StateEntries::BlockPtr removed;  // released after the lock
-  return write_or_poisoned(entries_, poisoned, [&](StateEntries& entries) {
+  return write(key.hash, [&](StateEntries& entries) {
     inject_fault(FaultSite::kStateWrite);
     removed = entries.remove(key.text, key.hash);
   });
@@ -381,30 +422,50 @@ MeshResult<bool> InMemoryStateStore::exists(std::string_view key) const {
 }
 
 MeshResult<bool> InMemoryStateStore::exists(HashedKey key) const {
-  return read_or_poisoned(entries_, poisoned, [&](const StateEntries& entries) {
+  if (poisoned_.load(std::memory_order_acquire)) return unexpected(poisoned());
+  return read_or_poisoned(shard(key.hash), poisoned, [&](const StateEntries& entries) {
     return entries.contains(key.text, key.hash);
   });
 }
 
 MeshResult<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(
     std::string_view prefix) const {
-  return read_or_poisoned(entries_, poisoned, [&](const StateEntries& entries) {
-    std::vector<std::string> keys;
+  // Each shard's keys come sorted: the runs are merged in pairs, after the
+  // locks are let go.
+  std::vector<std::string> keys;
+  std::vector<std::size_t> run_starts;
+  const bool listed = read_all([&](const StateEntries& entries) {
+    run_starts.push_back(keys.size());
     entries.append_keys_with_prefix(prefix, keys);
-    return keys;
   });
+  if (!listed) return unexpected(poisoned());
+  run_starts.push_back(keys.size());
+  for (std::size_t runs = run_starts.size() - 1; runs > 1; runs = run_starts.size() - 1) {
+    const auto at = [&](std::size_t bound) {
+      return keys.begin() + static_cast<std::ptrdiff_t>(run_starts[bound]);
+    };
+    std::size_t kept = 0;
+    for (std::size_t run = 0; run < runs; run += 2) {
+      if (run + 1 < runs) std::inplace_merge(at(run), at(run + 1), at(run + 2));
+      run_starts[kept++] = run_starts[run];
+    }
+    run_starts[kept++] = run_starts[runs];
+    run_starts.resize(kept);
+  }
+  return keys;
 }
 
 StateEntries::SearchCost InMemoryStateStore::TEST_search_cost(std::string_view key) const {
   const std::uint64_t hash = hashed(key).hash;
   StateEntries::SearchCost cost{0, 0};
-  entries_.read([&](const StateEntries& entries) { cost = entries.TEST_search_cost(key, hash); });
+  shard(hash).read(
+      [&](const StateEntries& entries) { cost = entries.TEST_search_cost(key, hash); });
   return cost;
 }
 
 std::uint64_t InMemoryStateStore::key_count() const {
   std::uint64_t count = 0;
-  entries_.read([&](const StateEntries& entries) { count = entries.size(); });
+  if (!read_all([&](const StateEntries& entries) { count += entries.size(); })) return 0;
   return count;
 }
 

@@ -14,14 +14,19 @@
 // only links the entry in under it; a short one, copied in less time than
 // the lock takes, is copied under it, in place when the entry has room.
 //
-// Thread safety: every member may be called concurrently. get, exists,
-// keys_with_prefix and key_count take the lock shared; set and erase
-// exclusively. Any other failure escaping set or erase (a broken invariant)
-// poisons the store for good: its operations then fail with StateError
-// "state lock poisoned" and key_count reads 0.
+// Thread safety: every member may be called concurrently. The entries are
+// split by key hash into shards, each under a lock of its own, so that
+// threads reading and writing different keys meet on no lock; where an
+// interpreter lock serializes the callers there is one shard. get and
+// exists take their key's shard lock shared, set and erase exclusively;
+// keys_with_prefix and key_count hold every shard's lock shared at once, so
+// that they see one moment's keys. Any other failure escaping set or erase
+// (a broken invariant) poisons the store for good: its operations then fail
+// with StateError "state lock poisoned" and key_count reads 0.
 
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -129,7 +134,18 @@ class InMemoryStateStore final : public StateStore {
   // Who hashes the keys (seeded_hash.h). A kByCaller store is used through
   // the HashedKey overloads only; the others then throw std::logic_error.
   using KeyHashing = vennu::KeyHashing;
-  explicit InMemoryStateStore(KeyHashing hashing = KeyHashing::kSeeded);
+  // Where threads run at once (MESH_STRIPED_READERS), enough shards that a
+  // few threads on their own keys rarely share one; otherwise one, which
+  // lists without merging.
+#if defined(MESH_STRIPED_READERS)
+  static constexpr std::size_t kDefaultShards = 16;
+#else
+  static constexpr std::size_t kDefaultShards = 1;
+#endif
+  static constexpr std::size_t kMostShards = 64;
+  // shards: a power of two up to kMostShards. May throw std::bad_alloc.
+  explicit InMemoryStateStore(KeyHashing hashing = KeyHashing::kSeeded,
+                              std::size_t shards = kDefaultShards);
 
   MeshResult<bool> get(std::string_view key, std::string* out) const override;
   // get for a caller that turns the text into a string of code units: with
@@ -172,8 +188,27 @@ class InMemoryStateStore final : public StateStore {
   HashedKey hashed(std::string_view key) const;
 
  private:
+  // Each on lines of its own: a writer of one shard writes its lock word.
+  // Filled out by hand, as a compiler that pads it itself may warn.
+  struct alignas(128) Shard {
+    Guarded<StateEntries> entries;
+    unsigned char rest_of_the_lines[128 - sizeof(Guarded<StateEntries>) % 128];
+  };
+
+  const Guarded<StateEntries>& shard(std::uint64_t hash) const;
+  Guarded<StateEntries>& shard(std::uint64_t hash);
+  template <class Section>
+  MeshResult<void> write(std::uint64_t hash, Section&& section);
+  // fn(entries) for every shard with all of them held; false once poisoned.
+  template <class Fn>
+  bool read_all(Fn&& fn) const;
+
   const KeyHasher hash_;  // immutable: keys are hashed before the lock is taken
-  Guarded<StateEntries> entries_;
+  const std::size_t shard_mask_;
+  const std::unique_ptr<Shard[]> shards_;
+  // Set for good when a shard is poisoned, so that the others answer as
+  // poisoned too; read on every call, written once at most.
+  std::atomic<bool> poisoned_{false};
 };
 
 }  // namespace vennu

@@ -31,6 +31,7 @@
 
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -87,6 +88,46 @@ class Guarded {
         return read_locked(fn);
       });
     }
+  }
+
+  // Runs fn(data) for each of count guards, guard_at(0) to
+  // guard_at(count - 1), with all their shared locks held at once, so that
+  // what fn sees of them is one moment's. The locks are taken from the last
+  // guard down to the first: the order in which a fork takes them when the
+  // guards were made first to last (a roster keeps its newest lock first),
+  // so that a reader waiting for one of them while it holds others never
+  // waits for a fork that waits for it. False, without running fn, once
+  // any of them is poisoned.
+  template <class GuardAt, class Fn>
+  static bool read_together(std::size_t count, const GuardAt& guard_at, Fn&& fn) {
+    static_assert(kShared, "guards read together share their locks");
+    const auto run = [&] {
+      for (std::size_t i = 0; i < count; ++i) {
+        if (guard_at(i).poisoned_) return false;
+      }
+      for (std::size_t i = 0; i < count; ++i) fn(static_cast<const T&>(guard_at(i).data_));
+      return true;
+    };
+    if (OuterLockCount::serialized()) return run();
+    // The shared locks of guards [first, count), released on every exit.
+    struct Held {
+      const GuardAt& guard_at;
+      std::size_t count;
+      std::size_t first;
+      ~Held() {
+        for (std::size_t i = first; i < count; ++i) guard_at(i).mutex_.unlock_shared();
+      }
+    };
+    {
+      Held held{guard_at, count, count};
+      while (held.first > 0 && guard_at(held.first - 1).mutex_.try_lock_shared()) --held.first;
+      if (held.first == 0) return run();
+    }
+    return after_wait([&] {
+      Held held{guard_at, count, count};
+      for (; held.first > 0; --held.first) guard_at(held.first - 1).mutex_.lock_shared();
+      return run();
+    });
   }
 
   template <class Fn>
