@@ -154,6 +154,7 @@ TEST(JsonReader, QuickCanonicalCheckVouchesOnlyForCompactTexts) {
       "[167.0,-3.0,100.0,123456789012345.0]",
       "\"\xc4\x80\"",
       R"({"a":"q\"b\\s\b\f\n\r\t\u0000\u001f"})",
+      "[1e-7,2.5e+20,-6.02e+23,1e+16,-1e-6,1.2345678901234567e+300,1.7976931348623157e+308,5e-324]",
   };
   for (const std::string& text : vouched) {
     TextShape shape;
@@ -193,15 +194,29 @@ TEST(JsonReader, QuickCanonicalCheckVouchesOnlyForCompactTexts) {
     EXPECT_FALSE(quick_check_canonical(text, shape)) << text;
     compact(text);
   }
-  // Each key is held against the one before it, not only against the first.
-  const Case reordered[] = {
+  // Each key is held against the one before it, not only against the first;
+  // a number's exponent form is the compact one only as the writer writes it.
+  const Case rewritten[] = {
       {R"({"a":1,"c":2,"b":3})", R"({"a":1,"b":3,"c":2})"},
       {R"({"a":1,"c":2,"c":3})", R"({"a":1,"c":3})"},
       {R"({"a":1,"b":2,"d":3,"c":4,"e":5})", R"({"a":1,"b":2,"c":4,"d":3,"e":5})"},
       {R"([{"a":{"a":1,"c":2,"b":3},"b":0}])", R"([{"a":{"a":1,"b":3,"c":2},"b":0}])"},
       {R"({"a":[{"a":1,"c":2,"c":3}],"b":0})", R"({"a":[{"a":1,"c":3}],"b":0})"},
+      {"1E+16", "1e+16"},
+      {"1e16", "1e+16"},
+      {"1e+016", "1e+16"},
+      {"1.0e+16", "1e+16"},
+      {"10e+15", "1e+16"},
+      {"1e+15", "1000000000000000.0"},
+      {"1e-07", "1e-7"},
+      {"0e+20", "0.0"},
+      {"1e-5", "0.00001"},
+      {"1.50e+20", "1.5e+20"},
+      {"9.999999999999999e+22", "1e+23"},
+      {"1.0000000000000001e+20", "1.0000000000000002e+20"},
+      {"4.9406564584124654e-324", "5e-324"},
   };
-  for (const Case& c : reordered) {
+  for (const Case& c : rewritten) {
     TextShape shape;
     EXPECT_FALSE(quick_check_canonical(c.input, shape)) << c.input;
     EXPECT_EQ(compact(c.input), c.expected);

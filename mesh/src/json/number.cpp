@@ -124,6 +124,34 @@ bool read_short_decimal(const NumberText& number, Decimal& out) {
   return out.exponent >= -kMaxExponent && out.exponent <= kMaxExponent;
 }
 
+bool is_compact_scientific(const NumberText& number) {
+  constexpr std::ptrdiff_t kMaxDigits = 17;
+  constexpr std::ptrdiff_t kShortDigits = 15;
+  constexpr int kShortExponent = 300;
+  if (number.integer_end - number.integer != 1 || *number.integer == '0') return false;
+  const char* const fraction = number.fraction();
+  const std::ptrdiff_t digits = 1 + (number.fraction_end - fraction);
+  if (digits > kMaxDigits || (fraction != number.fraction_end && number.fraction_end[-1] == '0')) {
+    return false;
+  }
+  const char* e = number.fraction_end;
+  if (*e != 'e' || (e[1] != '+' && e[1] != '-')) return false;
+  const bool negative = e[1] == '-';
+  e += 2;
+  // Three digits reach past the double range (1e-324 to 1.8e308).
+  if (*e == '0' || number.end - e > 3) return false;
+  int exponent = 0;
+  for (; e != number.end; ++e) exponent = exponent * 10 + (*e - '0');
+  if (exponent < (negative ? 6 : 16)) return false;
+  if (digits <= kShortDigits && exponent <= kShortExponent) return true;
+  double value = 0;
+  if (!to_double(number, value)) return false;
+  char written[kDecimalTextSize];
+  const char* const written_end = write_decimal(written, shortest_decimal(value), true);
+  return std::string_view(written, static_cast<std::size_t>(written_end - written)) ==
+         std::string_view(number.begin(), static_cast<std::size_t>(number.end - number.begin()));
+}
+
 char* write_decimal(char* p, const Decimal& decimal, bool plus_in_exponent) {
   if (decimal.negative) *p++ = '-';
   const char* const digits = decimal.digits;

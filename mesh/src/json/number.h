@@ -150,6 +150,21 @@ inline bool is_compact_as_written(const NumberText& number) {
   return number.keeps_integer_kind() || is_compact_decimal(number);
 }
 
+// Whether a number with an exponent is already in the form write_decimal
+// gives its double: one nonzero integer digit, a fraction without a
+// trailing zero, 'e', a sign, and an exponent without leading zeros beyond
+// the plain layout's -5 to 15. With at most 15 digits and an exponent
+// within read_short_decimal's range those digits are the double's shortest,
+// so the layout decides; longer ones, and exponents near the ends of the
+// double range, are converted and written back to compare.
+bool is_compact_scientific(const NumberText& number);
+
+// Whether a number's text is exactly what the compact form writes for it.
+inline bool is_compact_number(const NumberText& number) {
+  return is_compact_as_written(number) ||
+         (number.end != number.fraction_end && is_compact_scientific(number));
+}
+
 // A number in compact form: its own text where that is compact already, or
 // the digits of a double.
 struct CompactNumber {
