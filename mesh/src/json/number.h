@@ -161,8 +161,12 @@ bool is_compact_scientific(const NumberText& number);
 
 // Whether a number's text is exactly what the compact form writes for it.
 inline bool is_compact_number(const NumberText& number) {
-  return is_compact_as_written(number) ||
-         (number.end != number.fraction_end && is_compact_scientific(number));
+  if (is_compact_as_written(number)) return true;
+  if (number.end == number.fraction_end) return false;
+  // Only the copy goes to memory for the call, on this rare path; the
+  // caller's number can stay in registers.
+  const NumberText copy = number;
+  return is_compact_scientific(copy);
 }
 
 // A number in compact form: its own text where that is compact already, or
