@@ -155,7 +155,11 @@ class QuickCheck {
           p = escape(p + 1);
         }
       } else if (c >= 0x80) {
-        p = utf8_sequence(p);
+        // Text beyond Latin is sequence after sequence: the next one is
+        // read at once, without looking for the end of a run first.
+        do {
+          p = utf8_sequence(p);
+        } while (p != nullptr && p != end_ && static_cast<unsigned char>(*p) >= 0x80);
       } else {
         return nullptr;  // a control character
       }
