@@ -328,7 +328,14 @@ Guarded<StateEntries>& InMemoryStateStore::shard(std::uint64_t hash) {
 }
 
 template <class Section>
-MeshResult<void> InMemoryStateStore::write(std::uint64_t hash, Section&& section) {
+auto InMemoryStateStore::read_shard(std::uint64_t hash, Section&& section) const {
+  using Result = decltype(read_or_poisoned(shard(hash), poisoned, section));
+  if (poisoned_.load(std::memory_order_acquire)) return Result(unexpected(poisoned()));
+  return read_or_poisoned(shard(hash), poisoned, section);
+}
+
+template <class Section>
+MeshResult<void> InMemoryStateStore::write_shard(std::uint64_t hash, Section&& section) {
   if (poisoned_.load(std::memory_order_acquire)) return unexpected(poisoned());
   try {
     return write_or_poisoned(shard(hash), poisoned, section);
@@ -350,8 +357,7 @@ bool InMemoryStateStore::read_all(Fn&& fn) const {
 
 MeshResult<bool> InMemoryStateStore::get(std::string_view key, std::string* out) const {
   const HashedKey hashed_key = hashed(key);
-  if (poisoned_.load(std::memory_order_acquire)) return unexpected(poisoned());
-  return read_or_poisoned(shard(hashed_key.hash), poisoned, [&](const StateEntries& entries) {
+  return read_shard(hashed_key.hash, [&](const StateEntries& entries) {
     return entries.copy_value(hashed_key.text, hashed_key.hash, out);
   });
 }
@@ -367,8 +373,7 @@ MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(HashedKey key
                                                                    std::size_t max_bytes,
                                                                    std::string* out,
                                                                    TextShape* shape) const {
-  if (poisoned_.load(std::memory_order_acquire)) return unexpected(poisoned());
-  return read_or_poisoned(shard(key.hash), poisoned, [&](const StateEntries& entries) {
+  return read_shard(key.hash, [&](const StateEntries& entries) {
     return entries.read_value(key.text, key.hash, max_bytes, out, shape);
   });
 }
@@ -377,8 +382,7 @@ MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(HashedKey key
                                                                    std::span<char> room,
                                                                    std::size_t* size,
                                                                    TextShape* shape) const {
-  if (poisoned_.load(std::memory_order_acquire)) return unexpected(poisoned());
-  return read_or_poisoned(shard(key.hash), poisoned, [&](const StateEntries& entries) {
+  return read_shard(key.hash, [&](const StateEntries& entries) {
     return entries.read_value(key.text, key.hash, room, size, shape);
   });
 }
@@ -401,7 +405,7 @@ MeshResult<void> InMemoryStateStore::set(HashedKey key, std::string_view value,
     block = StateEntries::make_block(key.text, key.hash, value, shape);
   }
   StateEntries::BlockPtr replaced;  // released after the lock
-  return write(key.hash, [&](StateEntries& entries) {
+  return write_shard(key.hash, [&](StateEntries& entries) {
     inject_fault(FaultSite::kStateWrite);
     replaced = block ? entries.assign(block) : entries.assign(key.text, key.hash, value, shape);
   });
@@ -411,7 +415,7 @@ MeshResult<void> InMemoryStateStore::erase(std::string_view key) { return erase(
 
 MeshResult<void> InMemoryStateStore::erase(HashedKey key) {
   StateEntries::BlockPtr removed;  // released after the lock
-  return write(key.hash, [&](StateEntries& entries) {
+  return write_shard(key.hash, [&](StateEntries& entries) {
     inject_fault(FaultSite::kStateWrite);
     removed = entries.remove(key.text, key.hash);
   });
@@ -422,10 +426,8 @@ MeshResult<bool> InMemoryStateStore::exists(std::string_view key) const {
 }
 
 MeshResult<bool> InMemoryStateStore::exists(HashedKey key) const {
-  if (poisoned_.load(std::memory_order_acquire)) return unexpected(poisoned());
-  return read_or_poisoned(shard(key.hash), poisoned, [&](const StateEntries& entries) {
-    return entries.contains(key.text, key.hash);
-  });
+  return read_shard(
+      key.hash, [&](const StateEntries& entries) { return entries.contains(key.text, key.hash); });
 }
 
 MeshResult<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(

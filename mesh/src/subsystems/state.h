@@ -197,8 +197,12 @@ class InMemoryStateStore final : public StateStore {
 
   const Guarded<StateEntries>& shard(std::uint64_t hash) const;
   Guarded<StateEntries>& shard(std::uint64_t hash);
+  // section(entries) under the key's shard lock, shared or exclusive, or
+  // the poisoned error.
   template <class Section>
-  MeshResult<void> write(std::uint64_t hash, Section&& section);
+  auto read_shard(std::uint64_t hash, Section&& section) const;
+  template <class Section>
+  MeshResult<void> write_shard(std::uint64_t hash, Section&& section);
   // fn(entries) for every shard with all of them held; false once poisoned.
   template <class Fn>
   bool read_all(Fn&& fn) const;
