@@ -151,11 +151,13 @@ def test_a_waiting_writer_lets_other_threads_run():
     walker = threading.Thread(target=lambda: [mesh.state_keys("") for _ in iter(stop.copy, [1])])
     walker.start()
     try:
-        # Each small set that finds the store walked waits with the lock let
-        # go. The walker needs the interpreter lock between walks, which the
-        # main thread holds for the switch interval unless it sleeps: the
+        # Each set of a new key that finds the store walked waits with the
+        # lock let go (one that overwrites a value in place may not wait at
+        # all). The walker needs the interpreter lock between walks, which
+        # the main thread holds for the switch interval unless it sleeps: the
         # sleep, outside the counted call, lets the walker begin a walk.
-        assert progress_during(lambda: mesh.state_set("w", "1"), attempts=50,
+        new_keys = (f"w{n}" for n in range(50))
+        assert progress_during(lambda: mesh.state_set(next(new_keys), "1"), attempts=50,
                                before_each=lambda: time.sleep(0.02))
     finally:
         stop.append(1)

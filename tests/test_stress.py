@@ -251,6 +251,39 @@ def test_health_counts_agree_while_statuses_change():
     assert torn == []
 
 
+@pytest.mark.threads
+def test_one_key_overwritten_in_place_while_read():
+    """Values of one size replace each other in place, where threads run at
+    once while readers copy: each is one letter repeated, so a read that
+    mixes two writes shows."""
+    mesh = VennuMesh("app")
+    texts = [json.dumps({"v": chr(ord("a") + n) * 40}, separators=(",", ":")) for n in range(26)]
+    mesh.state_set("hot", texts[0])
+    written = threading.Event()
+    mixed = []
+
+    def write(n):
+        for i in range(3000):
+            mesh.state_set("hot", texts[(i * 7 + n) % 26])
+
+    def read():
+        while not written.is_set():
+            text = mesh.state_get("hot")
+            if text not in texts:
+                mixed.append(text)
+
+    writers = [threading.Thread(target=write, args=(n,)) for n in range(THREADS // 2)]
+    readers = [threading.Thread(target=read) for _ in range(THREADS // 2)]
+    for thread in readers + writers:
+        thread.start()
+    for thread in writers:
+        thread.join()
+    written.set()
+    for thread in readers:
+        thread.join()
+    assert mixed == []
+
+
 def rss_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * 4096

@@ -10,12 +10,14 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/error.h"
 #include "sync/striped_shared_mutex.h"
+#include "sync/versioned_text.h"
 
 namespace vennu {
 namespace {
@@ -391,6 +393,61 @@ TYPED_TEST(SharedLockConcurrency, LeavingWakesTheSleepers) {
     EXPECT_TRUE(prompt) << "holder reads " << c.holder_reads << ", waiter reads " << c.waiter_reads;
   }
   TEST_set_longest_lock_sleep(kLongestLockSleep);
+}
+
+// Three writers overwrite one text in place while two readers copy it: each
+// text is one letter repeated, as many times as the letter's place in the
+// alphabet says, so a copy that mixes two writes, or a size from one write
+// with the bytes of another, shows; and no two writes run at once.
+TEST(VersionedTextConcurrency, ReadersNeverSeeAMixedText) {
+  using Words = TextWords<true>;
+  constexpr std::size_t kLongest = 20 + 25;
+  alignas(TextWord) unsigned char storage[text_words_for(kLongest) * sizeof(TextWord)];
+  Words::Word* const words = Words::construct(storage, std::string(20, 'a'));
+  TextVersion<true> version;
+  std::atomic<std::size_t> size{20};
+  constexpr int kWriters = 3;
+  std::atomic<int> writers_left{kWriters};
+  std::atomic<long> mixed{0};
+  std::atomic<long> copies{0};
+  std::atomic<int> writing{0};
+  std::atomic<int> overlaps{0};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kWriters; ++w) {
+    threads.emplace_back([&, w] {
+      for (int i = 0; i < 100000; ++i) {
+        const char letter = static_cast<char>('a' + (i * 7 + w * 13) % 26);
+        const std::string text(static_cast<std::size_t>(20 + letter - 'a'), letter);
+        version.write([&] {
+          overlaps += ++writing != 1;
+          size.store(text.size(), std::memory_order_relaxed);
+          Words::store(words, text);
+          // Now and then a write is held up, as a preempted writer is.
+          if (i % 64 == 0) std::this_thread::yield();
+          --writing;
+        });
+      }
+      --writers_left;
+    });
+  }
+  for (int r = 0; r < 2; ++r) {
+    threads.emplace_back([&] {
+      char copy[sizeof storage];
+      do {
+        const std::size_t copied = version.read([&] {
+          const std::size_t n = size.load(std::memory_order_relaxed);
+          Words::load(words, copy, n);
+          return n;
+        });
+        const char letter = static_cast<char>('a' + (copied - 20));
+        mixed += std::count(copy, copy + copied, letter) != static_cast<long>(copied);
+        ++copies;
+      } while (writers_left > 0);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mixed, 0) << "of " << copies << " copies";
+  EXPECT_EQ(overlaps, 0);
 }
 
 }  // namespace

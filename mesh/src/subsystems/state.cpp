@@ -1,6 +1,8 @@
 #include "subsystems/state.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -8,75 +10,150 @@
 
 #include "base/linear_probing.h"
 #include "subsystems/guarded_result.h"
+#include "sync/versioned_text.h"
 #include "testing/fault_injection.h"
 
 namespace vennu {
 
-// One allocation per entry: this header, then the key bytes, then the
-// value's shape (a width byte, and the code point count unless the value is
-// ASCII, when it is the size), then the value bytes, then up to 15 spare
+// One allocation per entry: this header, then the key bytes, then, from the
+// next word boundary, the value's words (sync/versioned_text.h), then spare
 // bytes. Sizes are rounded up as the allocator rounds them anyway (16-byte
 // steps that include its 8-byte header), so a value that fits the same
-// rounded size is rewritten in place for free.
+// rounded size is rewritten in place for free. A write in place changes the
+// value's size, shape and words under the version, so that readers may copy
+// meanwhile; the rest is fixed while the block is in the store, but for the
+// links, which change under the exclusive lock.
 struct StateEntries::Block {
   std::uint64_t hash;
-  Block* less;     // treap child with the smaller keys
-  Block* greater;  // treap child with the greater keys
+  Block* less = nullptr;     // treap child with the smaller keys
+  Block* greater = nullptr;  // treap child with the greater keys
   std::size_t key_size;
-  std::size_t value_size;
+  TextVersion<kWritesBesideReaders> version;
+  std::atomic<std::size_t> value_size;
+  std::atomic<std::uint64_t> shape_bits;  // the code point count times 4, plus the width
 
-  static std::size_t shape_size(CharWidth width) {
-    return width == CharWidth::kAscii ? 1 : 1 + sizeof(std::uint64_t);
+  Block(std::uint64_t key_hash, std::size_t key_bytes, std::size_t value_bytes,
+        const TextShape& shape)
+      : hash(key_hash), key_size(key_bytes), value_size(value_bytes), shape_bits(bits_of(shape)) {}
+
+  using Words = TextWords<kWritesBesideReaders>;
+
+  static std::size_t value_offset(std::size_t key_size) {
+    constexpr std::size_t kWord = sizeof(TextWord);
+    return (sizeof(Block) + key_size + kWord - 1) / kWord * kWord;
   }
 
-  static std::size_t bytes_for(std::size_t key_size, std::size_t value_size, CharWidth width) {
+  static std::size_t bytes_for(std::size_t key_size, std::size_t value_size) {
     constexpr std::size_t kStep = 16;
     constexpr std::size_t kAllocatorHeader = 8;
     const std::size_t used =
-        sizeof(Block) + key_size + shape_size(width) + value_size + kAllocatorHeader;
+        value_offset(key_size) + text_words_for(value_size) * sizeof(TextWord) + kAllocatorHeader;
     return (used + kStep - 1) / kStep * kStep - kAllocatorHeader;
   }
 
   static BlockPtr create(std::string_view key, std::uint64_t hash, std::string_view value,
                          const TextShape& shape) {
-    void* memory = ::operator new(bytes_for(key.size(), value.size(), shape.width));
-    BlockPtr block(new (memory) Block{hash, nullptr, nullptr, key.size(), 0});
-    std::copy(key.begin(), key.end(), block->bytes());
-    block->overwrite_value(value, shape);
+    const std::size_t bytes = bytes_for(key.size(), value.size());
+    char* const memory = static_cast<char*>(::operator new(bytes));
+    BlockPtr block(new (memory) Block(hash, key.size(), value.size(), shape));
+    std::copy(key.begin(), key.end(), memory + sizeof(Block));
+    Words::construct(memory + value_offset(key.size()), value);
     return block;
   }
 
-  std::string_view key() const { return {bytes(), key_size}; }
-  std::string_view value() const { return {bytes() + key_size + shape_size(width()), value_size}; }
-  bool fits(std::size_t new_value_size, CharWidth new_width) const {
-    return bytes_for(key_size, new_value_size, new_width) ==
-           bytes_for(key_size, value_size, width());
-  }
-  void overwrite_value(std::string_view text, const TextShape& shape) {
-    value_size = text.size();
-    char* out = bytes() + key_size;
-    *out = static_cast<char>(shape.width);
-    if (shape.width != CharWidth::kAscii) {
-      const std::uint64_t code_points = shape.code_points;
-      std::memcpy(out + 1, &code_points, sizeof code_points);
-    }
-    std::copy(text.begin(), text.end(), out + shape_size(shape.width));
+  std::string_view key() const { return {reinterpret_cast<const char*>(this + 1), key_size}; }
+
+  // Whether writes in place may change the value while readers copy it:
+  // with kWritesBesideReaders, for a value of a size that one of at most
+  // kLongestWrittenBesideReaders bytes fits.
+  bool written_beside_readers() const {
+    return kWritesBesideReaders &&
+           bytes_for(key_size, value_size.load(std::memory_order_relaxed)) <=
+               bytes_for(key_size, kLongestWrittenBesideReaders);
   }
 
-  TextShape shape() const {
-    TextShape shape{value_size, width()};
-    if (shape.width != CharWidth::kAscii) {
-      std::uint64_t code_points;
-      std::memcpy(&code_points, bytes() + key_size + 1, sizeof code_points);
-      shape.code_points = static_cast<std::size_t>(code_points);
+  // Every value stored in the block takes the same rounded size, so this
+  // depends on none of them.
+  bool fits(std::size_t new_value_size) const {
+    return bytes_for(key_size, new_value_size) ==
+           bytes_for(key_size, value_size.load(std::memory_order_relaxed));
+  }
+  // The longest value that fits.
+  std::size_t value_room() const {
+    return bytes_for(key_size, value_size.load(std::memory_order_relaxed)) - value_offset(key_size);
+  }
+
+  // value must fit. Readers may copy meanwhile, and other writes in place
+  // wait for this one.
+  void overwrite_value(std::string_view text, const TextShape& shape) {
+    version.write([&] {
+      value_size.store(text.size(), std::memory_order_relaxed);
+      shape_bits.store(bits_of(shape), std::memory_order_relaxed);
+      Words::store(words(), text);
+    });
+  }
+
+  // Copies the value into out when it is at most max_bytes long; its shape
+  // into *shape in any case. Allocates, if at all, before the first copy,
+  // so that running out of memory leaves out as it was.
+  RecordRead copy_value(std::size_t max_bytes, std::string& out, TextShape* shape) const {
+    if (!written_beside_readers()) {
+      // Nothing changes the value while the caller holds the shared lock, so
+      // a long one is copied at memcpy's speed.
+      const std::size_t size = value_size.load(std::memory_order_relaxed);
+      *shape = shape_of_bits(size, shape_bits.load(std::memory_order_relaxed));
+      if (size > max_bytes) return RecordRead::kLonger;
+      out.assign(reinterpret_cast<const char*>(words()), size);
+      return RecordRead::kCopied;
     }
-    return shape;
+    out.reserve(value_room());  // whole words, as the copy takes them
+    return version.read([&] {
+      const std::size_t size = value_size.load(std::memory_order_relaxed);
+      *shape = shape_of_bits(size, shape_bits.load(std::memory_order_relaxed));
+      if (size > max_bytes) return RecordRead::kLonger;
+      out.resize(text_words_for(size) * sizeof(TextWord));
+      Words::load(words(), out.data(), size);
+      out.resize(size);
+      return RecordRead::kCopied;
+    });
+  }
+
+  // As copy_record (record_read.h) does. Inlined into the short reads, which
+  // it would otherwise cost a call and its saved registers.
+  [[gnu::always_inline]] RecordRead copy_value(std::span<char> room, std::size_t* size,
+                                               TextShape* shape) const {
+    return version.read([&] {
+      *size = value_size.load(std::memory_order_relaxed);
+      *shape = shape_of_bits(*size, shape_bits.load(std::memory_order_relaxed));
+      if (*size > room.size()) return RecordRead::kLonger;
+      if (!kWritesBesideReaders || text_words_for(*size) * sizeof(TextWord) <= room.size()) {
+        Words::load(words(), room.data(), *size);
+      } else {
+        // The last word does not fit whole, and goes through a word of its own.
+        const std::size_t whole = *size / sizeof(TextWord) * sizeof(TextWord);
+        Words::load(words(), room.data(), whole);
+        char last[sizeof(TextWord)];
+        Words::load(words() + whole / sizeof(TextWord), last, *size - whole);
+        std::memcpy(room.data() + whole, last, *size - whole);
+      }
+      return RecordRead::kCopied;
+    });
   }
 
  private:
-  CharWidth width() const { return static_cast<CharWidth>(bytes()[key_size]); }
-  char* bytes() { return reinterpret_cast<char*>(this + 1); }
-  const char* bytes() const { return reinterpret_cast<const char*>(this + 1); }
+  static std::uint64_t bits_of(const TextShape& shape) {
+    const std::uint64_t code_points = shape.width == CharWidth::kAscii ? 0 : shape.code_points;
+    return code_points << 2 | static_cast<std::uint64_t>(shape.width);
+  }
+  static TextShape shape_of_bits(std::size_t size, std::uint64_t bits) {
+    const auto width = static_cast<CharWidth>(bits & 3);
+    return {width == CharWidth::kAscii ? size : static_cast<std::size_t>(bits >> 2), width};
+  }
+
+  Words::Word* words() const {
+    return std::launder(reinterpret_cast<Words::Word*>(
+        reinterpret_cast<char*>(const_cast<Block*>(this)) + value_offset(key_size)));
+  }
 };
 
 void StateEntries::BlockDeleter::operator()(Block* block) const noexcept {
@@ -180,28 +257,15 @@ std::size_t StateEntries::slot_of(std::string_view key, std::uint64_t hash) cons
 }
 
 bool StateEntries::copy_value(std::string_view key, std::uint64_t hash, std::string* out) const {
-  const Block* block = slots_[slot_of(key, hash)];
-  if (block == nullptr) return false;
-  out->assign(block->value());
-  return true;
+  TextShape shape;
+  return read_value(key, hash, SIZE_MAX, out, &shape) == RecordRead::kCopied;
 }
 
 RecordRead StateEntries::read_value(std::string_view key, std::uint64_t hash, std::size_t max_bytes,
                                     std::string* out, TextShape* shape) const {
   const Block* block = slots_[slot_of(key, hash)];
   if (block == nullptr) return RecordRead::kAbsent;
-  *shape = block->shape();
-  if (block->value_size > max_bytes) return RecordRead::kLonger;
-  out->assign(block->value());
-  return RecordRead::kCopied;
-}
-
-RecordRead StateEntries::read_value(std::string_view key, std::uint64_t hash, std::span<char> room,
-                                    std::size_t* size, TextShape* shape) const {
-  const Block* block = slots_[slot_of(key, hash)];
-  if (block == nullptr) return RecordRead::kAbsent;
-  *shape = block->shape();
-  return copy_record(block->value(), room, size);
+  return block->copy_value(max_bytes, *out, shape);
 }
 
 bool StateEntries::contains(std::string_view key, std::uint64_t hash) const {
@@ -215,15 +279,18 @@ StateEntries::BlockPtr StateEntries::make_block(std::string_view key, std::uint6
 
 StateEntries::BlockPtr StateEntries::assign(std::string_view key, std::uint64_t hash,
                                             std::string_view value, const TextShape& shape) {
-  if (Block* current = slots_[slot_of(key, hash)]; current != nullptr) {
-    // Readers copy under the shared lock, so the value can change in place.
-    if (current->fits(value.size(), shape.width)) {
-      current->overwrite_value(value, shape);
-      return nullptr;
-    }
-  }
+  if (overwrite_in_place(key, hash, value, shape)) return nullptr;
   BlockPtr block = Block::create(key, hash, value, shape);
   return assign(block);
+}
+
+bool StateEntries::overwrite_in_place(std::string_view key, std::uint64_t hash,
+                                      std::string_view value, const TextShape& shape) const {
+  if (kWritesBesideReaders && value.size() > kLongestWrittenBesideReaders) return false;
+  Block* const block = slots_[slot_of(key, hash)];
+  if (block == nullptr || !block->fits(value.size())) return false;
+  block->overwrite_value(value, shape);
+  return true;
 }
 
 StateEntries::BlockPtr StateEntries::assign(BlockPtr& block) {
@@ -347,6 +414,18 @@ MeshResult<void> InMemoryStateStore::write_shard(std::uint64_t hash, Section&& s
   }
 }
 
+template <class Section>
+MeshResult<bool> InMemoryStateStore::write_in_place(std::uint64_t hash, Section&& section) {
+  try {
+    return read_shard(hash, section);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    poisoned_.store(true, std::memory_order_release);
+    throw;
+  }
+}
+
 template <class Fn>
 bool InMemoryStateStore::read_all(Fn&& fn) const {
   if (poisoned_.load(std::memory_order_acquire)) return false;
@@ -383,7 +462,8 @@ MeshResult<InMemoryStateStore::ValueRead> InMemoryStateStore::read(HashedKey key
                                                                    std::size_t* size,
                                                                    TextShape* shape) const {
   return read_shard(key.hash, [&](const StateEntries& entries) {
-    return entries.read_value(key.text, key.hash, room, size, shape);
+    const StateEntries::Block* block = entries.find(key.text, key.hash);
+    return block != nullptr ? block->copy_value(room, size, shape) : RecordRead::kAbsent;
   });
 }
 
@@ -400,6 +480,14 @@ MeshResult<void> InMemoryStateStore::set(HashedKey key, std::string_view value,
                                          const TextShape& shape) {
   // About as long to copy as to find the entry.
   constexpr std::size_t kCopiedUnderTheLock = 256;
+  static_assert(StateEntries::kLongestWrittenBesideReaders <= kCopiedUnderTheLock);
+  if (kWritesBesideReaders && value.size() <= StateEntries::kLongestWrittenBesideReaders) {
+    const MeshResult<bool> written = write_in_place(key.hash, [&](const StateEntries& entries) {
+      inject_fault(FaultSite::kStateWrite);
+      return entries.overwrite_in_place(key.text, key.hash, value, shape);
+    });
+    if (!written || *written) return written ? MeshResult<void>() : unexpected(written.error());
+  }
   StateEntries::BlockPtr block;
   if (value.size() > kCopiedUnderTheLock) {
     block = StateEntries::make_block(key.text, key.hash, value, shape);

@@ -18,7 +18,12 @@
 // split by key hash into shards, each under a lock of its own, so that
 // threads reading and writing different keys meet on no lock; where an
 // interpreter lock serializes the callers there is one shard. get and
-// exists take their key's shard lock shared, set and erase exclusively;
+// exists take their key's shard lock shared, erase and set exclusively;
+// but where threads run at once, a set of a short value that fits its
+// entry overwrites the value in place under the shared lock, excluding only
+// other such writes to the entry, while readers copy on
+// (sync/versioned_text.h), so that threads reading and writing one key do
+// not wait for each other;
 // keys_with_prefix and key_count hold every shard's lock shared at once, so
 // that they see one moment's keys. Any other failure escaping set or erase
 // (a broken invariant) poisons the store for good: its operations then fail
@@ -58,13 +63,14 @@ class StateStore {
 };
 
 // The store's data, reachable only under the store's lock; not synchronized
-// itself. Each entry is one heap block holding its key and value bytes,
-// their sizes, the key's hash and two links. An open-addressing table of
-// block pointers (linear probing, indexed by the hash) serves lookups; a
-// treap threaded through the blocks by those links, with the hash as
-// priority, keeps the keys in order. The hash is keyed (per store, or per
-// process when the caller hashes), so no choice of keys made without the key
-// can lengthen the probes or unbalance the treap.
+// itself, but for the values, which overwrite_in_place may change under the
+// shared lock while readers copy them where threads run at once
+// (kWritesBesideReaders). Each entry is one heap block holding its key and
+// value bytes, their sizes, the value's version, the key's hash and two
+// links. An open-addressing table of block pointers (linear probing, indexed by the hash) serves
+// lookups; a treap threaded through the blocks by those links, with the hash as priority, keeps the
+// keys in order. The hash is keyed (per store, or per process when the caller hashes), so no choice
+// of keys made without the key can lengthen the probes or unbalance the treap.
 class StateEntries {
  public:
   struct Block;
@@ -83,9 +89,22 @@ class StateEntries {
   // What InMemoryStateStore::read finds.
   RecordRead read_value(std::string_view key, std::uint64_t hash, std::size_t max_bytes,
                         std::string* out, TextShape* shape) const;
-  RecordRead read_value(std::string_view key, std::uint64_t hash, std::span<char> room,
-                        std::size_t* size, TextShape* shape) const;
+  // The block holding key's entry, or nullptr: for the store's short reads,
+  // which copy from it in the same step (read_value's work, inlined).
+  const Block* find(std::string_view key, std::uint64_t hash) const {
+    return slots_[slot_of(key, hash)];
+  }
   bool contains(std::string_view key, std::uint64_t hash) const;
+  // Overwrites key's value in place when its entry has room for value; false,
+  // changing nothing, when key is absent or value does not fit. Const:
+  // with kWritesBesideReaders (sync/versioned_text.h) it may run under the
+  // shared lock, as readers copy the value meanwhile and other such writes
+  // to the entry wait for this one, and it then takes values of at most
+  // kLongestWrittenBesideReaders bytes only, so that such a write is short;
+  // otherwise it needs the exclusive lock. Does not allocate.
+  bool overwrite_in_place(std::string_view key, std::uint64_t hash, std::string_view value,
+                          const TextShape& shape) const;
+  static constexpr std::size_t kLongestWrittenBesideReaders = 256;
   // A block holding an entry, made without the lock, so that copying a
   // large value does not hold up the store. hash is the store's hash of key
   // and shape that of value. May throw std::bad_alloc.
@@ -203,6 +222,10 @@ class InMemoryStateStore final : public StateStore {
   auto read_shard(std::uint64_t hash, Section&& section) const;
   template <class Section>
   MeshResult<void> write_shard(std::uint64_t hash, Section&& section);
+  // section(entries), a write in place, under the shared lock; a failure
+  // escaping it poisons the store, as one escaping write_shard does.
+  template <class Section>
+  MeshResult<bool> write_in_place(std::uint64_t hash, Section&& section);
   // fn(entries) for every shard with all of them held; false once poisoned.
   template <class Fn>
   bool read_all(Fn&& fn) const;

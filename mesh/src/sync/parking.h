@@ -9,6 +9,10 @@
 #include <chrono>
 #include <cstdint>
 
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+#include <intrin.h>
+#endif
+
 namespace vennu {
 
 // Sleeping on a lock word: the sleep ends when wake_all is called for the
@@ -28,6 +32,17 @@ void wake_all(std::atomic<std::uint32_t>& word);
 // hides.
 void TEST_set_longest_lock_sleep(std::chrono::milliseconds limit);
 #endif
+
+// Tells the processor that the thread spins waiting for another, so that
+// it spends less on the loop (x86's pause); a no-op where there is no such
+// hint.
+inline void pause_spinning_thread() {
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+  _mm_pause();
+#elif defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
 
 // Makes the parking places anew in a forked child, where a thread of the
 // parent may have held one, or slept on it, at the fork.

@@ -19,10 +19,6 @@
 
 #include "sync/parking.h"
 
-#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
-#include <intrin.h>
-#endif
-
 namespace vennu {
 
 template <class Lock>
@@ -124,11 +120,7 @@ class SharedSpinMutex {
   // One step of waiting while the word reads state.
   void wait_while(std::uint32_t state, unsigned spins) {
     if (spins < kSpins) {
-#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
-      _mm_pause();
-#elif defined(__x86_64__) || defined(__i386__)
-      __builtin_ia32_pause();
-#endif
+      pause_spinning_thread();
       return;
     }
     if ((state & kSleepers) == 0) {

@@ -6,23 +6,11 @@
 
 #include "sync/lock_roster.h"
 
-#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
-#include <intrin.h>
-#endif
-
 namespace vennu {
 
 namespace {
 
 constexpr unsigned kSpins = 64;
-
-void pause() {
-#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
-  _mm_pause();
-#elif defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
 
 }  // namespace
 
@@ -116,7 +104,7 @@ void StripedSharedMutex::wait_for_readers() {
   for (unsigned spins = 0;; ++spins) {
     if (no_readers()) return;
     if (spins < kSpins) {
-      pause();
+      pause_spinning_thread();
       continue;
     }
     std::uint32_t word = word_.load(std::memory_order_relaxed);
@@ -136,7 +124,7 @@ void StripedSharedMutex::wait_for_readers() {
 // One step of waiting for the writer bit to clear while the word reads word.
 void StripedSharedMutex::wait_while(std::uint32_t word, unsigned spins) {
   if (spins < kSpins) {
-    pause();
+    pause_spinning_thread();
     return;
   }
   if ((word & kSleepers) == 0) {
