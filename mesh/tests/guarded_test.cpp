@@ -420,7 +420,7 @@ TEST(VersionedTextConcurrency, ReadersNeverSeeAMixedText) {
         const std::string text(static_cast<std::size_t>(20 + letter - 'a'), letter);
         version.write([&] {
           overlaps += ++writing != 1;
-          size.store(text.size(), std::memory_order_relaxed);
+          size.store(text.size(), std::memory_order_release);
           Words::store(words, text);
           // Now and then a write is held up, as a preempted writer is.
           if (i % 64 == 0) std::this_thread::yield();
@@ -435,7 +435,7 @@ TEST(VersionedTextConcurrency, ReadersNeverSeeAMixedText) {
       char copy[sizeof storage];
       do {
         const std::size_t copied = version.read([&] {
-          const std::size_t n = size.load(std::memory_order_relaxed);
+          const std::size_t n = size.load(std::memory_order_acquire);
           Words::load(words, copy, n);
           return n;
         });

@@ -87,8 +87,8 @@ struct StateEntries::Block {
   // wait for this one.
   void overwrite_value(std::string_view text, const TextShape& shape) {
     version.write([&] {
-      value_size.store(text.size(), std::memory_order_relaxed);
-      shape_bits.store(bits_of(shape), std::memory_order_relaxed);
+      value_size.store(text.size(), std::memory_order_release);
+      shape_bits.store(bits_of(shape), std::memory_order_release);
       Words::store(words(), text);
     });
   }
@@ -108,8 +108,8 @@ struct StateEntries::Block {
     }
     out.reserve(value_room());  // whole words, as the copy takes them
     return version.read([&] {
-      const std::size_t size = value_size.load(std::memory_order_relaxed);
-      *shape = shape_of_bits(size, shape_bits.load(std::memory_order_relaxed));
+      const std::size_t size = value_size.load(std::memory_order_acquire);
+      *shape = shape_of_bits(size, shape_bits.load(std::memory_order_acquire));
       if (size > max_bytes) return RecordRead::kLonger;
       out.resize(text_words_for(size) * sizeof(TextWord));
       Words::load(words(), out.data(), size);
@@ -123,8 +123,8 @@ struct StateEntries::Block {
   [[gnu::always_inline]] RecordRead copy_value(std::span<char> room, std::size_t* size,
                                                TextShape* shape) const {
     return version.read([&] {
-      *size = value_size.load(std::memory_order_relaxed);
-      *shape = shape_of_bits(*size, shape_bits.load(std::memory_order_relaxed));
+      *size = value_size.load(std::memory_order_acquire);
+      *shape = shape_of_bits(*size, shape_bits.load(std::memory_order_acquire));
       if (*size > room.size()) return RecordRead::kLonger;
       if (!kWritesBesideReaders || text_words_for(*size) * sizeof(TextWord) <= room.size()) {
         Words::load(words(), room.data(), *size);

@@ -9,9 +9,13 @@
 // lock also moves its lock word and its reader counts, and makes readers
 // and the writer wait for each other.
 //
-// The text lives in words that both sides access as relaxed atomics, so a
-// copy that races a write reads some mix of old and new words, which the
-// version check throws away, and never makes a data race. The owner keeps
+// The text lives in words that both sides access as atomics, so a copy that
+// races a write reads some mix of old and new words, which the version
+// check throws away, and never makes a data race. The writer stores with
+// release order and the reader loads with acquire order (plain moves on
+// x86-64), rather than fencing: a load that sees a store of a write in
+// progress then also sees that write's odd version, and ThreadSanitizer,
+// which does not model fences, sees the same ordering. The owner keeps
 // the words in storage of its own (a block of variable size): it makes them
 // with TextWords::construct, and a text stored there later must fit them.
 //
@@ -77,7 +81,7 @@ struct TextWords {
   static void store(Word* words, std::string_view text) {
     if constexpr (kBesideReaders) {
       for_each_word(text, [&](std::size_t i, TextWord word) {
-        words[i].store(word, std::memory_order_relaxed);
+        words[i].store(word, std::memory_order_release);
       });
     } else {
       std::memcpy(words, text.data(), text.size());
@@ -90,7 +94,7 @@ struct TextWords {
   static void load(const Word* words, char* out, std::size_t size) {
     if constexpr (kBesideReaders) {
       const auto copy_word = [&](std::size_t i) {
-        const TextWord word = words[i].load(std::memory_order_relaxed);
+        const TextWord word = words[i].load(std::memory_order_acquire);
         std::memcpy(out + i * sizeof(TextWord), &word, sizeof word);
       };
       // Four at a time: a compiler does not unroll atomic loads itself.
@@ -132,7 +136,7 @@ class TextVersion {
  public:
   // Runs copy() until one run saw no write: began after any write under way
   // ended, and none began before it was over. Returns that run's result.
-  // copy reads the text through TextWords::load and relaxed atomics only,
+  // copy reads the text through TextWords::load and acquire loads only,
   // and must not act on what it read before read returns: a run that raced
   // a write may have read a mix.
   template <class Copy>
@@ -144,8 +148,7 @@ class TextVersion {
         const std::uint32_t before = version_.load(std::memory_order_acquire);
         if ((before & 1) == 0) {
           auto result = copy();
-          // The copy's loads happen before the second read of the version.
-          std::atomic_thread_fence(std::memory_order_acquire);
+          // The copy's acquire loads keep this load after them.
           if (version_.load(std::memory_order_relaxed) == before) return result;
         }
         wait_for_writer(spins);
@@ -154,8 +157,8 @@ class TextVersion {
   }
 
   // Runs write() as the only writer, waiting for one under way to end.
-  // write changes the text through TextWords::store and relaxed atomics
-  // only.
+  // write changes the text through TextWords::store and release stores
+  // only, which the odd version then comes before.
   template <class Write>
   void write(Write&& write) {
     if constexpr (!kBesideReaders) {
@@ -171,8 +174,6 @@ class TextVersion {
         wait_for_writer(spins);
         version = version_.load(std::memory_order_relaxed);
       }
-      // The odd version is seen before any of the writes below.
-      std::atomic_thread_fence(std::memory_order_release);
       write();
       version_.store(version + 2, std::memory_order_release);
     }
