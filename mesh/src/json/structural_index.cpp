@@ -140,17 +140,18 @@ std::string_view kernel_name(IndexKernel kernel) {
   return "portable";
 }
 
+IndexKernel kernel_named(const char* name) {
+  const IndexKernel best = availability().best;
+  if (name == nullptr) return best;
+  for (int i = 0; i < kIndexKernels; ++i) {
+    const auto kernel = static_cast<IndexKernel>(i);
+    if (kernel_name(kernel) == name) return kernel_available(kernel) ? kernel : best;
+  }
+  return best;
+}
+
 IndexKernel chosen_kernel() {
-  static const IndexKernel once = [] {
-    const IndexKernel best = availability().best;
-    const char* named = kernel_variable();
-    if (named == nullptr) return best;
-    for (int i = 0; i < kIndexKernels; ++i) {
-      const auto kernel = static_cast<IndexKernel>(i);
-      if (kernel_name(kernel) == named) return kernel_available(kernel) ? kernel : best;
-    }
-    return best;
-  }();
+  static const IndexKernel once = kernel_named(kernel_variable());
   return once;
 }
 

@@ -70,6 +70,10 @@ using IndexBlocks = std::size_t (*)(const char* blocks, std::size_t count, Index
 bool kernel_available(IndexKernel kernel);
 // The kernel itself when available, else the best available one.
 IndexBlocks index_blocks(IndexKernel kernel);
+// The kernel that a value of VENNU_MESH_JSON_KERNEL names (null: unset):
+// that one when available, else the best available one.
+IndexKernel kernel_named(const char* name);
+// kernel_named of the variable as the process's first call finds it.
 IndexKernel chosen_kernel();
 std::string_view kernel_name(IndexKernel kernel);
 
