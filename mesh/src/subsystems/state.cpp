@@ -401,29 +401,32 @@ auto InMemoryStateStore::read_shard(std::uint64_t hash, Section&& section) const
   return read_or_poisoned(shard(hash), poisoned, section);
 }
 
+// The handler is inside the section: waiting for the lock may take the
+// outer lock back, which may end the thread by a forced unwind that no
+// catch (...) may see (python/interpreter_lock.h).
+template <class Section>
+auto InMemoryStateStore::poisoning(Section& section) {
+  return [this, &section](auto& entries) -> decltype(section(entries)) {
+    try {
+      return section(entries);
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (...) {
+      poisoned_.store(true, std::memory_order_release);
+      throw;
+    }
+  };
+}
+
 template <class Section>
 MeshResult<void> InMemoryStateStore::write_shard(std::uint64_t hash, Section&& section) {
   if (poisoned_.load(std::memory_order_acquire)) return unexpected(poisoned());
-  try {
-    return write_or_poisoned(shard(hash), poisoned, section);
-  } catch (const std::bad_alloc&) {
-    throw;
-  } catch (...) {
-    poisoned_.store(true, std::memory_order_release);
-    throw;
-  }
+  return write_or_poisoned(shard(hash), poisoned, poisoning(section));
 }
 
 template <class Section>
 MeshResult<bool> InMemoryStateStore::write_in_place(std::uint64_t hash, Section&& section) {
-  try {
-    return read_shard(hash, section);
-  } catch (const std::bad_alloc&) {
-    throw;
-  } catch (...) {
-    poisoned_.store(true, std::memory_order_release);
-    throw;
-  }
+  return read_shard(hash, poisoning(section));
 }
 
 template <class Fn>

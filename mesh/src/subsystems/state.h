@@ -226,6 +226,9 @@ class InMemoryStateStore final : public StateStore {
   // escaping it poisons the store, as one escaping write_shard does.
   template <class Section>
   MeshResult<bool> write_in_place(std::uint64_t hash, Section&& section);
+  // section, poisoning the store when anything but std::bad_alloc escapes it.
+  template <class Section>
+  auto poisoning(Section& section);
   // fn(entries) for every shard with all of them held; false once poisoned.
   template <class Fn>
   bool read_all(Fn&& fn) const;
